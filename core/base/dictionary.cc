@@ -1,0 +1,181 @@
+#include "core/base/dictionary.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/base/byte_order.h"
+
+namespace lumo {
+
+namespace {
+
+constexpr int32_t kHeaderSize = 12;
+constexpr int32_t kEntrySize = 8;
+
+int32_t BlockCapacityFor(int32_t length) {
+  int64_t capacity = (static_cast<int64_t>(length) / Dictionary::kBlockSize + 1) *
+                     Dictionary::kBlockSize;
+  if (capacity > 0x7FFFFFFF) OutOfMemory("Dictionary");
+  return static_cast<int32_t>(capacity);
+}
+
+}  // namespace
+
+DictionaryDataBlock::DictionaryDataBlock(int32_t capacity_in)
+    : bytes(static_cast<char*>(malloc(static_cast<size_t>(capacity_in)))),
+      capacity(capacity_in) {
+  if (bytes == nullptr) OutOfMemory("Dictionary");
+}
+
+DictionaryDataBlock::~DictionaryDataBlock() { free(bytes); }
+
+Dictionary::~Dictionary() { free(entries_); }
+
+void Dictionary::Reset() {
+  free(entries_);
+  entries_ = nullptr;
+  count_ = 0;
+  capacity_ = 0;
+  blocks_.Clear();
+  current_ = nullptr;
+  flags_ = 0;
+}
+
+void Dictionary::GrowEntries() {
+  if (capacity_ > 0x7FFFFFFF - kEntryStep) OutOfMemory("Dictionary");
+  int32_t capacity = capacity_ + kEntryStep;
+  auto* p = static_cast<DictionaryEntry*>(
+      realloc(entries_, static_cast<size_t>(capacity) * sizeof(DictionaryEntry)));
+  if (p == nullptr) OutOfMemory("Dictionary");
+  entries_ = p;
+  capacity_ = capacity;
+}
+
+bool Dictionary::Read(Stream& section) {
+  Reset();
+  unsigned char header[kHeaderSize];
+  if (!ReadFully(section, header, kHeaderSize)) {
+    SetErrorText(section.ErrorText());
+    return false;
+  }
+  const int32_t count = DecodeLeInt32(header);
+  const int32_t data_size = DecodeLeInt32(header + 4);
+  if (count < 0 || data_size < 0) {
+    SetErrorText("Corrupt dictionary section");
+    return false;
+  }
+  String table;
+  String data;
+  if (!ReadFullyGrowing(section, static_cast<int64_t>(count) * kEntrySize, table) ||
+      !ReadFullyGrowing(section, data_size, data)) {
+    SetErrorText(section.ErrorText());
+    return false;
+  }
+  auto* block = new DictionaryDataBlock(BlockCapacityFor(data_size));
+  if (data_size > 0) memcpy(block->bytes, data.Data(), static_cast<size_t>(data_size));
+  block->used = data_size;
+  blocks_.Insert(block, List<DictionaryDataBlock>::kTail);
+  current_ = block;
+
+  if (count > 0) {
+    entries_ = static_cast<DictionaryEntry*>(
+        malloc(static_cast<size_t>(count) * sizeof(DictionaryEntry)));
+    if (entries_ == nullptr) OutOfMemory("Dictionary");
+    capacity_ = count;
+  }
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(table.Text());
+  for (int32_t i = 0; i < count; ++i, p += kEntrySize) {
+    int32_t offset = DecodeLeInt32(p);
+    int32_t length = DecodeLeInt32(p + 4);
+    // Clamp every entry into the data so that no entry can reach outside
+    // it, whatever the file says. With no data every entry is empty.
+    if (offset < 0) offset = 0;
+    if (offset >= data_size) offset = data_size > 0 ? data_size - 1 : 0;
+    if (length < 0) length = 0;
+    if (length > data_size - offset) length = data_size - offset;
+    entries_[i] = DictionaryEntry{block, offset, length};
+  }
+  count_ = count;
+  flags_ = DecodeLe32(header + 8);
+  return true;
+}
+
+bool Dictionary::Write(Stream& out) {
+  int64_t data_size = 0;
+  for (DictionaryDataBlock* b = blocks_.First(); b; b = blocks_.Next()) data_size += b->used;
+  if (data_size > String::kMaxLength ||
+      static_cast<int64_t>(count_) * kEntrySize > String::kMaxLength) {
+    SetErrorText("Dictionary too large");
+    return false;
+  }
+  unsigned char header[kHeaderSize];
+  EncodeLeInt32(header, count_);
+  EncodeLeInt32(header + 4, static_cast<int32_t>(data_size));
+  EncodeLe32(header + 8, flags_);
+
+  String table;
+  table.SetLength(count_ * kEntrySize);
+  auto* p = reinterpret_cast<unsigned char*>(table.Data());
+  for (int32_t i = 0; i < count_; ++i, p += kEntrySize) {
+    int64_t base = 0;
+    for (DictionaryDataBlock* b = blocks_.First(); b && b != entries_[i].block;
+         b = blocks_.Next()) {
+      base += b->used;
+    }
+    EncodeLeInt32(p, static_cast<int32_t>(base + entries_[i].offset));
+    EncodeLeInt32(p + 4, entries_[i].length);
+  }
+  bool ok = WriteFully(out, header, kHeaderSize) &&
+            WriteFully(out, table.Text(), table.Length());
+  for (DictionaryDataBlock* b = blocks_.First(); ok && b; b = blocks_.Next()) {
+    ok = WriteFully(out, b->bytes, b->used);
+  }
+  if (!ok) SetErrorText(out.ErrorText());
+  return ok;
+}
+
+int32_t Dictionary::AddEntry(const char* bytes, int32_t length) {
+  if (bytes == nullptr) length = 0;
+  if (length < 0) {
+    size_t n = strlen(bytes);
+    if (n > static_cast<size_t>(String::kMaxLength)) OutOfMemory("Dictionary");
+    length = static_cast<int32_t>(n);
+  }
+  if (count_ == capacity_) GrowEntries();
+
+  DictionaryDataBlock* block = current_;
+  int32_t offset = -1;
+  if (block != nullptr) offset = SearchHorspool(block->bytes, block->used, bytes, length);
+  if (offset < 0) {
+    if (block == nullptr || block->capacity - block->used < length) {
+      block = new DictionaryDataBlock(BlockCapacityFor(length));
+      blocks_.Insert(block, List<DictionaryDataBlock>::kTail);
+      current_ = block;
+    }
+    offset = block->used;
+    if (length > 0) memcpy(block->bytes + offset, bytes, static_cast<size_t>(length));
+    block->used += length;
+  }
+  entries_[count_] = DictionaryEntry{block, offset, length};
+  return count_++;
+}
+
+int32_t SearchHorspool(const char* text, int32_t text_length, const char* pattern,
+                       int32_t pattern_length) {
+  if (pattern_length == 0) return 0;
+  if (pattern_length > text_length) return -1;
+  int32_t shift[256];
+  for (int32_t& s : shift) s = pattern_length;
+  const int32_t last = pattern_length - 1;
+  for (int32_t i = 0; i < last; ++i) shift[static_cast<unsigned char>(pattern[i])] = last - i;
+  int32_t at = 0;
+  while (at <= text_length - pattern_length) {
+    int32_t i = last;
+    while (i >= 0 && text[at + i] == pattern[i]) --i;
+    if (i < 0) return at;
+    at += shift[static_cast<unsigned char>(text[at + last])];
+  }
+  return -1;
+}
+
+}  // namespace lumo

@@ -1,0 +1,154 @@
+// String: the byte string every subsystem keeps its text in.
+//
+// Text is bytes: any byte may occur, the length (not the terminator) bounds
+// every operation, and a present buffer is always followed by a zero byte so
+// that Text() can be handed to C functions. A String without a buffer reads
+// as the empty text.
+//
+// Capacity is 0 or a multiple of 24, and growth follows fixed rounding rules
+// (see the .cc). Buffers come from malloc so that a buffer released here can
+// be adopted by, or freed by, code on the other side of the extension
+// interface.
+#ifndef LUMO_CORE_BASE_STRING_H_
+#define LUMO_CORE_BASE_STRING_H_
+
+#include <cstdint>
+#include <string_view>
+
+namespace lumo {
+
+class String {
+ public:
+  // Longest text a String will hold; reaching it is treated like running out
+  // of memory (the process cannot continue with a torn value).
+  static constexpr int32_t kMaxLength = 0x7FFFFFFF - 64;
+
+  String() = default;
+  // Copies `length` bytes of `text`; -1 means up to the terminator. A null
+  // `text` gives an empty String without a buffer.
+  String(const char* text, int32_t length = -1);  // NOLINT: implicit by design
+  String(std::string_view text);                   // NOLINT
+  String(const String& other);
+  String(String&& other) noexcept;
+  String& operator=(const String& other);
+  String& operator=(String&& other) noexcept;
+  ~String();
+
+  // Takes ownership of a malloc'ed buffer holding `length` bytes in `size`
+  // allocated bytes. When size > length the buffer is kept as is (and
+  // terminated at length); otherwise a rounded buffer is allocated, the bytes
+  // copied and `buffer` freed.
+  static String Adopt(char* buffer, int32_t length, int32_t size);
+
+  // Always a valid NUL-terminated pointer ("" when there is no buffer).
+  const char* Text() const { return text_ ? text_ : ""; }
+  // The buffer itself, or null when there is none.
+  char* Data() { return text_; }
+  const char* Data() const { return text_; }
+  int32_t Length() const { return length_; }
+  int32_t Capacity() const { return capacity_; }
+  bool HasBuffer() const { return text_ != nullptr; }
+  bool IsEmpty() const { return length_ == 0; }
+  std::string_view View() const { return {Text(), static_cast<size_t>(length_)}; }
+  operator std::string_view() const { return View(); }  // NOLINT
+  char operator[](int32_t i) const { return text_[i]; }
+
+  // Replaces the text. A null text or length 0 yields the empty text with a
+  // buffer. Reallocates only when length + 1 exceeds the capacity. The
+  // source may lie inside this String's own buffer.
+  void Assign(const char* text, int32_t length = -1);
+  void Assign(const String& other) { Assign(other.Text(), other.length_); }
+
+  void Append(char c);
+  void Append(const char* text, int32_t length = -1);
+  void Append(const String& other) { Append(other.Text(), other.length_); }
+  void Append(std::string_view text) {
+    Append(text.data(), static_cast<int32_t>(text.size()));
+  }
+  void Prepend(const char* text, int32_t length = -1);
+
+  // Removes the last n bytes; ignored when n exceeds the length.
+  void Shorten(int32_t n);
+  // Sets the length directly; the caller has written that many bytes into a
+  // buffer made large enough with Reserve.
+  void SetLength(int32_t length);
+  // Makes room for at least `length` bytes plus the terminator.
+  void Reserve(int32_t length);
+
+  // Hands the buffer to the caller (who frees it with free()) and leaves the
+  // String empty without a buffer. Returns null when there was no buffer.
+  char* Release(int32_t* length = nullptr, int32_t* capacity = nullptr);
+  // Frees the buffer and zeroes every field.
+  void Clear();
+
+  // Searching. A pattern length of -1 means up to its terminator.
+  int32_t Find(const char* pattern, int32_t pattern_length = -1, int32_t start = 0) const;
+  int32_t Find(std::string_view pattern, int32_t start = 0) const {
+    return Find(pattern.data(), static_cast<int32_t>(pattern.size()), start);
+  }
+  bool Contains(std::string_view pattern, int32_t start = 0) const {
+    return Find(pattern, start) != -1;
+  }
+  // Overlapping matches count: "aa" occurs 3 times in "aaaa".
+  int32_t Count(std::string_view pattern) const;
+  bool ContainsByte(char c, int32_t start = 0) const;
+  bool ByteIs(int32_t position, char c) const;
+
+  // Replaces every non-overlapping occurrence, scanning on after each
+  // replaced match.
+  void Replace(std::string_view pattern, std::string_view replacement);
+
+  // [start, end) with end clipped to the length.
+  String Substring(int32_t start, int32_t end) const;
+  // n >= length copies all; n < 0 gives a String without a buffer.
+  String Left(int32_t n) const;
+  // From `position` to the end; empty when position + 1 exceeds the length.
+  String From(int32_t position) const;
+  String Before(std::string_view pattern) const;     // whole text when absent
+  String FromMatch(std::string_view pattern) const;  // match included
+  String After(std::string_view pattern) const;      // empty when absent
+
+  // White space here is space, tab, carriage return and line feed.
+  void Trim();
+  void TrimLeft();
+  // Collapses every run of white space to its first byte.
+  void CollapseWhiteSpace();
+
+  void ToLower();
+  String Lowered() const;
+  void PadLeft(char c, int32_t width);
+  void PadRight(char c, int32_t width);
+
+  // True when the text from `position` on equals `pattern`, both upper-cased
+  // byte by byte; false when the pattern is longer than the remaining text.
+  bool TailEqualsNoCase(int32_t position, std::string_view pattern) const;
+
+  bool Equals(std::string_view other) const { return View() == other; }
+  bool EqualsNoCase(std::string_view other) const;
+
+  String Base64Encode() const;
+  // Characters outside the alphabet (line breaks in mail bodies) are
+  // skipped; an incomplete final quartet decodes to nothing.
+  String Base64Decode() const;
+
+ private:
+  void Grow(int32_t required_capacity);
+
+  char* text_ = nullptr;
+  int32_t capacity_ = 0;
+  int32_t length_ = 0;
+};
+
+inline bool operator==(const String& a, const String& b) { return a.View() == b.View(); }
+inline bool operator==(const String& a, std::string_view b) { return a.View() == b; }
+inline bool operator==(const String& a, const char* b) { return a.View() == std::string_view(b); }
+
+// Rounds a required size up to the next multiple of 24 (the String step).
+int32_t RoundStringCapacity(int64_t required);
+
+// Called when memory cannot be had; reports and aborts.
+[[noreturn]] void OutOfMemory(const char* what);
+
+}  // namespace lumo
+
+#endif  // LUMO_CORE_BASE_STRING_H_

@@ -1,0 +1,65 @@
+#include "values/aggregate.h"
+
+#include "core/base/conversions.h"
+#include "values/variable.h"
+
+namespace lumo {
+
+AggregateIndex::AggregateIndex(const char* name, int32_t length) : text_(name, length) {}
+
+const String& AggregateIndex::Text() const {
+  if (index_ != -1 && !text_.HasBuffer()) AppendInteger(text_, index_);
+  return text_;
+}
+
+void AggregateIndex::SetNumber(int32_t index) {
+  index_ = index < 0 ? 0 : index;
+  text_.Clear();
+}
+
+int AggregateIndex::Compare(const AggregateIndex& other) const {
+  if (index_ != -1 || other.index_ != -1) {
+    // A name (-1) is below every number.
+    return index_ == other.index_ ? 0 : (index_ < other.index_ ? -1 : 1);
+  }
+  const int32_t a = text_.Length();
+  const int32_t b = other.text_.Length();
+  int c = CompareNoCase(text_.Text(), other.text_.Text(), a < b ? a : b);
+  if (c != 0) return c;
+  return a == b ? 0 : (a < b ? -1 : 1);
+}
+
+AggregateElement::AggregateElement(const AggregateIndex& index)
+    : index_(index), variable_(new lumo::Variable()) {}
+
+AggregateElement::AggregateElement(const AggregateIndex& index, lumo::Variable* variable)
+    : index_(index), variable_(variable) {
+  variable_->AddReference();
+}
+
+AggregateElement::~AggregateElement() {
+  if (variable_) variable_->Free();
+}
+
+void AggregateElement::SetVariable(lumo::Variable* variable) {
+  variable->AddReference();
+  lumo::Variable* old = variable_;
+  variable_ = variable;
+  if (old) old->Free();
+}
+
+void AggregateElementTree::Renumber(int32_t from, int32_t delta) {
+  if (delta == 0 || root_ == nullptr) return;
+  auto shift = [delta](AggregateElement* e) {
+    // Wrapping arithmetic: an index pushed past the top must not be
+    // undefined behaviour.
+    auto moved = static_cast<int32_t>(static_cast<uint32_t>(e->Index().Number()) +
+                                      static_cast<uint32_t>(delta));
+    e->MutableIndex().SetNumber(moved);
+  };
+  root_ = Splay(AggregateIndex(from), root_);
+  if (root_->Index().Number() >= from) shift(root_);
+  Walk(root_->right, count_, shift);
+}
+
+}  // namespace lumo

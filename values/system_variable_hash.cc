@@ -1,0 +1,105 @@
+#include "values/system_variable_hash.h"
+
+#include <cstring>
+
+namespace lumo {
+
+SystemVariableHash::~SystemVariableHash() {
+  // Saved records release their variables without being restored.
+  saved_.Clear();
+  current_ = nullptr;
+}
+
+void SystemVariableHash::Save(int32_t entry) {
+  current_->Insert(new SavedEntry(entry, entries_[entry].tag, entries_[entry].variable),
+                   SavedList::kTail);
+  entries_[entry].variable = nullptr;
+}
+
+int32_t SystemVariableHash::AddEntry(int32_t name_number, const char* name, int32_t length,
+                                     Variable* variable) {
+  if (level_ == 0) return VariableHash::AddEntry(name_number, name, length, variable);
+  const int32_t existing = name != nullptr && name_number == -1
+                               ? FindEntry(-1, name, length)
+                               : FindEntry(name_number, nullptr, 0);
+  if (existing >= 0) {
+    Save(existing);
+    entries_[existing].variable = variable;
+    entries_[existing].tag = level_;
+    return existing;
+  }
+  const int32_t e = VariableHash::AddEntry(name_number, name, length, variable);
+  // A name new to the table is undone by emptying its entry again.
+  current_->Insert(new SavedEntry(e, 0, nullptr), SavedList::kTail);
+  return e;
+}
+
+void SystemVariableHash::ReplaceVariable(Variable* variable) {
+  if (level_ == 0) {
+    VariableHash::ReplaceVariable(variable);
+    return;
+  }
+  const String& name = variable->Name();
+  const int32_t e = FindEntry(-1, name.Text(), name.Length());
+  if (e < 0) {
+    AddEntry(-1, name.Text(), name.Length(), variable);
+    return;
+  }
+  Save(e);
+  entries_[e].variable = variable;
+}
+
+Variable* SystemVariableHash::SetVariable(const char* name, int32_t length, const char* value,
+                                          int32_t value_length) {
+  if (level_ == 0) return VariableHash::SetVariable(name, length, value, value_length);
+  if (length < 0) length = name ? static_cast<int32_t>(strlen(name)) : 0;
+  if (value_length < 0) value_length = value ? static_cast<int32_t>(strlen(value)) : 0;
+  auto* v = new Variable(std::string_view(name, static_cast<size_t>(length)));
+  v->SetValue(value, value_length);
+  ReplaceVariable(v);
+  return v;
+}
+
+void SystemVariableHash::MakeReference(int32_t entry, Variable* target) {
+  if (level_ == 0 || entry < 0 || entry >= count_ || target == nullptr ||
+      entries_[entry].variable == target) {
+    VariableHash::MakeReference(entry, target);
+    return;
+  }
+  Save(entry);
+  entries_[entry].variable = new ReferenceVariable(EntryName(entry), target);
+}
+
+Variable* SystemVariableHash::Index(int32_t entry, bool create) {
+  if (level_ > 0 && create && entry >= 0 && entry < count_ &&
+      entries_[entry].variable == nullptr) {
+    Save(entry);
+  }
+  return VariableHash::Index(entry, create);
+}
+
+void SystemVariableHash::Push() {
+  ++level_;
+  current_ = new SavedList(true);
+  saved_.Push(current_);
+}
+
+bool SystemVariableHash::Pop() {
+  if (level_ == 0) return false;
+  // Undo from the most recent change back to the oldest.
+  for (SavedEntry* s = current_->Last(); s; s = current_->Previous()) {
+    VariableHashEntry& e = entries_[s->entry];
+    Variable* present = e.variable;
+    e.variable = s->variable;
+    e.tag = s->tag;
+    s->variable = nullptr;
+    if (present) present->Free();
+  }
+  saved_.Top();
+  delete saved_.PopToCursor();
+  --level_;
+  current_ = saved_.Top();
+  return true;
+}
+
+}  // namespace lumo

@@ -1,0 +1,263 @@
+// Variable: the script value. A named object holding one scalar (text,
+// integer or double, the other forms derived on demand and cached) or, as an
+// aggregate, a tree of elements. Variables are reference counted: whoever
+// allocates one holds the first reference, every further holder calls
+// AddReference, and Free destroys the variable when the last holder lets go.
+//
+// How a live variable changes what it is without changing its address.
+// Scripts and extension libraries hold plain Variable pointers, yet two
+// operations must change a variable's behaviour under those holders:
+// Make_Reference turns an ordinary variable into an alias of another, and a
+// database that closes turns its field variables into empty null values.
+// Replacing the object with another class in place (placement new over a
+// live object) would leave every holder with a pointer to an object whose
+// lifetime has ended, which is undefined behaviour. Instead the behaviour is
+// a state of Variable itself: `mode_` says whether the variable holds its
+// own value, forwards to `target_` (a reference) or is null. Every virtual
+// operation of Variable looks at the mode first, so ReferenceVariable and
+// NULLVariable are Variables constructed in the matching mode, and
+// BecomeReference / BecomeNull switch a live variable safely. A subclass that
+// overrides an operation (a database field variable) checks IsNull() and
+// defers to Variable's operation once it has been made null.
+#ifndef LUMO_VALUES_VARIABLE_H_
+#define LUMO_VALUES_VARIABLE_H_
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/base/string.h"
+#include "values/aggregate.h"
+
+namespace lumo {
+
+class VariableList;
+
+// The form a scalar was last stored in.
+enum ValueTypeCode : int {
+  kValueNone = 0,
+  kValueText = 1,
+  kValueInteger = 2,
+  kValueDouble = 3,
+};
+
+enum AggregateTypeCode : int {
+  kAggregateStructure = 0,
+  kAggregateArray = 1,
+  kAggregateScalar = 2,
+};
+
+// How SetValue_Variable reads a source.
+enum StorageClassCode : int {
+  kStorageOrdinary = 0,
+  kStorageReference = 1,
+  kStorageNull = 2,
+  kStorageFixedInteger = 3,
+  kStorageFixedText = 4,
+  kStorageField = 5,  // a database field whose caches are kept live
+};
+
+class Variable {
+ public:
+  // Bits of the valid-forms field.
+  static constexpr uint8_t kTextValid = 1;
+  static constexpr uint8_t kIntegerValid = 2;
+  static constexpr uint8_t kDoubleValid = 4;
+
+  Variable() = default;
+  explicit Variable(std::string_view name);
+  Variable(std::string_view name, std::string_view text);
+  Variable(std::string_view name, const char* text) : Variable(name, std::string_view(text)) {}
+  Variable(std::string_view name, int32_t value);
+  // The integer form is valid as well: the double truncated toward zero.
+  Variable(std::string_view name, double value);
+  // Adopts a malloc'ed buffer as the value text.
+  Variable(std::string_view name, char* buffer, int32_t length, int32_t capacity);
+  // Copies the name, then the value as SetValue_Variable does (aggregates
+  // deeply).
+  Variable(const Variable& other);
+  Variable& operator=(const Variable&) = delete;
+  virtual ~Variable();
+
+  // --- Identity -------------------------------------------------------
+  virtual const String& Name() const;
+  // A reference's target, or the variable itself.
+  virtual Variable* NextIdentity();
+  // The variable at the end of a chain of references.
+  virtual Variable* RealIdentity();
+
+  // --- Reading ----------------------------------------------------------
+  virtual const String& Value();
+  virtual int32_t Value_Integer();
+  virtual double Value_Double();
+  // The double form; *not_a_number is set when the value is not numeric (an
+  // aggregate, or a text that does not read as a number).
+  virtual double Value_Double_Flagged(bool* not_a_number);
+  virtual int StorageClass();
+  virtual int ValueType();
+  // The preferred form of a database field: 1 text, 2 integer, 3 double.
+  virtual int NaturalType();
+  virtual bool Value_Boolean();
+  virtual bool IsEmpty();
+
+  // --- Writing ----------------------------------------------------------
+  virtual void Clear();
+  virtual AggregateElementTree* Elements();
+  virtual int Aggregate_Type();
+  virtual int32_t ReferenceCount() const;
+  // Keeps the old name when `name` is null.
+  virtual void SetName(const char* name, int32_t length = -1);
+  virtual bool SetValue_Variable(Variable* source);
+  virtual bool SetValue(const char* bytes, int32_t length);
+  // Adopts a malloc'ed buffer; the caller gives it up in every case.
+  virtual bool SetValue_Nocopy(char* buffer, int32_t length, int32_t capacity);
+  virtual bool SetValue_Integer(int32_t value);
+  virtual bool SetValue_Double(double value);
+  virtual String& ScratchText();
+
+  // --- Elements -----------------------------------------------------------
+  // Element applied along the path; an empty path yields this variable.
+  virtual Variable* Element_Path(const AggregateIndex* path, int32_t count, bool create);
+  virtual Variable* Element(const AggregateIndex& index, bool create);
+  // Stores `variable` as an element, shared (it gains a reference).
+  virtual void Set_Element(const AggregateIndex& index, Variable* variable);
+  virtual void Insert_Array_Element(int32_t index, Variable* variable);
+  virtual void Delete_Element(const AggregateIndex& index, bool shift);
+  virtual void Delete_Array_Elements(int32_t start, int32_t count, bool shift);
+  // This variable is the destination array of both operations.
+  virtual void Array_Merge(Variable* source, int32_t start, int32_t count, int32_t destination,
+                           bool copy);
+  virtual void Array_Copy(Variable* source, int32_t start, int32_t count, int32_t destination,
+                          bool copy);
+  virtual int32_t Array_Max();
+  virtual int32_t Array_Min();
+  virtual int32_t Array_Next(int32_t index);
+  virtual int32_t Array_Previous(int32_t index);
+  virtual int32_t ElementsUsed();
+
+  // --- Life -----------------------------------------------------------
+  virtual void AddReference();
+  // Releases one reference and destroys the variable when it was the last.
+  virtual void Free();
+
+  virtual const String& Compute_Text();
+  virtual void Compute_Integer();
+  virtual void Compute_Double();
+  // Becomes an empty array (1) or structure (0) unless already that kind.
+  virtual void Make_Aggregate(int type);
+  // Appends the flattened text: the leaves' values in depth-first key order,
+  // separated by commas.
+  virtual void Append_Text(String& out);
+  // Turns this variable into a reference to `target`, or retargets it.
+  virtual void Make_Reference(Variable* target);
+
+  // --- Not part of the classic operation table ------------------------
+  // Appends the one-level description the debug log prints.
+  void Describe(String& out);
+  // Appends a ReferenceVariable per element, in key order, named by the
+  // element's key text.
+  void Aggregate_List(VariableList& list);
+
+  bool IsReference() const { return mode_ == Mode::kReference; }
+  bool IsNull() const { return mode_ == Mode::kNull; }
+  // Turns this variable, in place, into an empty null value: the value and
+  // elements are released, a reference lets go of its target, and from then
+  // on the variable behaves as NULLVariable. Holders stay valid.
+  void BecomeNull();
+
+  // Valid-forms bits and raw caches, for subclasses that keep the caches
+  // live themselves (database field variables).
+  uint8_t ValidForms() const { return valid_; }
+
+ protected:
+  enum class Mode : uint8_t { kValue, kReference, kNull };
+
+  // Constructs a variable directly in a mode (ReferenceVariable, NULLVariable).
+  Variable(Mode mode, std::string_view name);
+
+  void DestroyElements();
+  void SetTarget(Variable* target);
+  Variable* Target() const { return target_; }
+
+  String name_;
+  String text_;
+  int32_t integer_ = 0;
+  double double_ = 0.0;
+  uint8_t valid_ = 0;
+  uint8_t value_type_ = kValueNone;
+  uint8_t aggregate_type_ = kAggregateScalar;
+  Mode mode_ = Mode::kValue;
+  int32_t reference_count_ = 1;
+  AggregateElementTree* elements_ = nullptr;
+  String scratch_;
+
+ private:
+  friend class ImmutableVariable;
+
+  static void Destroy(Variable* variable);
+  void CopyScalarFrom(Variable* source);
+  void CopyAggregateFrom(Variable* source);
+  void AppendScalarText(String& out);
+
+  Variable* target_ = nullptr;  // only in reference mode
+};
+
+// Truncates toward zero; NaN, infinities and values outside 32 bits give
+// -2147483648.
+int32_t TruncateToInteger(double value);
+
+// A read-only variable: stores succeed silently and change nothing, and
+// element lookups never create (a lookup that asks for creation gets an
+// empty null variable of the immutable's own).
+class ImmutableVariable : public Variable {
+ public:
+  using Variable::Variable;
+  ImmutableVariable(const ImmutableVariable& other) : Variable(other) {}
+  ~ImmutableVariable() override;
+
+  void Clear() override {}
+  bool SetValue_Variable(Variable* source) override;
+  bool SetValue(const char* bytes, int32_t length) override;
+  bool SetValue_Nocopy(char* buffer, int32_t length, int32_t capacity) override;
+  bool SetValue_Integer(int32_t value) override;
+  bool SetValue_Double(double value) override;
+  Variable* Element_Path(const AggregateIndex* path, int32_t count, bool create) override;
+  Variable* Element(const AggregateIndex& index, bool create) override;
+  void Set_Element(const AggregateIndex& index, Variable* variable) override;
+  void Insert_Array_Element(int32_t index, Variable* variable) override;
+  void Delete_Element(const AggregateIndex& index, bool shift) override;
+  void Delete_Array_Elements(int32_t start, int32_t count, bool shift) override;
+  void Array_Merge(Variable* source, int32_t start, int32_t count, int32_t destination,
+                   bool copy) override;
+  void Array_Copy(Variable* source, int32_t start, int32_t count, int32_t destination,
+                  bool copy) override;
+  void Make_Aggregate(int type) override;
+  void Make_Reference(Variable* target) override;
+
+ private:
+  Variable* NullElement();
+  Variable* null_ = nullptr;
+};
+
+// The universal empty value: empty text, 0, false; stores change nothing;
+// an element lookup that asks for creation yields the null variable itself.
+class NULLVariable : public Variable {
+ public:
+  NULLVariable() : Variable(Mode::kNull, {}) {}
+};
+
+// An alias: every operation but the name, the count and retargeting goes to
+// the target. A reference holds one count on its target for each count on
+// itself.
+class ReferenceVariable : public Variable {
+ public:
+  ReferenceVariable(std::string_view name, Variable* target);
+  // Refers to the element at `path` inside `target`, created if missing.
+  ReferenceVariable(std::string_view name, Variable* target, const AggregateIndex* path,
+                    int32_t count);
+
+  int TargetStorageClass();
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_VALUES_VARIABLE_H_

@@ -1,0 +1,472 @@
+#include "values/variable_hash.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/base/ascii.h"
+#include "core/base/byte_order.h"
+#include "core/base/conversions.h"
+#include "core/base/lookup2.h"
+#include "values/variable_list.h"
+
+namespace lumo {
+
+namespace {
+
+constexpr char kBadIndex[] = "Array index must be positive integer";
+constexpr char kCorrupt[] = "File is either corrupt or not a valid compiled Lumo Script file";
+constexpr int32_t kImageHeader = 7;
+constexpr int32_t kBucketRecord = 6;
+constexpr int32_t kEntryRecord = 8;
+
+int32_t TextLength(const char* text, int32_t length) {
+  if (text == nullptr) return 0;
+  if (length >= 0) return length;
+  return static_cast<int32_t>(strnlen(text, String::kMaxLength));
+}
+
+template <typename T>
+T* AllocateArray(int32_t count) {
+  auto* p = static_cast<T*>(malloc(sizeof(T) * static_cast<size_t>(count > 0 ? count : 1)));
+  if (p == nullptr) OutOfMemory("VariableHash");
+  return p;
+}
+
+}  // namespace
+
+VariableHash::VariableHash(Dictionary* dictionary, int bits, int32_t capacity)
+    : bits_(bits < 0 ? 0 : bits > kMaxBits ? kMaxBits : bits),
+      bucket_count_(int32_t{1} << bits_),
+      dictionary_(dictionary) {
+  buckets_ = AllocateArray<int32_t>(bucket_count_);
+  for (int32_t i = 0; i < bucket_count_; ++i) buckets_[i] = -1;
+  capacity_ = capacity > 0 ? capacity : 0;
+  next_ = AllocateArray<int32_t>(capacity_);
+  entries_ = AllocateArray<VariableHashEntry>(capacity_);
+  for (int32_t i = 0; i < capacity_; ++i) {
+    next_[i] = -1;
+    entries_[i] = VariableHashEntry{0, 0, nullptr};
+  }
+}
+
+VariableHash::~VariableHash() { ReleaseAll(); }
+
+void VariableHash::ReleaseAll() {
+  for (int32_t i = 0; i < count_; ++i) {
+    Variable* v = entries_[i].variable;
+    entries_[i].variable = nullptr;
+    if (v) v->Free();
+  }
+  free(buckets_);
+  free(next_);
+  free(entries_);
+  buckets_ = nullptr;
+  next_ = nullptr;
+  entries_ = nullptr;
+  count_ = 0;
+  capacity_ = 0;
+}
+
+void VariableHash::Dump() {
+  for (int32_t i = 0; i < count_; ++i) {
+    Variable* v = entries_[i].variable;
+    entries_[i].variable = nullptr;
+    if (v) v->Free();
+  }
+}
+
+void VariableHash::CopyNames(const VariableHash& other) {
+  if (&other == this) return;
+  ReleaseAll();
+  bits_ = other.bits_;
+  bucket_count_ = other.bucket_count_;
+  buckets_used_ = other.buckets_used_;
+  dictionary_ = other.dictionary_;
+  buckets_ = AllocateArray<int32_t>(bucket_count_);
+  memcpy(buckets_, other.buckets_, sizeof(int32_t) * static_cast<size_t>(bucket_count_));
+  capacity_ = other.capacity_;
+  count_ = other.count_;
+  next_ = AllocateArray<int32_t>(capacity_);
+  entries_ = AllocateArray<VariableHashEntry>(capacity_);
+  for (int32_t i = 0; i < capacity_; ++i) {
+    next_[i] = other.next_[i];
+    entries_[i] = VariableHashEntry{other.entries_[i].name, other.entries_[i].tag, nullptr};
+  }
+}
+
+uint32_t VariableHash::BucketOf(const char* name, int32_t length) const {
+  return Lookup2NoCase(name, static_cast<uint32_t>(length)) &
+         static_cast<uint32_t>(bucket_count_ - 1);
+}
+
+std::string_view VariableHash::EntryName(int32_t entry) const {
+  if (entry < 0 || entry >= count_) return {};
+  return dictionary_->EntryView(entries_[entry].name);
+}
+
+int VariableHash::CompareName(const char* name, int32_t length, int32_t entry) const {
+  int32_t other_length = 0;
+  const char* other = dictionary_->Entry(entries_[entry].name, &other_length);
+  if (other == nullptr) other_length = 0;
+  if (length != other_length) return length < other_length ? -1 : 1;
+  return CompareNoCase(name, other, length);
+}
+
+void VariableHash::GrowEntries() {
+  if (capacity_ > 0x7FFFFFFF - kGrowStep) OutOfMemory("VariableHash");
+  const int32_t capacity = capacity_ + kGrowStep;
+  auto* next = static_cast<int32_t*>(realloc(next_, sizeof(int32_t) * static_cast<size_t>(capacity)));
+  if (next == nullptr) OutOfMemory("VariableHash");
+  next_ = next;
+  auto* entries = static_cast<VariableHashEntry*>(
+      realloc(entries_, sizeof(VariableHashEntry) * static_cast<size_t>(capacity)));
+  if (entries == nullptr) OutOfMemory("VariableHash");
+  entries_ = entries;
+  for (int32_t i = capacity_; i < capacity; ++i) {
+    next_[i] = -1;
+    entries_[i] = VariableHashEntry{0, 0, nullptr};
+  }
+  capacity_ = capacity;
+}
+
+int32_t VariableHash::EntryTag() { return 0; }
+
+int32_t VariableHash::AddEntry(int32_t name_number, const char* name, int32_t length,
+                               Variable* variable) {
+  if (count_ == capacity_) GrowEntries();
+  if (name != nullptr && name_number == -1) {
+    length = TextLength(name, length);
+    name_number = dictionary_->AddEntry(name, length);
+  } else {
+    name = dictionary_->Entry(name_number, &length);
+    if (name == nullptr) {
+      name = "";
+      length = 0;
+    }
+  }
+  const int32_t e = count_;
+  entries_[e] = VariableHashEntry{name_number, EntryTag(), variable};
+  const uint32_t bucket = BucketOf(name, length);
+  int32_t* link = &buckets_[bucket];
+  if (*link < 0) ++buckets_used_;
+  while (*link >= 0 && CompareName(name, length, *link) >= 0) link = &next_[*link];
+  next_[e] = *link;
+  *link = e;
+  ++count_;
+  return e;
+}
+
+int32_t VariableHash::AddEntry(int32_t name_number) {
+  return AddEntry(name_number, nullptr, 0, nullptr);
+}
+
+int32_t VariableHash::AddEntry(const char* name, int32_t length) {
+  return AddEntry(-1, name, length, nullptr);
+}
+
+int32_t VariableHash::Insert(Variable* variable) {
+  const String& name = variable->Name();
+  return AddEntry(-1, name.Text(), name.Length(), variable);
+}
+
+void VariableHash::ReplaceVariable(Variable* variable) {
+  const String& name = variable->Name();
+  const int32_t e = FindEntry(-1, name.Text(), name.Length());
+  if (e < 0) {
+    AddEntry(-1, name.Text(), name.Length(), variable);
+    return;
+  }
+  Variable* old = entries_[e].variable;
+  entries_[e].variable = variable;
+  if (old) old->Free();
+}
+
+Variable* VariableHash::SetVariable(const char* name, int32_t length, const char* value,
+                                    int32_t value_length) {
+  length = TextLength(name, length);
+  Variable* v = nullptr;
+  if (!Find(&v, name, length, true) || v == nullptr) {
+    v = new Variable(std::string_view(name, static_cast<size_t>(length)));
+    Insert(v);
+  }
+  v->SetValue(value, TextLength(value, value_length));
+  return v;
+}
+
+void VariableHash::MakeReference(int32_t entry, Variable* target) {
+  if (entry < 0 || entry >= count_ || target == nullptr) return;
+  Variable* old = entries_[entry].variable;
+  if (old == target) return;
+  entries_[entry].variable = new ReferenceVariable(EntryName(entry), target);
+  if (old) old->Free();
+}
+
+int32_t VariableHash::FindEntry(int32_t name_number, const char* name, int32_t length) {
+  if (name == nullptr) {
+    name = dictionary_->Entry(name_number, &length);
+    if (name == nullptr) return -1;
+  } else {
+    length = TextLength(name, length);
+  }
+  for (int32_t e = buckets_[BucketOf(name, length)]; e >= 0; e = next_[e]) {
+    const int c = CompareName(name, length, e);
+    if (c == 0) return e;
+    if (c < 0) break;
+  }
+  return -1;
+}
+
+bool VariableHash::ClearVariable(const char* name, int32_t length) {
+  Variable* v = nullptr;
+  if (!Find(&v, name, length, false)) return false;
+  if (v) v->Clear();
+  return true;
+}
+
+bool VariableHash::Find(Variable** variable, const char* name, int32_t length, bool create) {
+  *variable = nullptr;
+  const int32_t e = FindEntry(-1, name, length);
+  if (e < 0) return false;
+  *variable = Index(e, create);
+  return true;
+}
+
+Variable* VariableHash::Index(int32_t entry, bool create) {
+  if (entry < 0 || entry >= count_) return nullptr;
+  Variable* v = entries_[entry].variable;
+  if (v == nullptr && create) {
+    v = new Variable(EntryName(entry));
+    entries_[entry].variable = v;
+  }
+  return v;
+}
+
+bool VariableHash::FindPath(Variable** variable, const char* path, int32_t length, bool create) {
+  *variable = nullptr;
+  if (path == nullptr) return true;
+  length = TextLength(path, length);
+  int32_t i = 0;
+  while (i < length && path[i] != ':' && path[i] != '[') ++i;
+  Variable* v = nullptr;
+  Find(&v, path, i, create);
+  if (v == nullptr) {
+    if (!create) return true;
+    v = new Variable(std::string_view(path, static_cast<size_t>(i)));
+    Insert(v);
+  }
+  while (i < length) {
+    if (path[i] == ':') {
+      int32_t j = i + 1;
+      while (j < length && path[j] != ':' && path[j] != '[') ++j;
+      v = v->Element(AggregateIndex(path + i + 1, j - i - 1), create);
+      i = j;
+    } else {
+      // An index selector: blanks and digits up to a ']', read as atoi
+      // would, and followed by another selector or the end.
+      int32_t j = i + 1;
+      bool valid = true;
+      while (j < length && path[j] != ']') {
+        auto c = static_cast<unsigned char>(path[j]);
+        if (!IsDigitByte(c) && !IsSpaceByte(c)) valid = false;
+        ++j;
+      }
+      if (j >= length) valid = false;
+      if (valid && j + 1 < length && path[j + 1] != ':' && path[j + 1] != '[') valid = false;
+      int64_t number = 0;
+      if (valid) {
+        int32_t k = i + 1;
+        while (k < j && IsSpaceByte(static_cast<unsigned char>(path[k]))) ++k;
+        while (k < j && IsDigitByte(static_cast<unsigned char>(path[k]))) {
+          number = number * 10 + (path[k] - '0');
+          if (number > INT32_MAX) valid = false;
+          ++k;
+          if (!valid) break;
+        }
+      }
+      if (!valid) {
+        SetErrorText(kBadIndex);
+        return false;
+      }
+      v = v->Element(AggregateIndex(static_cast<int32_t>(number)), create);
+      i = j + 1;
+    }
+    if (v == nullptr) return true;
+  }
+  *variable = v;
+  return true;
+}
+
+bool VariableHash::SetPathValue(const char* path, int32_t length, const char* value,
+                                int32_t value_length, bool append) {
+  Variable* v = nullptr;
+  if (!FindPath(&v, path, length, true)) return false;
+  if (v == nullptr) return true;
+  value_length = TextLength(value, value_length);
+  if (append && (!v->IsEmpty() || v->Aggregate_Type() == kAggregateArray)) {
+    Variable* into = nullptr;
+    if (v->Aggregate_Type() == kAggregateScalar) {
+      auto* old = new Variable(*v);
+      v->Set_Element(AggregateIndex(1), old);
+      old->Free();
+      into = v->Element(AggregateIndex(2), true);
+    } else {
+      into = v->Element(AggregateIndex(v->ElementsUsed() + 1), true);
+    }
+    if (into) into->SetValue(value, value_length);
+    return true;
+  }
+  v->SetValue(value, value_length);
+  return true;
+}
+
+int32_t VariableHash::Count() { return count_; }
+
+void VariableHash::List(VariableList& list) {
+  for (int32_t i = 0; i < count_; ++i) {
+    if (entries_[i].variable) list.Insert(entries_[i].variable);
+  }
+}
+
+bool VariableHash::Read(Stream& stream) {
+  unsigned char header[kImageHeader];
+  if (!ReadFully(stream, header, kImageHeader)) {
+    SetErrorText(stream.ErrorText());
+    return false;
+  }
+  const int32_t used = DecodeLe16(header);
+  const int bits = header[2];
+  const int32_t count = DecodeLeInt32(header + 3);
+  if (bits > kMaxBits || count < 0) {
+    SetErrorText(kCorrupt);
+    return false;
+  }
+  String bucket_bytes;
+  String entry_bytes;
+  if (!ReadFullyGrowing(stream, static_cast<int64_t>(used) * kBucketRecord, bucket_bytes) ||
+      !ReadFullyGrowing(stream, static_cast<int64_t>(count) * kEntryRecord, entry_bytes)) {
+    SetErrorText(stream.ErrorText());
+    return false;
+  }
+
+  // Check everything before touching the table: numbers in range, names
+  // known to the dictionary, and every chain a simple path (a loop or a
+  // shared tail in a damaged file would make lookups run forever).
+  const int32_t bucket_count = int32_t{1} << bits;
+  std::vector<int32_t> buckets(static_cast<size_t>(bucket_count), -1);
+  const auto* b = reinterpret_cast<const unsigned char*>(bucket_bytes.Text());
+  for (int32_t i = 0; i < used; ++i, b += kBucketRecord) {
+    const int32_t bucket = DecodeLe16(b);
+    const int32_t first = DecodeLeInt32(b + 2);
+    if (bucket >= bucket_count || first < -1 || first >= count) {
+      SetErrorText(kCorrupt);
+      return false;
+    }
+    buckets[static_cast<size_t>(bucket)] = first;
+  }
+  std::vector<int32_t> next(static_cast<size_t>(count));
+  std::vector<int32_t> names(static_cast<size_t>(count));
+  const auto* p = reinterpret_cast<const unsigned char*>(entry_bytes.Text());
+  for (int32_t i = 0; i < count; ++i, p += kEntryRecord) {
+    names[static_cast<size_t>(i)] = DecodeLeInt32(p);
+    next[static_cast<size_t>(i)] = DecodeLeInt32(p + 4);
+    if (names[static_cast<size_t>(i)] < 0 || names[static_cast<size_t>(i)] >= dictionary_->Count() ||
+        next[static_cast<size_t>(i)] < -1 || next[static_cast<size_t>(i)] >= count) {
+      SetErrorText(kCorrupt);
+      return false;
+    }
+  }
+  std::vector<bool> seen(static_cast<size_t>(count), false);
+  int32_t buckets_used = 0;
+  for (int32_t bucket = 0; bucket < bucket_count; ++bucket) {
+    int32_t e = buckets[static_cast<size_t>(bucket)];
+    if (e >= 0) ++buckets_used;
+    for (; e >= 0; e = next[static_cast<size_t>(e)]) {
+      if (seen[static_cast<size_t>(e)]) {
+        SetErrorText(kCorrupt);
+        return false;
+      }
+      seen[static_cast<size_t>(e)] = true;
+    }
+  }
+
+  ReleaseAll();
+  bits_ = bits;
+  bucket_count_ = bucket_count;
+  buckets_used_ = buckets_used;
+  buckets_ = AllocateArray<int32_t>(bucket_count);
+  memcpy(buckets_, buckets.data(), sizeof(int32_t) * static_cast<size_t>(bucket_count));
+  capacity_ = count;
+  count_ = count;
+  next_ = AllocateArray<int32_t>(count);
+  entries_ = AllocateArray<VariableHashEntry>(count);
+  for (int32_t i = 0; i < count; ++i) {
+    next_[i] = next[static_cast<size_t>(i)];
+    entries_[i] = VariableHashEntry{names[static_cast<size_t>(i)], 0, nullptr};
+  }
+  return true;
+}
+
+bool VariableHash::ReadAt(Stream& stream, int64_t offset) {
+  if (!stream.Seek(offset)) {
+    SetErrorText(stream.ErrorText());
+    return false;
+  }
+  return Read(stream);
+}
+
+bool VariableHash::Write(Stream& stream) {
+  int32_t used = 0;
+  for (int32_t i = 0; i < bucket_count_; ++i) {
+    if (buckets_[i] >= 0) ++used;
+  }
+  const int64_t size = kImageHeader + static_cast<int64_t>(used) * kBucketRecord +
+                       static_cast<int64_t>(count_) * kEntryRecord;
+  if (size > String::kMaxLength) {
+    SetErrorText("Variable table too large to store");
+    return false;
+  }
+  String image;
+  image.SetLength(static_cast<int32_t>(size));
+  auto* p = reinterpret_cast<unsigned char*>(image.Data());
+  EncodeLe16(p, static_cast<uint16_t>(used));
+  p[2] = static_cast<unsigned char>(bits_);
+  EncodeLeInt32(p + 3, count_);
+  p += kImageHeader;
+  for (int32_t i = 0; i < bucket_count_; ++i) {
+    if (buckets_[i] < 0) continue;
+    EncodeLe16(p, static_cast<uint16_t>(i));
+    EncodeLeInt32(p + 2, buckets_[i]);
+    p += kBucketRecord;
+  }
+  for (int32_t i = 0; i < count_; ++i) {
+    EncodeLeInt32(p, entries_[i].name);
+    EncodeLeInt32(p + 4, next_[i]);
+    p += kEntryRecord;
+  }
+  if (!WriteFully(stream, image.Text(), image.Length())) {
+    SetErrorText(stream.ErrorText());
+    return false;
+  }
+  return true;
+}
+
+bool VariableHash::WriteAt(Stream& stream, int64_t offset) {
+  if (!stream.Seek(offset)) {
+    SetErrorText(stream.ErrorText());
+    return false;
+  }
+  return Write(stream);
+}
+
+UserVariableHash::UserVariableHash()
+    : VariableHash(new Dictionary(), kGlobalBits, kGlobalCapacity),
+      own_dictionary_(dictionary_) {}
+
+UserVariableHash::~UserVariableHash() {
+  // The variables go first; the base destructor needs no names.
+  ReleaseAll();
+  delete own_dictionary_;
+}
+
+}  // namespace lumo

@@ -1,0 +1,46 @@
+#include "values/variable_list.h"
+
+#include <cstring>
+
+#include "core/base/conversions.h"
+
+namespace lumo {
+
+void VariableList::Insert(Variable* variable, int where) {
+  variable->AddReference();
+  List<Variable>::Insert(variable, where);
+}
+
+void VariableList::RemoveAndRelease(int where) {
+  Variable* v = Remove(where);
+  if (v) v->Free();
+}
+
+Variable* VariableList::Find(const char* name, int32_t length) {
+  if (name == nullptr) return nullptr;
+  if (length < 0) length = static_cast<int32_t>(strlen(name));
+  for (Node* n = head_; n; n = n->next) {
+    const String& other = n->element->Name();
+    if (other.Length() == length && CompareNoCase(other.Text(), name, length) == 0) {
+      cursor_ = n;
+      return n->element;
+    }
+  }
+  return nullptr;
+}
+
+Variable* VariableList::SetVariable(const char* name, int32_t name_length, const char* value,
+                                    int32_t value_length) {
+  Variable* v = Find(name, name_length);
+  if (v == nullptr) {
+    if (name_length < 0) name_length = static_cast<int32_t>(strlen(name));
+    v = new Variable(std::string_view(name, static_cast<size_t>(name_length)));
+    Insert(v);
+    v->Free();  // the list's reference is the only one
+  }
+  if (value_length < 0) value_length = value ? static_cast<int32_t>(strlen(value)) : 0;
+  v->SetValue(value, value_length);
+  return v;
+}
+
+}  // namespace lumo
