@@ -17,11 +17,7 @@ void AggregateIndex::SetNumber(int32_t index) {
   text_.Clear();
 }
 
-int AggregateIndex::Compare(const AggregateIndex& other) const {
-  if (index_ != -1 || other.index_ != -1) {
-    // A name (-1) is below every number.
-    return index_ == other.index_ ? 0 : (index_ < other.index_ ? -1 : 1);
-  }
+int AggregateIndex::CompareNames(const AggregateIndex& other) const {
   const int32_t a = text_.Length();
   const int32_t b = other.text_.Length();
   int c = CompareNoCase(text_.Text(), other.text_.Text(), a < b ? a : b);

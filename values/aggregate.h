@@ -35,9 +35,17 @@ class AggregateIndex {
   void SetNumber(int32_t index);
 
   // Negative, 0 or positive as this key sorts before, with or after `other`.
-  int Compare(const AggregateIndex& other) const;
+  int Compare(const AggregateIndex& other) const {
+    if (index_ != -1 || other.index_ != -1) {
+      // A name (-1) is below every number.
+      return index_ == other.index_ ? 0 : (index_ < other.index_ ? -1 : 1);
+    }
+    return CompareNames(other);
+  }
 
  private:
+  int CompareNames(const AggregateIndex& other) const;
+
   mutable String text_;
   int32_t index_ = -1;
 };
