@@ -15,7 +15,7 @@ namespace lumo {
 namespace {
 
 constexpr char kBadIndex[] = "Array index must be positive integer";
-constexpr char kCorrupt[] = "File is either corrupt or not a valid compiled Lumo Script file";
+constexpr const char* kCorrupt = kCorruptProgramText;
 constexpr int32_t kImageHeader = 7;
 constexpr int32_t kBucketRecord = 6;
 constexpr int32_t kEntryRecord = 8;
@@ -78,18 +78,28 @@ void VariableHash::Dump() {
 
 void VariableHash::CopyNames(const VariableHash& other) {
   if (&other == this) return;
-  ReleaseAll();
+  // Calls make their locals this way, so the arrays are reused when they
+  // are large enough and only the entries in use are copied: AddEntry and
+  // GrowEntries write every slot beyond the count before it is read.
+  Dump();
+  if (bucket_count_ != other.bucket_count_) {
+    free(buckets_);
+    buckets_ = AllocateArray<int32_t>(other.bucket_count_);
+  }
+  if (capacity_ < other.count_) {
+    free(next_);
+    free(entries_);
+    capacity_ = other.capacity_;
+    next_ = AllocateArray<int32_t>(capacity_);
+    entries_ = AllocateArray<VariableHashEntry>(capacity_);
+  }
   bits_ = other.bits_;
   bucket_count_ = other.bucket_count_;
   buckets_used_ = other.buckets_used_;
   dictionary_ = other.dictionary_;
-  buckets_ = AllocateArray<int32_t>(bucket_count_);
-  memcpy(buckets_, other.buckets_, sizeof(int32_t) * static_cast<size_t>(bucket_count_));
-  capacity_ = other.capacity_;
   count_ = other.count_;
-  next_ = AllocateArray<int32_t>(capacity_);
-  entries_ = AllocateArray<VariableHashEntry>(capacity_);
-  for (int32_t i = 0; i < capacity_; ++i) {
+  memcpy(buckets_, other.buckets_, sizeof(int32_t) * static_cast<size_t>(bucket_count_));
+  for (int32_t i = 0; i < count_; ++i) {
     next_[i] = other.next_[i];
     entries_[i] = VariableHashEntry{other.entries_[i].name, other.entries_[i].tag, nullptr};
   }

@@ -177,28 +177,58 @@ void AppendDouble(String& out, double value, int decimals) {
   const double magnitude = std::fabs(value);
   const int limit = decimals < 0 ? 20 : decimals;
 
-  // The widest fixed text: 309 integer digits, the point, and at most 1074
-  // fraction digits (the exact binary value ends there).
-  constexpr int kExactFractionDigits = 1074;
-  char buffer[309 + 2 + kExactFractionDigits + 8];
-  char* const end = buffer + sizeof buffer;
-  auto shortest = std::to_chars(buffer, end, magnitude, std::chars_format::fixed);
-  int32_t length = static_cast<int32_t>(shortest.ptr - buffer);
-  const char* point = static_cast<const char*>(memchr(buffer, '.', static_cast<size_t>(length)));
-  int32_t fraction = point ? static_cast<int32_t>(buffer + length - point - 1) : 0;
-  if (fraction > limit) {
+  // The shortest digits that read back as the same double come from the
+  // scientific form (the fixed form of to_chars prefers the exact integer
+  // of a large double when that is fewer characters).
+  char shortest[32];
+  auto sci = std::to_chars(shortest, shortest + sizeof shortest, magnitude,
+                           std::chars_format::scientific);
+  const char* e_mark = static_cast<const char*>(
+      memchr(shortest, 'e', static_cast<size_t>(sci.ptr - shortest)));
+  char digits[24];
+  int32_t count = 0;
+  for (const char* p = shortest; p < e_mark; ++p) {
+    if (*p != '.') digits[count++] = *p;
+  }
+  int32_t exponent = 0;
+  std::from_chars(e_mark[1] == '+' ? e_mark + 2 : e_mark + 1, sci.ptr, exponent);
+  // With d1.d2...dk x 10^exponent, the fraction needs k - 1 - exponent digits.
+  int32_t fraction = count - 1 - exponent;
+  if (fraction < 0) fraction = 0;
+  if (fraction <= limit) {
+    if (exponent >= 0) {
+      const int32_t integer_digits = exponent + 1;
+      if (count <= integer_digits) {
+        out.Append(digits, count);
+        for (int32_t k = count; k < integer_digits; ++k) out.Append('0');
+      } else {
+        out.Append(digits, integer_digits);
+        out.Append('.');
+        out.Append(digits + integer_digits, count - integer_digits);
+      }
+    } else {
+      out.Append("0.");
+      for (int32_t k = -1; k > exponent; --k) out.Append('0');
+      out.Append(digits, count);
+    }
+  } else {
+    // Too many fraction digits: the value correctly rounded to `limit` of
+    // them, without trailing zeros. Only values below 10^17 get here, so the
+    // fixed text is short; the exact binary value ends after 1074 digits.
+    constexpr int kExactFractionDigits = 1074;
+    char buffer[32 + kExactFractionDigits];
     const int precision = limit < kExactFractionDigits ? limit : kExactFractionDigits;
-    auto rounded = std::to_chars(buffer, end, magnitude, std::chars_format::fixed, precision);
-    length = static_cast<int32_t>(rounded.ptr - buffer);
-    point = static_cast<const char*>(memchr(buffer, '.', static_cast<size_t>(length)));
-    if (point) {
+    auto rounded = std::to_chars(buffer, buffer + sizeof buffer, magnitude,
+                                 std::chars_format::fixed, precision);
+    int32_t length = static_cast<int32_t>(rounded.ptr - buffer);
+    if (memchr(buffer, '.', static_cast<size_t>(length)) != nullptr) {
       while (buffer[length - 1] == '0') --length;
       if (buffer[length - 1] == '.') --length;
     }
-    point = static_cast<const char*>(memchr(buffer, '.', static_cast<size_t>(length)));
+    const char* point = static_cast<const char*>(memchr(buffer, '.', static_cast<size_t>(length)));
     fraction = point ? static_cast<int32_t>(buffer + length - point - 1) : 0;
+    out.Append(buffer, length);
   }
-  out.Append(buffer, length);
   if (decimals > 0) {
     if (fraction == 0) out.Append('.');
     for (int32_t k = fraction; k < decimals; ++k) out.Append('0');

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
+#include <vector>
 
 #include "core/base/byte_order.h"
 
@@ -61,7 +63,7 @@ bool Dictionary::Read(Stream& section) {
   const int32_t count = DecodeLeInt32(header);
   const int32_t data_size = DecodeLeInt32(header + 4);
   if (count < 0 || data_size < 0) {
-    SetErrorText("Corrupt dictionary section");
+    SetErrorText(kCorruptProgramText);
     return false;
   }
   String table;
@@ -113,16 +115,26 @@ bool Dictionary::Write(Stream& out) {
   EncodeLeInt32(header + 4, static_cast<int32_t>(data_size));
   EncodeLe32(header + 8, flags_);
 
+  // Where each block starts in the written data.
+  std::vector<std::pair<const DictionaryDataBlock*, int32_t>> bases;
+  int32_t base = 0;
+  for (DictionaryDataBlock* b = blocks_.First(); b; b = blocks_.Next()) {
+    bases.emplace_back(b, base);
+    base += b->used;
+  }
   String table;
   table.SetLength(count_ * kEntrySize);
   auto* p = reinterpret_cast<unsigned char*>(table.Data());
+  const DictionaryDataBlock* last_block = nullptr;
+  int32_t last_base = 0;
   for (int32_t i = 0; i < count_; ++i, p += kEntrySize) {
-    int64_t base = 0;
-    for (DictionaryDataBlock* b = blocks_.First(); b && b != entries_[i].block;
-         b = blocks_.Next()) {
-      base += b->used;
+    if (entries_[i].block != last_block) {
+      last_block = entries_[i].block;
+      for (const auto& [block, start] : bases) {
+        if (block == last_block) last_base = start;
+      }
     }
-    EncodeLeInt32(p, static_cast<int32_t>(base + entries_[i].offset));
+    EncodeLeInt32(p, last_base + entries_[i].offset);
     EncodeLeInt32(p + 4, entries_[i].length);
   }
   bool ok = WriteFully(out, header, kHeaderSize) &&

@@ -14,6 +14,12 @@
 
 namespace lumo {
 
+// What a reader of a compiled program's sections reports for numbers that
+// cannot be right (as opposed to data that ends early, which the stream
+// explains).
+inline constexpr char kCorruptProgramText[] =
+    "File is either corrupt or not a valid compiled Lumo Script file";
+
 struct DictionaryDataBlock {
   explicit DictionaryDataBlock(int32_t capacity);
   ~DictionaryDataBlock();

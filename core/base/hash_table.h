@@ -30,12 +30,13 @@ class HashTable {
  public:
   static constexpr int kDefaultBits = 12;
   static constexpr int32_t kEntryStep = 512;
+  static constexpr int kMaxBits = 24;
 
   explicit HashTable(bool owns_elements, bool case_insensitive = true, int bits = kDefaultBits)
       : owns_(owns_elements),
         case_insensitive_(case_insensitive),
-        bits_(bits),
-        bucket_count_(int32_t{1} << bits) {
+        bits_(bits < 0 ? 0 : bits > kMaxBits ? kMaxBits : bits),
+        bucket_count_(int32_t{1} << bits_) {
     buckets_ = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(bucket_count_)));
     if (buckets_ == nullptr) OutOfMemory("HashTable");
     ResetBuckets();

@@ -14,6 +14,8 @@ bool ReadFully(Stream& stream, void* buffer, int32_t length) {
     stream.SetErrorText(kUnexpectedEnd);
     return false;
   }
+  // A reason left from an earlier failure must not explain this one.
+  stream.SetErrorText("");
   int32_t got = stream.Read(buffer, length);
   if (got == length) return true;
   if (stream.ErrorText().IsEmpty()) stream.SetErrorText(kUnexpectedEnd);
@@ -21,6 +23,7 @@ bool ReadFully(Stream& stream, void* buffer, int32_t length) {
 }
 
 bool WriteFully(Stream& stream, const void* buffer, int32_t length) {
+  stream.SetErrorText("");
   int32_t put = stream.Write(buffer, length);
   if (put == length) return true;
   if (stream.ErrorText().IsEmpty()) stream.SetErrorText("Unable to write");

@@ -51,7 +51,8 @@ class String {
   bool IsEmpty() const { return length_ == 0; }
   std::string_view View() const { return {Text(), static_cast<size_t>(length_)}; }
   operator std::string_view() const { return View(); }  // NOLINT
-  char operator[](int32_t i) const { return text_[i]; }
+  // The byte at i, or 0 outside the text.
+  char operator[](int32_t i) const { return i >= 0 && i < length_ ? text_[i] : '\0'; }
 
   // Replaces the text. A null text or length 0 yields the empty text with a
   // buffer. Reallocates only when length + 1 exceeds the capacity. The
@@ -81,8 +82,10 @@ class String {
   // Frees the buffer and zeroes every field.
   void Clear();
 
-  // Searching. A pattern length of -1 means up to its terminator.
-  int32_t Find(const char* pattern, int32_t pattern_length = -1, int32_t start = 0) const;
+  // Searching. A pattern length of -1 means up to its terminator. (No
+  // defaults here: Find("c", 2) must mean start 2, as with the overload
+  // below.)
+  int32_t Find(const char* pattern, int32_t pattern_length, int32_t start) const;
   int32_t Find(std::string_view pattern, int32_t start = 0) const {
     return Find(pattern.data(), static_cast<int32_t>(pattern.size()), start);
   }
