@@ -46,12 +46,18 @@ void AggregateElement::SetVariable(lumo::Variable* variable) {
 
 void AggregateElementTree::Renumber(int32_t from, int32_t delta) {
   if (delta == 0 || root_ == nullptr) return;
+  if (delta > 0) {
+    // Elements that would move past the largest index cannot keep their
+    // order: they fall off the end of the array.
+    const int32_t limit = INT32_MAX - delta;
+    for (AggregateElement* e = Max(); e && e->Index().Number() > limit && e->Index().Number() >= from;
+         e = Max()) {
+      delete Remove(AggregateIndex(e->Index().Number()));
+    }
+    if (root_ == nullptr) return;
+  }
   auto shift = [delta](AggregateElement* e) {
-    // Wrapping arithmetic: an index pushed past the top must not be
-    // undefined behaviour.
-    auto moved = static_cast<int32_t>(static_cast<uint32_t>(e->Index().Number()) +
-                                      static_cast<uint32_t>(delta));
-    e->MutableIndex().SetNumber(moved);
+    e->MutableIndex().SetNumber(e->Index().Number() + delta);
   };
   root_ = Splay(AggregateIndex(from), root_);
   if (root_->Index().Number() >= from) shift(root_);

@@ -90,7 +90,9 @@ class AggregateElementTree
   void Insert(AggregateElement* element) { SplayTree::Insert(element, element->Index()); }
 
   // Moves every element whose index is at least `from` by `delta`. The
-  // order of the tree does not change.
+  // order of the tree does not change. Moving down must not take an index
+  // below 0 (callers only move elements into room they have just freed);
+  // elements moved up past the largest index are removed.
   void Renumber(int32_t from, int32_t delta);
 
   // Set while a walk that follows nested aggregates is inside this tree, so

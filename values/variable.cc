@@ -202,6 +202,11 @@ bool Variable::Value_Boolean() {
     return mode_ == Mode::kReference ? target_->Value_Boolean() : false;
   }
   if (elements_ == nullptr) {
+    // A stored number decides by itself, not by its possibly rounded text
+    // (1e-25 reads "0"), so the truth of a value does not change when its
+    // text happens to be read.
+    if (value_type_ == kValueDouble && (valid_ & kDoubleValid)) return double_ != 0.0;
+    if (value_type_ == kValueInteger && (valid_ & kIntegerValid)) return integer_ != 0;
     if (valid_ & kTextValid) return TextTruth(text_.Text(), text_.Length());
     if (valid_ & kDoubleValid) return double_ != 0.0;  // NaN counts as true
     if (valid_ & kIntegerValid) return integer_ != 0;

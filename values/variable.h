@@ -243,6 +243,8 @@ class ImmutableVariable : public Variable {
 class NULLVariable : public Variable {
  public:
   NULLVariable() : Variable(Mode::kNull, {}) {}
+  // A copy would be an ordinary variable, not a null one.
+  NULLVariable(const NULLVariable&) = delete;
 };
 
 // An alias: every operation but the name, the count and retargeting goes to
@@ -254,6 +256,8 @@ class ReferenceVariable : public Variable {
   // Refers to the element at `path` inside `target`, created if missing.
   ReferenceVariable(std::string_view name, Variable* target, const AggregateIndex* path,
                     int32_t count);
+  // A copy would be an ordinary variable, not a reference.
+  ReferenceVariable(const ReferenceVariable&) = delete;
 
   int TargetStorageClass();
 };

@@ -347,7 +347,7 @@ bool VariableHash::Read(Stream& stream) {
   const int32_t used = DecodeLe16(header);
   const int bits = header[2];
   const int32_t count = DecodeLeInt32(header + 3);
-  if (bits > kMaxBits || count < 0) {
+  if (bits > kMaxImageBits || count < 0) {
     SetErrorText(kCorrupt);
     return false;
   }
@@ -359,45 +359,65 @@ bool VariableHash::Read(Stream& stream) {
     return false;
   }
 
-  // Check everything before touching the table: numbers in range, names
-  // known to the dictionary, and every chain a simple path (a loop or a
-  // shared tail in a damaged file would make lookups run forever).
+  // Check everything before touching the table. Numbers out of range could
+  // crash a lookup; a chain that loops or shares a tail would hang one; an
+  // entry filed in the wrong bucket, out of order or on no chain at all
+  // would make lookups quietly miss. A table we wrote has none of these.
   const int32_t bucket_count = int32_t{1} << bits;
+  const auto size = static_cast<size_t>(count);
   std::vector<int32_t> buckets(static_cast<size_t>(bucket_count), -1);
+  std::vector<bool> listed(static_cast<size_t>(bucket_count), false);
   const auto* b = reinterpret_cast<const unsigned char*>(bucket_bytes.Text());
   for (int32_t i = 0; i < used; ++i, b += kBucketRecord) {
     const int32_t bucket = DecodeLe16(b);
     const int32_t first = DecodeLeInt32(b + 2);
-    if (bucket >= bucket_count || first < -1 || first >= count) {
+    if (bucket >= bucket_count || listed[static_cast<size_t>(bucket)] || first < -1 ||
+        first >= count) {
       SetErrorText(kCorrupt);
       return false;
     }
+    listed[static_cast<size_t>(bucket)] = true;
     buckets[static_cast<size_t>(bucket)] = first;
   }
-  std::vector<int32_t> next(static_cast<size_t>(count));
-  std::vector<int32_t> names(static_cast<size_t>(count));
+  std::vector<int32_t> next(size);
+  std::vector<int32_t> names(size);
   const auto* p = reinterpret_cast<const unsigned char*>(entry_bytes.Text());
-  for (int32_t i = 0; i < count; ++i, p += kEntryRecord) {
-    names[static_cast<size_t>(i)] = DecodeLeInt32(p);
-    next[static_cast<size_t>(i)] = DecodeLeInt32(p + 4);
-    if (names[static_cast<size_t>(i)] < 0 || names[static_cast<size_t>(i)] >= dictionary_->Count() ||
-        next[static_cast<size_t>(i)] < -1 || next[static_cast<size_t>(i)] >= count) {
+  for (size_t i = 0; i < size; ++i, p += kEntryRecord) {
+    names[i] = DecodeLeInt32(p);
+    next[i] = DecodeLeInt32(p + 4);
+    if (names[i] < 0 || names[i] >= dictionary_->Count() || next[i] < -1 || next[i] >= count) {
       SetErrorText(kCorrupt);
       return false;
     }
   }
-  std::vector<bool> seen(static_cast<size_t>(count), false);
+  const uint32_t mask = static_cast<uint32_t>(bucket_count - 1);
+  std::vector<bool> seen(size, false);
   int32_t buckets_used = 0;
+  int32_t chained = 0;
   for (int32_t bucket = 0; bucket < bucket_count; ++bucket) {
     int32_t e = buckets[static_cast<size_t>(bucket)];
     if (e >= 0) ++buckets_used;
-    for (; e >= 0; e = next[static_cast<size_t>(e)]) {
-      if (seen[static_cast<size_t>(e)]) {
+    std::string_view previous;
+    for (bool first = true; e >= 0; e = next[static_cast<size_t>(e)], first = false) {
+      std::string_view name = dictionary_->EntryView(names[static_cast<size_t>(e)]);
+      const auto length = static_cast<int32_t>(name.size());
+      const bool in_order =
+          first || previous.size() < name.size() ||
+          (previous.size() == name.size() && CompareNoCase(previous.data(), name.data(), length) <= 0);
+      if (seen[static_cast<size_t>(e)] || !in_order ||
+          (Lookup2NoCase(name.data(), static_cast<uint32_t>(length)) & mask) !=
+              static_cast<uint32_t>(bucket)) {
         SetErrorText(kCorrupt);
         return false;
       }
       seen[static_cast<size_t>(e)] = true;
+      previous = name;
+      ++chained;
     }
+  }
+  if (chained != count) {
+    SetErrorText(kCorrupt);
+    return false;
   }
 
   ReleaseAll();

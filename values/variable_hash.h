@@ -37,8 +37,9 @@ class VariableHash {
   static constexpr int kLocalBits = 8;
   static constexpr int32_t kLocalCapacity = 64;
   static constexpr int32_t kGrowStep = 512;
-  // Bucket numbers are stored in 16 bits.
-  static constexpr int kMaxBits = 16;
+  // Bucket numbers and the count of buckets used are stored in 16 bits.
+  static constexpr int kMaxBits = 15;
+  static constexpr int kMaxImageBits = 16;
 
   // The dictionary turns names into numbers and back; it must outlive the
   // hash.

@@ -287,6 +287,24 @@ TEST(AggregateTree, RenumberMovesOnlyIndexesFromTheStart) {
   }
 }
 
+// Indexes cannot go past the largest 32-bit number: an element pushed past
+// it leaves the array instead of wrapping round and breaking the order.
+TEST(AggregateTree, ShiftingPastTheLargestIndexDropsTheElement) {
+  Held a(new Variable("a"));
+  a->Element(AggregateIndex(5), true)->SetValue("five", 4);
+  a->Element(AggregateIndex(INT32_MAX), true)->SetValue("top", 3);
+  Held x(new Variable("x", "new"));
+  a->Insert_Array_Element(1, x.get());
+  EXPECT_EQ(Dump(a.get()), "1=new 6=five");
+  EXPECT_EQ(a->Array_Max(), 6);
+
+  a->Element(AggregateIndex(INT32_MAX - 1), true)->SetValue("near", 4);
+  Held b(new Variable("b"));
+  b->Element(AggregateIndex(1), true)->SetValue("m", 1);
+  a->Array_Merge(b.get(), 1, 1, 2, false);  // everything from 2 up moves by 1
+  EXPECT_EQ(Dump(a.get()), "1=new 2=m 7=five 2147483647=near");
+}
+
 // The splay tree against std::map under random operations, first small
 // (recursive walks) and then past 100 elements (explicit-stack walks).
 TEST(AggregateTree, RandomOperationsMatchAnOrderedMap) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/base/dictionary.h"
@@ -295,6 +296,29 @@ TEST_F(HashImageFailure, DamagedStructureIsRefused) {
        [other_last, second](Image& i) { i.entries[other_last].second = second; }},
       {"two buckets start at one entry",
        [other_chain, head](Image& i) { i.buckets[other_chain].second = head; }},
+      // The rest would not crash or hang, but lookups would quietly miss.
+      {"one bucket listed twice",
+       [long_chain](Image& i) {
+         i.buckets.push_back(i.buckets[long_chain]);
+         ++i.used;
+       }},
+      {"entry on no chain",
+       [long_chain, second](Image& i) {
+         i.entries[static_cast<size_t>(i.buckets[long_chain].second)].second = -1;
+         (void)second;
+       }},
+      {"chain out of order",
+       [long_chain, head, second](Image& i) {
+         // Swap the first two entries of the chain.
+         const int32_t after = i.entries[static_cast<size_t>(second)].second;
+         i.buckets[long_chain].second = second;
+         i.entries[static_cast<size_t>(second)].second = head;
+         i.entries[static_cast<size_t>(head)].second = after;
+       }},
+      {"entry filed in the wrong bucket",
+       [long_chain, other_chain](Image& i) {
+         std::swap(i.buckets[long_chain].first, i.buckets[other_chain].first);
+       }},
   };
   for (const auto& [what, damage] : cases) {
     SCOPED_TRACE(what);

@@ -247,6 +247,20 @@ TEST(VariableTruth, TextNumbersAndAggregates) {
   EXPECT_FALSE(s->Value_Boolean());  // ""
 }
 
+// Reading the text of a stored number must not change its truth: the text
+// of 1e-25 is "0" and the text of -0.0 is "-0".
+TEST(VariableTruth, StoredNumberKeepsItsTruthAfterItsTextIsRead) {
+  Held v(new Variable("v"));
+  for (double d : {1e-25, -0.0, 0.0, 1e-300}) {
+    SCOPED_TRACE(d);
+    v->SetValue_Double(d);
+    const bool before = v->Value_Boolean();
+    EXPECT_EQ(before, d != 0.0);
+    v->Value();
+    EXPECT_EQ(v->Value_Boolean(), before);
+  }
+}
+
 TEST(VariableTruth, IsEmpty) {
   Held v(new Variable("v"));
   EXPECT_TRUE(v->IsEmpty());
