@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "core/base/conversions.h"
 #include "core/base/dictionary.h"
 #include "core/base/hash_table.h"
@@ -14,11 +15,6 @@
 namespace lumo {
 namespace {
 
-std::string Numbered(const char* prefix, int64_t n) {
-  std::string s(prefix);
-  s += std::to_string(n);
-  return s;
-}
 
 void BM_StringAppendByte(benchmark::State& state) {
   for (auto _ : state) {

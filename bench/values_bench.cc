@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "core/base/dictionary.h"
 #include "values/variable.h"
 #include "values/variable_hash.h"
@@ -12,11 +13,6 @@
 namespace lumo {
 namespace {
 
-std::string Numbered(const char* prefix, int64_t n) {
-  std::string s(prefix);
-  s += std::to_string(n);
-  return s;
-}
 
 void BM_VariableIntegerToText(benchmark::State& state) {
   auto* v = new Variable("v");

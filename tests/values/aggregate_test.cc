@@ -10,18 +10,10 @@
 
 #include "values/aggregate.h"
 #include "values/variable.h"
+#include "tests/values/held.h"
 
 namespace lumo {
 namespace {
-
-struct Release {
-  void operator()(Variable* v) const {
-    if (v != nullptr) v->Free();
-  }
-};
-using Held = std::unique_ptr<Variable, Release>;
-
-std::string S(const String& s) { return std::string(s.View()); }
 
 // An array whose elements 1..n hold the texts "v1".."vn".
 Held Array(int n) {

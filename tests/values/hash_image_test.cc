@@ -12,6 +12,7 @@
 #include "core/base/dictionary.h"
 #include "core/base/stream.h"
 #include "values/variable_hash.h"
+#include "tests/values/held.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // From the sanitizer runtime (its header does not ship with every compiler).
@@ -25,8 +26,6 @@ namespace {
 
 constexpr char kCorrupt[] = "File is either corrupt or not a valid compiled Lumo Script file";
 constexpr char kEnd[] = "Unexpected end of file";
-
-std::string S(const String& s) { return std::string(s.View()); }
 
 // The image layout, decoded and encoded here independently of the code
 // under test.

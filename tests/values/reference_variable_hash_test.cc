@@ -9,11 +9,10 @@
 #include "values/reference_variable_hash.h"
 #include "values/system_variable_hash.h"
 #include "values/variable_list.h"
+#include "tests/values/held.h"
 
 namespace lumo {
 namespace {
-
-std::string S(const String& s) { return std::string(s.View()); }
 
 // The caller's globals and the called program's name table. The two
 // dictionaries number the same names differently on purpose.

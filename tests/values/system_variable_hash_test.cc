@@ -6,11 +6,10 @@
 
 #include "core/base/dictionary.h"
 #include "values/system_variable_hash.h"
+#include "tests/values/held.h"
 
 namespace lumo {
 namespace {
-
-std::string S(const String& s) { return std::string(s.View()); }
 
 class SystemVariableHashTest : public ::testing::Test {
  protected:

@@ -11,13 +11,12 @@
 #include "core/base/dictionary.h"
 #include "values/variable_hash.h"
 #include "values/variable_list.h"
+#include "tests/values/held.h"
 
 namespace lumo {
 namespace {
 
 constexpr char kBadIndex[] = "Array index must be positive integer";
-
-std::string S(const String& s) { return std::string(s.View()); }
 
 std::string Lower(std::string_view s) {
   std::string out(s);

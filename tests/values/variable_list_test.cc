@@ -6,11 +6,10 @@
 
 #include "values/variable.h"
 #include "values/variable_list.h"
+#include "tests/values/held.h"
 
 namespace lumo {
 namespace {
-
-std::string S(const String& s) { return std::string(s.View()); }
 
 TEST(VariableList, HoldsOneReferencePerInsert) {
   auto* v = new Variable("a", "1");

@@ -10,18 +10,10 @@
 #include <string>
 
 #include "values/variable.h"
+#include "tests/values/held.h"
 
 namespace lumo {
 namespace {
-
-struct Release {
-  void operator()(Variable* v) const {
-    if (v != nullptr) v->Free();
-  }
-};
-using Held = std::unique_ptr<Variable, Release>;
-
-std::string S(const String& s) { return std::string(s.View()); }
 
 Held Text(const char* value) { return Held(new Variable("v", value)); }
 
