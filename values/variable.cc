@@ -23,6 +23,10 @@ const String& EmptyText() {
   return empty;
 }
 
+// Element variables have no name; giving them an empty buffer would cost an
+// allocation per element.
+String NameOf(std::string_view name) { return name.empty() ? String() : String(name); }
+
 bool IsAggregateType(int type) {
   return type == kAggregateStructure || type == kAggregateArray;
 }
@@ -36,23 +40,23 @@ int32_t TruncateToInteger(double value) {
 
 // --- Construction and destruction -------------------------------------
 
-Variable::Variable(std::string_view name) : name_(name) {}
+Variable::Variable(std::string_view name) : name_(NameOf(name)) {}
 
 Variable::Variable(std::string_view name, std::string_view text)
-    : name_(name), text_(text), valid_(kTextValid), value_type_(kValueText) {}
+    : name_(NameOf(name)), text_(text), valid_(kTextValid), value_type_(kValueText) {}
 
 Variable::Variable(std::string_view name, int32_t value)
-    : name_(name), integer_(value), valid_(kIntegerValid), value_type_(kValueInteger) {}
+    : name_(NameOf(name)), integer_(value), valid_(kIntegerValid), value_type_(kValueInteger) {}
 
 Variable::Variable(std::string_view name, double value)
-    : name_(name),
+    : name_(NameOf(name)),
       integer_(TruncateToInteger(value)),
       double_(value),
       valid_(kIntegerValid | kDoubleValid),
       value_type_(kValueDouble) {}
 
 Variable::Variable(std::string_view name, char* buffer, int32_t length, int32_t capacity)
-    : name_(name),
+    : name_(NameOf(name)),
       text_(String::Adopt(buffer, length, capacity)),
       valid_(kTextValid),
       value_type_(kValueText) {}
@@ -61,7 +65,7 @@ Variable::Variable(const Variable& other) : name_(other.name_) {
   SetValue_Variable(const_cast<Variable*>(&other));
 }
 
-Variable::Variable(Mode mode, std::string_view name) : name_(name), mode_(mode) {}
+Variable::Variable(Mode mode, std::string_view name) : name_(NameOf(name)), mode_(mode) {}
 
 Variable::~Variable() {
   // Destroyed without going through Free (a variable with automatic
@@ -87,9 +91,12 @@ void Variable::Destroy(Variable* variable) {
   // from this loop instead.
   static thread_local std::vector<Variable*> pending;
   static thread_local bool draining = false;
-  pending.push_back(variable);
-  if (draining) return;
+  if (draining) {
+    pending.push_back(variable);
+    return;
+  }
   draining = true;
+  delete variable;
   while (!pending.empty()) {
     Variable* v = pending.back();
     pending.pop_back();
