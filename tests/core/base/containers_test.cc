@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
+#include <memory>
+#include <numeric>
 #include <random>
 #include <set>
 #include <string>
@@ -11,17 +14,20 @@
 #include "core/base/conversions.h"
 #include "core/base/hash_table.h"
 #include "core/base/list.h"
+#include "core/base/lookup2.h"
 #include "core/base/splay_tree.h"
 #include "core/base/stack.h"
 
 namespace lumo {
 namespace {
 
-// An element that knows how many of its kind are alive, so that tests can
-// tell "deleted by the container" from "handed back to the caller".
+using namespace std::string_view_literals;
+
+// Counts live elements, to tell "deleted by the container" from "handed
+// back"; the fixture fails on leaks and double deletes.
 struct Item {
   static int alive;
-  explicit Item(std::string n = "") : name(std::move(n)) { ++alive; }
+  explicit Item(std::string n) : name(std::move(n)) { ++alive; }
   virtual ~Item() { --alive; }
   std::string_view Name() const { return name; }
   std::string name;
@@ -33,380 +39,210 @@ class ItemTest : public ::testing::Test {
   void SetUp() override { Item::alive = 0; }
   void TearDown() override { EXPECT_EQ(Item::alive, 0) << "elements leaked or deleted twice"; }
 };
+using ListTest = ItemTest;
+using StackTest = ItemTest;
+using HashTableTest = ItemTest;
+constexpr int kHead = List<Item>::kHead, kCursor = List<Item>::kCursor, kTail = List<Item>::kTail;
 
-// Walks both directions, so a broken previous link shows as well as a
-// broken next link.
-std::string Forward(List<Item>& list) {
+// Names of results in order, "-" for null, each taken at once: a later call
+// in the same braced list may delete an earlier result.
+struct Named {
+  Named(const Item* i) : name(i ? i->name : "-") {}  // NOLINT: implicit by design
+  std::string name;
+};
+std::string Names(std::initializer_list<Named> items) {
   std::string out;
-  for (Item* i = list.First(); i; i = list.Next()) out += i->name;
+  for (const Named& i : items) out += i.name;
   return out;
 }
-std::string Backward(List<Item>& list) {
+
+// Both directions, so that a broken previous link shows as well as a next.
+std::string Walk(List<Item>& list) {
   std::string out;
+  for (Item* i = list.First(); i; i = list.Next()) out += i->name;
+  out += '|';
   for (Item* i = list.Last(); i; i = list.Previous()) out += i->name;
   return out;
 }
 
-using ListTest = ItemTest;
-
-TEST_F(ListTest, InsertAtHeadCursorAndTail) {
-  Item a("a"), b("b"), c("c"), d("d"), e("e");
+TEST_F(ListTest, CursorDecidesWhereInsertAndRemoveAct) {
+  Item a("a"), b("b"), c("c"), d("d"), e("e"), twin("d");
   List<Item> list;
-  list.Insert(&a, List<Item>::kHead);  // into an empty list
-  EXPECT_EQ(list.Current(), &a);
-  list.Insert(&b, List<Item>::kTail);
-  EXPECT_EQ(list.Current(), &b);
-  list.Insert(&c, List<Item>::kHead);
-  EXPECT_EQ(list.Current(), &c);
-  EXPECT_EQ(list.Find(&a), &a);
-  list.Insert(&d, List<Item>::kCursor);  // before the cursor
-  EXPECT_EQ(list.Current(), &d);
-  EXPECT_EQ(Forward(list), "cdab");
-  EXPECT_EQ(Backward(list), "badc");
-  list.First();
-  list.Insert(&e, List<Item>::kCursor);  // before the head: a new head
-  EXPECT_EQ(Forward(list), "ecdab");
-  EXPECT_EQ(Backward(list), "badce");
-  EXPECT_EQ(list.Count(), 5);
-}
-
-TEST_F(ListTest, RemoveMovesCursorToNextNode) {
-  Item a("a"), b("b"), c("c"), d("d"), e("e");
-  List<Item> list;
-  for (Item* i : {&a, &b, &c, &d, &e}) list.Insert(i);
-  list.Find(&b);
-  EXPECT_EQ(list.Remove(List<Item>::kCursor), &b);
-  EXPECT_EQ(list.Current(), &c);
-  EXPECT_EQ(list.Remove(List<Item>::kHead), &a);
-  EXPECT_EQ(list.Remove(List<Item>::kTail), &e);
-  EXPECT_EQ(Forward(list), "cd");
-  EXPECT_EQ(Backward(list), "dc");
-  // Removing the node under the cursor from either end must not leave the
-  // cursor on freed memory.
-  list.Last();
-  EXPECT_EQ(list.Remove(List<Item>::kTail), &d);
-  EXPECT_NE(list.Current(), &d);
-  list.First();
-  EXPECT_EQ(list.Remove(List<Item>::kHead), &c);
-  EXPECT_EQ(list.Current(), nullptr);
+  EXPECT_EQ(Names({list.Remove(kHead), list.Remove(kCursor), list.Remove(kTail)}), "---");
   EXPECT_EQ(list.Count(), 0);
-  EXPECT_EQ(list.First(), nullptr);
-  EXPECT_EQ(list.Last(), nullptr);
-  // An emptied list must accept new nodes as if new.
-  list.Insert(&a, List<Item>::kCursor);
-  EXPECT_EQ(Forward(list), "a");
-  EXPECT_EQ(Backward(list), "a");
-}
-
-TEST_F(ListTest, RemovingFromEmptyListReturnsNull) {
-  List<Item> list;
-  for (int where : {List<Item>::kHead, List<Item>::kCursor, List<Item>::kTail}) {
-    EXPECT_EQ(list.Remove(where), nullptr);
-    EXPECT_EQ(list.Count(), 0);
-  }
-  Item a("a");
-  list.Insert(&a);
-  list.Next();  // cursor walks off the end
-  EXPECT_EQ(list.Remove(List<Item>::kCursor), nullptr);
-  EXPECT_EQ(list.Count(), 1);
-  list.Insert(&a, List<Item>::kCursor);  // no cursor: goes to the tail
-  EXPECT_EQ(list.Count(), 2);
-  EXPECT_EQ(list.Last(), &a);
-}
-
-TEST_F(ListTest, FindIsByIdentity) {
-  Item x1("x"), x2("x"), other("y");
-  List<Item> list;
-  list.Insert(&x1);
-  list.Insert(&x2);
-  EXPECT_EQ(list.Find(&x2), &x2);
-  EXPECT_EQ(list.Previous(), &x1);
-  EXPECT_EQ(list.Find(&other), nullptr);
-}
-
-TEST_F(ListTest, OwningListDeletesOnlyWhatItStillHolds) {
-  {
-    List<Item> list(true);
-    for (const char* n : {"a", "b", "c"}) list.Insert(new Item(n));
-    Item* taken = list.Remove(List<Item>::kHead);
-    EXPECT_EQ(Item::alive, 3);  // removal hands the element back undeleted
-    delete taken;
-    list.Clear();
-    EXPECT_EQ(Item::alive, 0);
-    EXPECT_EQ(list.Count(), 0);
-    list.Insert(new Item("d"));
-  }  // the destructor deletes "d"
-  EXPECT_EQ(Item::alive, 0);
-
-  Item kept("k");
-  {
-    List<Item> borrowed;
-    borrowed.Insert(&kept);
-    borrowed.Clear();
-    EXPECT_EQ(Item::alive, 1);
-    borrowed.Insert(&kept);
-  }
-  EXPECT_EQ(Item::alive, 1);
-
-  List<Item> owner(true);
-  owner.Insert(&kept);
-  owner.Empty();  // frees nodes only
-  EXPECT_EQ(Item::alive, 1);
-  EXPECT_EQ(owner.Count(), 0);
+  list.Insert(&a, kHead);  // into an empty list
+  list.Insert(&b, kTail);
+  list.Insert(&c, kHead);
+  EXPECT_EQ(Names({list.Current(), list.Find(&a)}), "ca");  // a new node is the cursor
+  list.Insert(&d, kCursor);  // before the cursor
+  EXPECT_EQ(list.Current(), &d);
+  list.First();
+  list.Insert(&e, kCursor);  // before the head: a new head
+  EXPECT_EQ(Walk(list), "ecdab|badce");
+  EXPECT_EQ(Names({list.Find(&twin), list.Find(&c)}), "-c");  // by identity, not by name
+  // Removing the cursor moves it on, also at either end.
+  EXPECT_EQ(Names({list.Remove(kCursor), list.Current(), list.Remove(kHead), list.Remove(kTail)}), "cdeb");
+  EXPECT_EQ(Walk(list), "da|ad");
+  EXPECT_EQ(Names({list.Last(), list.Remove(kTail), list.Current(), list.First(), list.Remove(kHead)}), "aa-dd");
+  EXPECT_EQ(Walk(list), "|");
+  list.Insert(&a, kCursor);  // an emptied list works as new
+  list.Insert(&b, kTail);
+  EXPECT_EQ(Walk(list), "ab|ba");  // and leaves no cursor
+  EXPECT_EQ(list.Remove(kCursor), nullptr);
+  list.Insert(&c, kCursor);  // no cursor: at the tail
+  EXPECT_EQ(Walk(list), "abc|cba");
+  EXPECT_EQ(list.Count(), 3);
 }
 
 class ItemList : public SearchableList<Item, const char*> {
  public:
-  int KeyCompare(const char* key, const Item* element) const override {
-    std::string_view k(key);
-    if (k.size() != element->name.size()) return 1;
-    return CompareNoCase(key, element->name.data(), static_cast<int32_t>(k.size()));
-  }
+  using SearchableList::SearchableList;
+  int KeyCompare(const char* key, const Item* e) const override { return !String(key).EqualsNoCase(e->name); }
 };
 
-TEST_F(ListTest, FindKeyReturnsFirstMatchAndMovesCursor) {
-  Item a("alpha"), b1("Beta"), b2("beta"), c("gamma");
-  ItemList list;
-  for (Item* i : {&a, &b1, &b2, &c}) list.Insert(i);
-  EXPECT_EQ(list.FindKey("BETA"), &b1);
-  EXPECT_EQ(list.Current(), &b1);
-  EXPECT_EQ(list.Next(), &b2);
-  EXPECT_EQ(list.FindKey("delta"), nullptr);
-  EXPECT_EQ(list.Current(), nullptr);
-  EXPECT_EQ(list.FindKey("gamma"), &c);
-}
-
-using StackTest = ItemTest;
-
-TEST_F(StackTest, PopToCursorAtTopRemovesExactlyOneNode) {
-  Item a("a"), b("b"), c("c");
-  Stack<Item> stack;
-  stack.Push(&a);
-  stack.Push(&b);
-  stack.Push(&c);
-  EXPECT_EQ(stack.Current(), &c);
-  EXPECT_EQ(stack.PopToCursor(), &c);
-  EXPECT_EQ(stack.Count(), 2);
-  EXPECT_EQ(stack.Current(), &b);
-  EXPECT_EQ(stack.Top(), &b);
-  EXPECT_EQ(stack.Next(), &a);
-  EXPECT_EQ(stack.Next(), nullptr);
-  EXPECT_EQ(stack.PopToCursor(), nullptr);  // no cursor: nothing happens
-  EXPECT_EQ(stack.Count(), 2);
-}
-
-TEST_F(StackTest, PopToDeeperCursorDeletesOwnedNodesAbove) {
-  Stack<Item> stack(true);
-  Item* a = new Item("a");
-  Item* b = new Item("b");
-  stack.Push(a);
-  stack.Push(b);
-  stack.Push(new Item("c"));
-  stack.Push(new Item("d"));
-  stack.Top();
-  stack.Next();
-  EXPECT_EQ(stack.Next(), b);
-  EXPECT_EQ(stack.PopToCursor(), b);
-  EXPECT_EQ(Item::alive, 2);  // c and d deleted, b handed back
-  EXPECT_EQ(stack.Count(), 1);
-  EXPECT_EQ(stack.Current(), a);
-  delete b;
-  stack.Push(new Item("e"));
-  EXPECT_EQ(stack.Count(), 2);
-  stack.Clear();
-  EXPECT_EQ(Item::alive, 0);
-  EXPECT_EQ(stack.Top(), nullptr);
-}
-
-TEST_F(StackTest, BorrowingStackLeavesElementsAlone) {
-  Item a("a"), b("b"), c("c");
+TEST_F(ListTest, OwningListDeletesWhatItStillHoldsAndFindKeyTakesTheFirst) {
+  Item kept("k");
   {
-    Stack<Item> stack;
-    stack.Push(&a);
-    stack.Push(&b);
-    stack.Push(&c);
-    stack.Top();
-    stack.Next();
-    stack.Next();
-    EXPECT_EQ(stack.PopToCursor(), &a);
-    EXPECT_EQ(stack.Count(), 0);
-    EXPECT_EQ(stack.Top(), nullptr);
-    EXPECT_EQ(Item::alive, 3);
-    stack.Push(&a);
+    ItemList list(true), borrowed, owner(true);
+    for (const char* n : {"a", "Beta", "beta", "c"}) list.Insert(new Item(n));
+    EXPECT_EQ(Names({list.FindKey("BETA"), list.Next(), list.FindKey("delta"), list.Current()}), "Betabeta--");
+    delete list.Remove(kHead);  // handed back, not deleted
+    list.Clear();
+    list.Insert(new Item("d"));  // for the destructor
+    EXPECT_EQ(Item::alive, 2);
+    borrowed.Insert(&kept);
+    borrowed.Clear();
+    borrowed.Insert(&kept);
+    owner.Insert(&kept);
+    owner.Empty();  // frees nodes only
   }
-  EXPECT_EQ(Item::alive, 3);
+  EXPECT_EQ(Item::alive, 1);
 }
 
-class ItemTable : public NameHashTable<Item> {
- public:
-  using NameHashTable<Item>::NameHashTable;
+TEST_F(StackTest, PopToCursorRemovesTheCursorNodeAndDeletesOwnedOnesAbove) {
+  Stack<Item> stack(true);
+  Item* kept[3] = {new Item("a"), new Item("b"), new Item("c")};
+  for (Item* i : {kept[0], kept[1], kept[2], new Item("d"), new Item("e")}) stack.Push(i);
+  EXPECT_EQ(Names({stack.Top(), stack.Next(), stack.Next(), stack.PopToCursor()}), "edcc");
+  EXPECT_EQ(Item::alive, 3);  // d and e deleted, c handed back
+  delete kept[2];
+  // At the top, exactly one node goes; without a cursor, nothing.
+  EXPECT_EQ(Names({stack.Current(), stack.PopToCursor(), stack.Top(), stack.Next(), stack.PopToCursor()}),
+            "bba--");
+  delete kept[1];
+  EXPECT_EQ(Item::alive, 1);
+  EXPECT_EQ(stack.Count(), 1);
+  stack.Push(new Item("f"));  // for the destructor
+}
+
+// From a separate transcription of the reference lookup2.c hash(), not from
+// this code; compiled programs store tables laid out by these numbers. The
+// no-case form folds ASCII letters only, not high bytes or '@' and '['.
+constexpr struct { std::string_view key; uint32_t initial, hash; bool nocase = false; } kVectors[] = {
+    {""sv, 0, 0xBD49D10D}, {"a"sv, 0, 0x29EEC818}, {"name"sv, 0, 0x2E256A1A}, {"Name"sv, 0, 0xFC3F90EB},
+    {"foobar"sv, 0, 0x9D3FFA02}, {"hello world"sv, 0, 0x1AA919E6}, {"Four score a"sv, 0, 0xCC6600D8},  // 11, 12
+    {"Four score an"sv, 0, 0xF4692621}, {"abcdefghijklmnopqrstuvw"sv, 0, 0x68E5FF21},  // 13, 23
+    {"abcdefghijklmnopqrstuvwx"sv, 0, 0xD6638B78}, {"abcdefghijklmnopqrstuvwxy"sv, 0, 0x720B6730},
+    {"\x80\xFF\xFE\x81\xC3\xA9t\xE9"sv, 0, 0xF1756B7F},  // bytes must not sign-extend
+    {"\x80\x81\x82\x83\x84\x85\x86\x87\x88\x89\x8A\x8B\x8C\x8D\x8E\x8F\x90\x91\x92\x93\x94\x95\x96\x97\x98"sv,
+     0, 0xC87EE51E},
+    {"name"sv, 0x12345678, 0xA2AFC1F8}, {""sv, 0xDEADBEEF, 0x1153F4BE}, {"\xE9"sv, 0, 0x917FA5A8},
+    {"abcdefghijklmnopqrstuvwxy"sv, 0x9E3779B9, 0x344AD976}, {"NAME"sv, 0, 0x2E256A1A, true},
+    {"ABCDEFGHIJKLMNOPQRSTUVWXY"sv, 0, 0x720B6730, true}, {"NAME"sv, 0x12345678, 0xA2AFC1F8, true},
+    {"\xC9"sv, 0, 0xA6A19468, true},
 };
 
-// Entry indexes along one bucket's chain.
-std::vector<int32_t> Chain(const ItemTable& table, uint32_t bucket) {
+TEST(Lookup2, MatchesReferenceValues) {
+  for (const auto& v : kVectors) {
+    // Exactly sized, so that the address checker sees any read past the key.
+    std::unique_ptr<char[]> key(new char[v.key.size()]);
+    memcpy(key.get(), v.key.data(), v.key.size());
+    const auto n = static_cast<uint32_t>(v.key.size());
+    EXPECT_EQ(v.nocase ? Lookup2NoCase(key.get(), n, v.initial) : Lookup2(key.get(), n, v.initial), v.hash)
+        << "key of length " << v.key.size() << ", initial " << v.initial << (v.nocase ? ", no case" : "");
+  }
+  EXPECT_EQ(Lookup2NoCase("@[", 2), Lookup2("@[", 2));
+}
+
+using ItemTable = NameHashTable<Item>;
+
+// Checks every chain: each entry in its bucket, shorter keys first, then byte
+// order (lowered or not), equal keys in slot order and Find giving the first.
+std::vector<int32_t> Chains(const ItemTable& table, int bits, bool nocase) {
   std::vector<int32_t> out;
-  for (int32_t e = table.BucketHead(bucket); e >= 0; e = table.ChainNext(e)) out.push_back(e);
+  for (uint32_t bucket = 0; bucket < (1u << bits); ++bucket) {
+    for (int32_t e = table.BucketHead(bucket), last = -1; e >= 0; last = e, e = table.ChainNext(e)) {
+      out.push_back(e);
+      const std::string& k = table.At(e)->name;
+      const std::string p = last < 0 ? "" : table.At(last)->name;
+      const auto n = static_cast<int32_t>(k.size());
+      const int c = last < 0 ? -1 : p.size() != k.size() ? (p.size() < k.size() ? -1 : 1)
+                    : nocase ? CompareNoCase(p.data(), k.data(), n) : memcmp(p.data(), k.data(), k.size());
+      EXPECT_TRUE(c < 0 || (c == 0 && last < e)) << p << " before " << k;
+      EXPECT_EQ(table.HashKey(k), bucket) << k;
+      EXPECT_TRUE(c == 0 || table.Find(k) == table.At(e)) << "first " << k;
+    }
+  }
   return out;
 }
 
-// Every key of up to two bytes over a small alphabet that mixes case,
-// punctuation between the cases and bytes above 0x7F.
-std::vector<std::string> CandidateKeys() {
+// Keys of both cases, the punctuation between them and high bytes, many equal.
+TEST_F(HashTableTest, ChainsStaySortedThroughGrowthAndRemoval) {
   const std::string alphabet = "aAbB_\xE9\xC9z";
-  std::vector<std::string> keys;
-  for (char x : alphabet) {
-    keys.emplace_back(1, x);
-    for (char y : alphabet) keys.push_back(std::string{x, y});
+  std::mt19937 rng(7);
+  for (bool nocase : {false, true}) {
+    for (int bits : {1, 8}) {
+      SCOPED_TRACE(std::to_string(bits) + (nocase ? " bits, case-insensitive" : " bits"));
+      ItemTable table(true, nocase, bits);
+      EXPECT_EQ(table.Capacity(), 512);
+      std::vector<std::string> keys(1500);
+      for (std::string& k : keys) {
+        k.resize(1 + rng() % 3);
+        for (char& c : k) c = alphabet[rng() % alphabet.size()];
+        ASSERT_EQ(table.Insert(new Item(k)), &k - keys.data());
+      }
+      EXPECT_EQ(table.Capacity(), 1536);
+      EXPECT_EQ(Chains(table, bits, nocase).size(), keys.size());
+      for (size_t i = 0; i < keys.size(); i += 2) delete table.Remove(keys[i]);
+      EXPECT_EQ(Chains(table, bits, nocase).size(), keys.size() / 2);
+      EXPECT_EQ(table.Count(), static_cast<int32_t>(keys.size() / 2));
+    }
   }
-  return keys;
-}
-
-void CheckChainOrder(bool case_insensitive) {
-  SCOPED_TRACE(case_insensitive ? "case-insensitive" : "case-sensitive");
-  ItemTable table(true, case_insensitive, 1);  // two buckets: collisions guaranteed
-  std::vector<std::string> keys;
-  for (const std::string& k : CandidateKeys()) {
-    if (table.HashKey(k) == 0) keys.push_back(k);
-  }
-  ASSERT_GT(keys.size(), 20u);
-  keys.push_back(keys[3]);  // equal keys must both be kept
-  keys.push_back(keys[7]);
-  std::shuffle(keys.begin(), keys.end(), std::mt19937(7));
-
-  std::vector<int32_t> expected;
-  for (const std::string& k : keys) expected.push_back(table.Insert(new Item(k)));
-  auto before = [&](int32_t x, int32_t y) {
-    const std::string& a = keys[x];
-    const std::string& b = keys[y];
-    if (a.size() != b.size()) return a.size() < b.size();
-    auto n = static_cast<int32_t>(a.size());
-    int c = case_insensitive ? CompareNoCase(a.data(), b.data(), n) : memcmp(a.data(), b.data(), a.size());
-    return c < 0;
-  };
-  // Equal keys stay in insertion order, which is what a stable sort of the
-  // insertion sequence gives.
-  std::stable_sort(expected.begin(), expected.end(), before);
-  EXPECT_EQ(Chain(table, 0), expected);
-  EXPECT_TRUE(Chain(table, 1).empty());
-  for (const std::string& k : keys) EXPECT_NE(table.Find(k), nullptr) << k;
-}
-
-using HashTableTest = ItemTest;
-
-TEST_F(HashTableTest, ChainsSortedByLengthThenBytes) { CheckChainOrder(false); }
-TEST_F(HashTableTest, ChainsSortedByLengthThenBytesIgnoringCase) { CheckChainOrder(true); }
-
-TEST_F(HashTableTest, BucketIsTheLowBitsOfTheNameHash) {
-  // 0x2E256A1A is lookup2("name", 0) from the reference algorithm; compiled
-  // files store tables laid out with it, so the bucket choice is format.
-  ItemTable nocase(false, true);
-  EXPECT_EQ(nocase.HashKey("NaMe"), 0x2E256A1Au & 0xFFFu);
-  ItemTable exact(false, false, 8);
-  EXPECT_EQ(exact.HashKey("name"), 0x1Au);
-  EXPECT_EQ(exact.HashKey("Name"), 0xEBu);  // lookup2("Name") = 0xFC3F90EB
 }
 
 TEST_F(HashTableTest, CaseDecidesWhetherSpellingsAreOneKey) {
   Item name("Name"), upper("NAME"), lower("name");
-  ItemTable nocase(false, true);
+  ItemTable nocase(false, true), exact(false, false, 8);
+  // Compiled files store tables laid out by these buckets (see kVectors).
+  EXPECT_EQ(nocase.HashKey("NaMe"), 0xA1Au);
+  EXPECT_EQ(exact.HashKey("name"), 0x1Au);
+  EXPECT_EQ(exact.HashKey("Name"), 0xEBu);
   nocase.Insert(&name);
-  EXPECT_EQ(nocase.Find("Name"), &name);
-  EXPECT_EQ(nocase.Find("NAME"), &name);
-  EXPECT_EQ(nocase.Find("name"), &name);
-  EXPECT_EQ(nocase.Find("Names"), nullptr);
-  EXPECT_EQ(nocase.Find("Nam"), nullptr);
-  EXPECT_EQ(nocase.Find("nameX", 4), &name);
-
-  ItemTable exact(false, false);
-  exact.Insert(&name);
-  exact.Insert(&upper);
-  exact.Insert(&lower);
-  EXPECT_EQ(exact.Count(), 3);
-  EXPECT_EQ(exact.Find("Name"), &name);
-  EXPECT_EQ(exact.Find("NAME"), &upper);
-  EXPECT_EQ(exact.Find("name"), &lower);
-  EXPECT_EQ(exact.Find("nAme"), nullptr);
+  for (Item* i : {&name, &upper, &lower}) exact.Insert(i);
+  EXPECT_EQ(Names({nocase.Find("NAME"), nocase.Find("name"), nocase.Find("nameX", 4), nocase.Find("Nam")}),
+            "NameNameName-");
+  EXPECT_EQ(Names({exact.Find("Name"), exact.Find("NAME"), exact.Find("name"), exact.Find("nAme")}),
+            "NameNAMEname-");
+  exact.Clear();  // a borrowing table deletes nothing
+  EXPECT_EQ(Item::alive, 3);
 }
 
-TEST_F(HashTableTest, EqualKeysKeptFirstFoundFirstRemoved) {
-  Item first("dup"), second("DUP"), third("dup");
-  ItemTable table(false, true, 2);
-  table.Insert(&first);
-  table.Insert(&second);
-  table.Insert(&third);
-  EXPECT_EQ(table.Count(), 3);
-  EXPECT_EQ(table.Find("Dup"), &first);
-  EXPECT_EQ(table.Remove("dUp"), &first);
-  EXPECT_EQ(table.Find("dup"), &second);
-  EXPECT_EQ(table.Remove("dup"), &second);
-  EXPECT_EQ(table.Remove("dup"), &third);
-  EXPECT_EQ(table.Remove("dup"), nullptr);
-  EXPECT_EQ(table.Count(), 0);
-}
-
+// Removal hands the element back and leaves its slot empty until Clear.
 TEST_F(HashTableTest, SlotsAreNotReusedUntilClear) {
   ItemTable table(true, true, 1);
-  EXPECT_EQ(table.Insert(new Item("a")), 0);
-  EXPECT_EQ(table.Insert(new Item("b")), 1);
-  EXPECT_EQ(table.Insert(new Item("c")), 2);
-  Item* b = table.Remove("B");
-  ASSERT_NE(b, nullptr);
-  EXPECT_EQ(Item::alive, 3);  // removal does not delete
-  delete b;
-  EXPECT_EQ(table.Count(), 2);
-  EXPECT_EQ(table.SlotsUsed(), 3);
-  EXPECT_EQ(table.At(1), nullptr);
-  EXPECT_EQ(table.Insert(new Item("b")), 3);
-  EXPECT_EQ(table.SlotsUsed(), 4);
-  EXPECT_EQ(table.At(3)->name, "b");
-  EXPECT_EQ(table.At(4), nullptr);
-  EXPECT_EQ(table.At(-1), nullptr);
-  EXPECT_EQ(table.Find("c"), table.At(2));
-
+  for (const char* k : {"a", "dup", "c", "DUP"}) table.Insert(new Item(k));
+  Item* first = table.Remove("dUp");
+  EXPECT_EQ(Names({first, table.Find("Dup"), table.At(1), table.At(-1)}), "dupDUP--");  // the first of equals
+  delete first;
+  EXPECT_EQ(table.Insert(new Item("b")), 4);
+  EXPECT_EQ(std::to_string(table.Count()) + " in " + std::to_string(table.SlotsUsed()) + " slots", "4 in 5 slots");
+  EXPECT_EQ(Names({table.At(4), table.At(5), table.Find("c")}), "b-c");
   table.Clear();
   EXPECT_EQ(Item::alive, 0);
-  EXPECT_EQ(table.Count(), 0);
   EXPECT_EQ(table.SlotsUsed(), 0);
   EXPECT_EQ(table.Find("a"), nullptr);
   EXPECT_EQ(table.Insert(new Item("z")), 0);
-  EXPECT_EQ(Chain(table, table.HashKey("z")), std::vector<int32_t>{0});
-}
-
-TEST_F(HashTableTest, GrowsPastFiveHundredTwelveEntries) {
-  for (int bits : {3, 12}) {
-    SCOPED_TRACE(bits);
-    ItemTable table(true, true, bits);
-    EXPECT_EQ(table.Capacity(), 512);
-    const int n = 1500;
-    for (int i = 0; i < n; ++i) ASSERT_EQ(table.Insert(new Item("key" + std::to_string(i))), i);
-    EXPECT_EQ(table.Capacity(), 1536);
-    EXPECT_EQ(table.Count(), n);
-    for (int i = 0; i < n; ++i) {
-      std::string k = "KEY" + std::to_string(i);
-      ASSERT_EQ(table.Find(k), table.At(i)) << k;
-    }
-    for (int i = 0; i < n; i += 2) delete table.Remove("key" + std::to_string(i));
-    size_t linked = 0;
-    for (uint32_t bucket = 0; bucket < (1u << bits); ++bucket) linked += Chain(table, bucket).size();
-    EXPECT_EQ(linked, static_cast<size_t>(n / 2));
-    for (int i = 0; i < n; ++i) {
-      Item* found = table.Find("key" + std::to_string(i));
-      ASSERT_EQ(found, i % 2 ? table.At(i) : nullptr) << i;
-    }
-  }  // the owning tables delete what they still hold
-}
-
-TEST_F(HashTableTest, BorrowingTableNeverDeletes) {
-  Item a("a"), b("b");
-  {
-    ItemTable table(false);
-    table.Insert(&a);
-    table.Insert(&b);
-    table.Clear();
-    EXPECT_EQ(Item::alive, 2);
-    table.Insert(&a);
-  }
-  EXPECT_EQ(Item::alive, 2);
+  EXPECT_EQ(Chains(table, 1, true), std::vector<int32_t>{0});
 }
 
 struct TreeNode {
@@ -414,100 +250,76 @@ struct TreeNode {
   explicit TreeNode(int k) : key(k) { ++alive; }
   ~TreeNode() { --alive; }
   int key;
-  TreeNode* left = nullptr;
-  TreeNode* right = nullptr;
+  TreeNode *left = nullptr, *right = nullptr;
 };
 int TreeNode::alive = 0;
 
 class IntTree : public SplayTree<IntTree, TreeNode, int> {
  public:
   using SplayTree::SplayTree;
-  int Compare(int key, const TreeNode& node) const { return key < node.key ? -1 : key > node.key ? 1 : 0; }
+  int Compare(int key, const TreeNode& node) const { return key < node.key ? -1 : key > node.key; }
 };
 
-std::vector<int> Keys(const IntTree& tree) {
-  std::vector<int> out;
-  tree.InOrder([&](TreeNode* n) { out.push_back(n->key); });
-  return out;
+// In order, in a copy of the shape and walked in any order: exactly `want`.
+void ExpectWholeTree(const IntTree& tree, const std::vector<int>& want) {
+  IntTree copy;
+  tree.CopyShapeInto(copy, [](const TreeNode& from) { return new TreeNode(from.key); });
+  const IntTree* both[] = {&tree, &copy};
+  for (const IntTree* t : both) {
+    std::vector<int> keys;
+    t->InOrder([&](TreeNode* n) { keys.push_back(n->key); });
+    ASSERT_TRUE(keys == want) << "in order, " << keys.size() << " keys of " << want.size();
+    int32_t walked = 0;
+    IntTree::Walk(t->Root(), t->Count(), [&](TreeNode*) { ++walked; });
+    EXPECT_EQ(walked, static_cast<int32_t>(want.size()));
+    EXPECT_TRUE(want.empty() || (t->Min()->key == want.front() && t->Max()->key == want.back()));
+  }
 }
 
-TEST(SplayTree, AgreesWithOrderedSet) {
+// Whole-tree walks switch from recursion to a stack at 100 nodes: one key
+// range keeps the tree below that, the other well above.
+TEST(SplayTree, AgreesWithOrderedSetBelowAndAbove100Nodes) {
   TreeNode::alive = 0;
-  {
+  std::mt19937 rng(99);
+  for (int range : {80, 600}) {
+    SCOPED_TRACE(range);
     IntTree tree;
     std::set<int> model;
-    std::mt19937 rng(99);
-    for (int step = 0; step < 20000; ++step) {
-      int key = static_cast<int>(rng() % 500);
-      switch (rng() % 4) {
-        case 0:
-          if (!tree.Find(key)) {
-            tree.Insert(new TreeNode(key), key);
-            model.insert(key);
-          }
-          break;
-        case 1: {
-          TreeNode* removed = tree.Remove(key);
-          ASSERT_EQ(removed != nullptr, model.erase(key) == 1) << key;
-          if (removed) {
-            EXPECT_EQ(removed->key, key);
-            delete removed;
-          }
-          break;
-        }
-        case 2: {
-          TreeNode* next = tree.Next(key);
-          auto it = model.upper_bound(key);
-          ASSERT_EQ(next ? next->key : -1, it == model.end() ? -1 : *it) << key;
-          break;
-        }
-        default: {
-          TreeNode* previous = tree.Previous(key);
-          auto it = model.lower_bound(key);
-          int want = it == model.begin() ? -1 : *std::prev(it);
-          ASSERT_EQ(previous ? previous->key : -1, want) << key;
-          break;
-        }
+    for (int step = 1; step <= 10000; ++step) {
+      const int key = static_cast<int>(rng() % range), probe = static_cast<int>(rng() % range);
+      if (rng() % 2 == 0) {
+        if (!tree.Find(key) && model.insert(key).second) tree.Insert(new TreeNode(key), key);
+      } else {
+        TreeNode* removed = tree.Remove(key);
+        ASSERT_EQ(removed ? removed->key : -1, model.erase(key) ? key : -1);
+        delete removed;
       }
+      const TreeNode *next = tree.Next(probe), *previous = tree.Previous(probe);
+      const auto above = model.upper_bound(probe), below = model.lower_bound(probe);
+      ASSERT_EQ(next ? next->key : -1, above == model.end() ? -1 : *above) << probe;
+      ASSERT_EQ(previous ? previous->key : -1, below == model.begin() ? -1 : *std::prev(below)) << probe;
       ASSERT_EQ(tree.Count(), static_cast<int32_t>(model.size()));
+      if (step % 500 == 0) ExpectWholeTree(tree, {model.begin(), model.end()});
     }
-    EXPECT_EQ(Keys(tree), std::vector<int>(model.begin(), model.end()));
-    ASSERT_FALSE(model.empty());
-    EXPECT_EQ(tree.Min()->key, *model.begin());
-    EXPECT_EQ(tree.Max()->key, *model.rbegin());
+    EXPECT_EQ(model.size() < 100, range == 80);
   }
   EXPECT_EQ(TreeNode::alive, 0);
 }
 
-// Ascending inserts make the tree one long left spine; walking, copying or
-// freeing it by recursion would overflow the machine stack.
+// Ascending inserts make one long left spine; recursion would overflow the
+// machine stack walking, copying or freeing it.
 TEST(SplayTree, LongPathNeedsNoRecursion) {
   TreeNode::alive = 0;
-  const int n = 300000;
+  std::vector<int> keys(300000);
+  std::iota(keys.begin(), keys.end(), 0);
   {
-    IntTree tree;
-    for (int i = 0; i < n; ++i) tree.Insert(new TreeNode(i), i);
-    std::vector<int> keys = Keys(tree);
-    ASSERT_EQ(keys.size(), static_cast<size_t>(n));
-    EXPECT_TRUE(std::is_sorted(keys.begin(), keys.end()));
-    int32_t visited = 0;
-    IntTree::Walk(tree.Root(), tree.Count(), [&](TreeNode*) { ++visited; });
-    EXPECT_EQ(visited, n);
-
-    IntTree copy;
-    tree.CopyShapeInto(copy, [](const TreeNode& from) { return new TreeNode(from.key); });
-    EXPECT_EQ(copy.Count(), n);
-    EXPECT_EQ(Keys(copy), keys);
-    EXPECT_EQ(TreeNode::alive, 2 * n);
+    TreeNode outside(-1);
+    IntTree tree, borrowed(false);
+    for (int i : keys) tree.Insert(new TreeNode(i), i);
+    ExpectWholeTree(tree, keys);
+    borrowed.Insert(&outside, -1);  // freeing it would be a bad free
   }
   EXPECT_EQ(TreeNode::alive, 0);
-
-  TreeNode outside(1);
-  {
-    IntTree borrowed(false);
-    borrowed.Insert(&outside, 1);
-  }
-  EXPECT_EQ(TreeNode::alive, 1);
 }
 
 }  // namespace
