@@ -238,7 +238,9 @@ TEST_F(SystemVariableHashTest, PopRestoresWhatWasSetTwiceAfterPush) {
     system_.Push(); store("2"); store("3");
     EXPECT_NE(system_.Index(0, false), original);
     EXPECT_TRUE(system_.Pop()); EXPECT_EQ(system_.Index(0, false), original);
-    EXPECT_EQ(Values(system_, {"x"}) + " " + Counts({original, target.get()}), "1 2 1");
+    EXPECT_EQ(Values(system_, {"x"}) + " " + Counts({original, target.get()}) + " " +
+                  std::to_string(system_.EntryTagOf(0)),
+              "1 2 1 0");
     EXPECT_EQ(system_.Count(), 1);
   }
   EXPECT_FALSE(system_.Pop()); EXPECT_EQ(Values(system_, {"x"}), "1");  // at level 0
@@ -252,8 +254,9 @@ TEST_F(SystemVariableHashTest, NamesNewAfterPushAreEmptiedByPop) {
   Variable* created = Found(system_, "found", true);
   EXPECT_EQ(system_.Index(found, false), created);
   system_.Pop();  // entries are never removed; their variables are
-  EXPECT_EQ(Values(system_, {"old", "found", "new", "other"}) + std::to_string(system_.Count()),
-            "o - - -4");
+  EXPECT_EQ(Values(system_, {"old", "found", "new", "other"}) + std::to_string(system_.Count()) +
+                std::to_string(system_.EntryTagOf(2)) + std::to_string(system_.EntryTagOf(3)),
+            "o - - -400");
 }
 
 TEST_F(SystemVariableHashTest, LevelsUnwindOneAtATime) {
