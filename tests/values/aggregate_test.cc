@@ -230,8 +230,8 @@ TEST(AggregateText, CommasBetweenLeavesOnly) {
   const std::pair<const char*, const char*> cases[] = {
       {"[a,b]", "a,b"}, {"[,b]", "b"}, {"[a,]", "a,"}, {"[a,,]", "a,,"},
       {"[a,[b,[c]],d]", "a,b,c,d"}, {"{b=2,A=1.5}", "1.5,2"}};
-  for (auto [spec, text] : cases) {
-    EXPECT_EQ(V(Make(spec).get()), text) << spec;
+  for (auto [shape, text] : cases) {
+    EXPECT_EQ(V(Make(shape).get()), text) << shape;
   }
   // Rebuilt on every reading; an element referring to an array is flattened
   // through it.

@@ -73,9 +73,9 @@ inline void Fill(Variable* v, std::string_view& in) {
   }
 }
 
-inline Held Make(std::string_view spec, const char* name = "v") {
+inline Held Make(std::string_view shape, const char* name = "v") {
   Held v(new Variable(name));
-  Fill(v.get(), spec);
+  Fill(v.get(), shape);
   return v;
 }
 
