@@ -52,8 +52,8 @@ void SystemVariableHash::ReplaceVariable(Variable* variable) {
 Variable* SystemVariableHash::SetVariable(const char* name, int32_t length, const char* value,
                                           int32_t value_length) {
   if (level_ == 0) return VariableHash::SetVariable(name, length, value, value_length);
-  if (length < 0) length = name ? static_cast<int32_t>(strlen(name)) : 0;
-  if (value_length < 0) value_length = value ? static_cast<int32_t>(strlen(value)) : 0;
+  length = TextLength(name, length);
+  value_length = TextLength(value, value_length);
   auto* v = new Variable(std::string_view(name, static_cast<size_t>(length)));
   v->SetValue(value, value_length);
   ReplaceVariable(v);

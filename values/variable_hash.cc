@@ -20,12 +20,6 @@ constexpr int32_t kImageHeader = 7;
 constexpr int32_t kBucketRecord = 6;
 constexpr int32_t kEntryRecord = 8;
 
-int32_t TextLength(const char* text, int32_t length) {
-  if (text == nullptr) return 0;
-  if (length >= 0) return length;
-  return static_cast<int32_t>(strnlen(text, String::kMaxLength));
-}
-
 template <typename T>
 T* AllocateArray(int32_t count) {
   auto* p = static_cast<T*>(malloc(sizeof(T) * static_cast<size_t>(count > 0 ? count : 1)));

@@ -18,7 +18,7 @@ void VariableList::RemoveAndRelease(int where) {
 
 Variable* VariableList::Find(const char* name, int32_t length) {
   if (name == nullptr) return nullptr;
-  if (length < 0) length = static_cast<int32_t>(strlen(name));
+  length = TextLength(name, length);
   for (Node* n = head_; n; n = n->next) {
     const String& other = n->element->Name();
     if (other.Length() == length && CompareNoCase(other.Text(), name, length) == 0) {
@@ -33,12 +33,12 @@ Variable* VariableList::SetVariable(const char* name, int32_t name_length, const
                                     int32_t value_length) {
   Variable* v = Find(name, name_length);
   if (v == nullptr) {
-    if (name_length < 0) name_length = static_cast<int32_t>(strlen(name));
+    name_length = TextLength(name, name_length);
     v = new Variable(std::string_view(name, static_cast<size_t>(name_length)));
     Insert(v);
     v->Free();  // the list's reference is the only one
   }
-  if (value_length < 0) value_length = value ? static_cast<int32_t>(strlen(value)) : 0;
+  value_length = TextLength(value, value_length);
   v->SetValue(value, value_length);
   return v;
 }

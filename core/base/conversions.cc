@@ -11,12 +11,6 @@ namespace lumo {
 
 namespace {
 
-int32_t LengthOf(const char* text, int32_t length) {
-  if (text == nullptr) return 0;
-  if (length >= 0) return length;
-  return static_cast<int32_t>(strnlen(text, String::kMaxLength));
-}
-
 bool EqualsNoCase(const char* text, int32_t length, const char* name) {
   int32_t n = static_cast<int32_t>(strlen(name));
   return n == length && CompareNoCase(text, name, n) == 0;
@@ -35,7 +29,7 @@ int CompareNoCase(const char* a, const char* b, int32_t n) {
 
 int32_t ParseInteger(const char* text, int32_t length, bool* failed) {
   if (failed) *failed = false;
-  int32_t n = LengthOf(text, length);
+  int32_t n = TextLength(text, length);
   if (n == 0 || !(text[0] == '-' || IsDigitByte(static_cast<unsigned char>(text[0])))) {
     if (failed) *failed = true;
     return 0;
@@ -57,7 +51,7 @@ int32_t ParseInteger(const char* text, int32_t length, bool* failed) {
 double ParseDouble(const char* text, int32_t length, bool* failed) {
   if (failed) *failed = false;
   const bool explicit_length = length >= 0 && text != nullptr;
-  const int32_t n = LengthOf(text, length);
+  const int32_t n = TextLength(text, length);
   if (explicit_length) {
     if (EqualsNoCase(text, n, "NAN")) return std::numeric_limits<double>::quiet_NaN();
     if (EqualsNoCase(text, n, "INF") || EqualsNoCase(text, n, "INFINITY")) {
@@ -242,7 +236,7 @@ String FormatDouble(double value, int decimals) {
 }
 
 bool TextTruth(const char* text, int32_t length) {
-  int32_t n = LengthOf(text, length);
+  int32_t n = TextLength(text, length);
   if (n == 0) return false;
   bool point = false;
   for (int32_t i = 0; i < n; ++i) {
@@ -257,7 +251,7 @@ bool TextTruth(const char* text, int32_t length) {
 }
 
 String StripNul(const char* text, int32_t length) {
-  int32_t n = LengthOf(text, length);
+  int32_t n = TextLength(text, length);
   String out;
   out.Reserve(n);
   int32_t start = 0;

@@ -147,12 +147,7 @@ bool Dictionary::Write(Stream& out) {
 }
 
 int32_t Dictionary::AddEntry(const char* bytes, int32_t length) {
-  if (bytes == nullptr) length = 0;
-  if (length < 0) {
-    size_t n = strlen(bytes);
-    if (n > static_cast<size_t>(String::kMaxLength)) OutOfMemory("Dictionary");
-    length = static_cast<int32_t>(n);
-  }
+  length = TextLength(bytes, length);
   if (count_ == capacity_) GrowEntries();
 
   DictionaryDataBlock* block = current_;

@@ -12,14 +12,6 @@ namespace {
 
 constexpr int32_t kStep = 24;
 
-int32_t LengthOf(const char* text, int32_t length) {
-  if (text == nullptr) return 0;
-  if (length >= 0) return length;
-  size_t n = strlen(text);
-  if (n > static_cast<size_t>(String::kMaxLength)) OutOfMemory("String");
-  return static_cast<int32_t>(n);
-}
-
 char* Allocate(int32_t capacity) {
   char* p = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
   if (p == nullptr) OutOfMemory("String");
@@ -45,6 +37,14 @@ bool Inside(const char* p, const char* buffer, int32_t size) {
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 }  // namespace
+
+int32_t TextLength(const char* text, int32_t length) {
+  if (text == nullptr) return 0;
+  if (length >= 0) return length;
+  size_t n = strlen(text);
+  if (n > static_cast<size_t>(String::kMaxLength)) OutOfMemory("String");
+  return static_cast<int32_t>(n);
+}
 
 void OutOfMemory(const char* what) {
   fprintf(stderr, "lumo: out of memory (%s)\n", what);
@@ -131,7 +131,7 @@ void String::Grow(int32_t required_capacity) {
 }
 
 void String::Assign(const char* text, int32_t length) {
-  int32_t n = LengthOf(text, length);
+  int32_t n = TextLength(text, length);
   if (n + 1 > capacity_) {
     int32_t capacity = RoundStringCapacity(static_cast<int64_t>(n) + 1);
     char* p = Allocate(capacity);
@@ -158,7 +158,7 @@ void String::Append(char c) {
 }
 
 void String::Append(const char* text, int32_t length) {
-  int32_t n = LengthOf(text, length);
+  int32_t n = TextLength(text, length);
   int32_t new_length = AddLengths(length_, n);
   if (text_ != nullptr && new_length + 1 <= capacity_) {
     if (n > 0) memmove(text_ + length_, text, static_cast<size_t>(n));
@@ -182,7 +182,7 @@ void String::Append(const char* text, int32_t length) {
 }
 
 void String::Prepend(const char* text, int32_t length) {
-  int32_t n = LengthOf(text, length);
+  int32_t n = TextLength(text, length);
   int32_t new_length = AddLengths(length_, n);
   int32_t capacity = RoundStringCapacity(static_cast<int64_t>(new_length) + 1);
   char* p = Allocate(capacity);
@@ -234,7 +234,7 @@ void String::Clear() {
 }
 
 int32_t String::Find(const char* pattern, int32_t pattern_length, int32_t start) const {
-  int32_t m = LengthOf(pattern, pattern_length);
+  int32_t m = TextLength(pattern, pattern_length);
   if (m == 0 || length_ == 0 || m > length_ || start < 0 || start >= length_) return -1;
   const char first = pattern[0];
   for (int32_t i = start; i + m <= length_; ++i) {

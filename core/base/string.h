@@ -146,6 +146,11 @@ inline bool operator==(const String& a, const String& b) { return a.View() == b.
 inline bool operator==(const String& a, std::string_view b) { return a.View() == b; }
 inline bool operator==(const String& a, const char* b) { return a.View() == std::string_view(b); }
 
+// The length of a text given as (bytes, length): -1 means up to the first
+// NUL byte, a null text has length 0. Texts past String::kMaxLength are
+// treated as running out of memory.
+int32_t TextLength(const char* text, int32_t length);
+
 // Rounds a required size up to the next multiple of 24 (the String step).
 int32_t RoundStringCapacity(int64_t required);
 
