@@ -1,0 +1,128 @@
+// LumoApplication: the context of one program run, through which the
+// machine reaches everything outside itself: the output, the crypt
+// service, the run's time-outs and stop flag, the debug log and its filter.
+// Subclasses supply the services: the web request context, and the
+// command-line context of lumorun.
+//
+// The tick counter, the stop flag and the exit flag are plain words that
+// the machines of the run read between instructions; the run monitor
+// changes the first two from another thread without a lock (a late read
+// only delays the reaction by one instruction).
+#ifndef LUMO_CORE_CONTEXT_LUMO_APPLICATION_H_
+#define LUMO_CORE_CONTEXT_LUMO_APPLICATION_H_
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <string_view>
+#include <vector>
+
+#include "core/base/string.h"
+
+namespace lumo {
+
+class Variable;
+
+// One field of a debug-log event.
+struct LogField {
+  enum Kind : int { kText = 0, kInteger = 1, kDouble = 2, kVariable = 3, kEnd = 4 };
+  int kind;
+  const char* text;
+  int32_t length;
+  int32_t integer;
+  double number;
+  Variable* variable;
+
+  static LogField Text(std::string_view t) {
+    return {kText, t.data(), static_cast<int32_t>(t.size()), 0, 0.0, nullptr};
+  }
+  static LogField Integer(int32_t i) { return {kInteger, nullptr, 0, i, 0.0, nullptr}; }
+  static LogField Of(Variable* v) { return {kVariable, nullptr, 0, 0, 0.0, v}; }
+  static LogField End() { return {kEnd, nullptr, 0, 0, 0.0, nullptr}; }
+};
+
+struct LogFilterEntry {
+  String file;
+  int32_t first_line;
+  int32_t last_line;  // 0: no upper bound
+};
+
+class LumoApplication {
+ public:
+  LumoApplication();
+  LumoApplication(const LumoApplication&) = delete;
+  LumoApplication& operator=(const LumoApplication&) = delete;
+  virtual ~LumoApplication();
+
+  // --- Output -----------------------------------------------------------
+  void Write(const char* text);
+  void Write(const String& text) { Write(text.Text(), text.Length()); }
+  virtual void Write(const char* bytes, int32_t length) = 0;
+  // The whitespace-compressing write of the output stream.
+  virtual void WriteCompressed(const char* bytes, int32_t length) { Write(bytes, length); }
+  // The output level of the running frame (0, 1 or 2).
+  virtual void SetOutputLevel(int level) { output_level_ = level; }
+  int OutputLevel() const { return output_level_; }
+
+  // --- Services ---------------------------------------------------------
+  // DES crypt(3) of the text with a two-byte salt.
+  virtual bool Crypt(const char* text, int32_t length, const char salt[2], String* out);
+
+  // --- Time-outs and stopping ------------------------------------------
+  // Seconds; 0 means no limit.
+  virtual int32_t GlobalTimeout() const { return global_timeout_; }
+  virtual int32_t PostTimeout() const { return post_timeout_; }
+  void SetGlobalTimeout(int32_t seconds) { global_timeout_ = seconds; }
+  void SetPostTimeout(int32_t seconds) { post_timeout_ = seconds; }
+  // Arms the global deadline and clears the stop flag.
+  virtual void BeginExecution();
+  virtual void ArmPostTimeout();
+  virtual void DisarmPostTimeout();
+  virtual bool IsStopped() const { return stop_flag_.load(std::memory_order_relaxed) != 0; }
+  // Asks the run to stop before its next instruction.
+  virtual void Stop() { stop_flag_.store(1, std::memory_order_relaxed); }
+  // Called periodically from outside the run.
+  virtual void Tick();
+  // Seconds until the global deadline; -1 when none is armed.
+  virtual int64_t TimeRemaining() const;
+
+  // The words the machines watch.
+  std::atomic<uint32_t>* TickCounter() { return &tick_counter_; }
+  std::atomic<int32_t>* StopFlag() { return &stop_flag_; }
+  std::atomic<int32_t>* ExitFlag() { return &exit_flag_; }
+  std::atomic<int32_t>* PostTimeoutFlag() { return &post_timeout_flag_; }
+
+  // --- Debug log ----------------------------------------------------------
+  // The event mask machines created from now on test.
+  virtual uint32_t LogLevel() const { return log_level_; }
+  void SetLogLevel(uint32_t mask) { log_level_ = mask; }
+  virtual void SetLogFilter(std::string_view text);
+  bool AcceptsLog(const char* file, int32_t length, int32_t line) const;
+  void SetLoggingOff(bool off) { logging_off_ = off; }
+  // The fields end with a field of kind kEnd.
+  virtual void LogEvent(uint32_t mask, const LogField* fields);
+  virtual const char* EventName(uint32_t mask) const;
+
+ protected:
+  // Current calendar time in seconds (tests move it).
+  virtual int64_t Now() const { return static_cast<int64_t>(time(nullptr)); }
+
+  // Relaxed atomics: written by the monitor thread, read by the run.
+  std::atomic<uint32_t> tick_counter_{0};
+  std::atomic<int32_t> stop_flag_{0};
+  std::atomic<int32_t> post_timeout_flag_{0};
+  std::atomic<int32_t> exit_flag_{0};
+  std::atomic<int64_t> global_deadline_{0};
+  std::atomic<int64_t> post_deadline_{0};
+  int32_t global_timeout_ = 90;
+  int32_t post_timeout_ = 30;
+  int output_level_ = 0;
+  uint32_t log_level_ = 0;
+  bool logging_off_ = false;
+  std::vector<LogFilterEntry> included_;
+  std::vector<LogFilterEntry> excluded_;
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_CORE_CONTEXT_LUMO_APPLICATION_H_

@@ -1,0 +1,74 @@
+// Activation records of the machine. The outermost frame runs the
+// program's top-level code over the global scope; a function frame runs one
+// call with locals of its own; a filter frame runs a piece of code whose
+// final boolean is handed to the feature that started it.
+#ifndef LUMO_CORE_VM_FRAME_H_
+#define LUMO_CORE_VM_FRAME_H_
+
+#include <cstdint>
+
+#include "core/vm/vm_stack.h"
+#include "values/variable_hash.h"
+
+namespace lumo {
+
+class Function;
+class LumoVM;
+
+class LumoVM_Frame {
+ public:
+  LumoVM_Frame() = default;
+  LumoVM_Frame(const LumoVM_Frame&) = delete;
+  LumoVM_Frame& operator=(const LumoVM_Frame&) = delete;
+  virtual ~LumoVM_Frame() {
+    if (owns_locals) delete locals;
+    if (owns_stack) delete stack;
+  }
+
+  virtual int FrameKind() const { return 0; }
+  virtual void SetLocals(VariableHash* hash, bool owned) {
+    if (owns_locals && hash != locals) delete locals;
+    locals = hash;
+    owns_locals = owned;
+  }
+  virtual void SetStack(LumoVM_Stack* new_stack, bool owned) {
+    if (owns_stack && new_stack != stack) delete stack;
+    stack = new_stack;
+    owns_stack = owned;
+  }
+
+  int32_t return_segment = -1;
+  int32_t return_offset = -1;
+  VariableHash* locals = nullptr;
+  bool owns_locals = false;
+  LumoVM_Stack* stack = nullptr;
+  bool owns_stack = false;
+  // Bit 2 (value 4): runtime errors are displayed.
+  uint32_t error_display = 7;
+  int output_level = 0;
+  LumoVM_Frame* previous = nullptr;
+};
+
+class LumoVM_FunctionFrame : public LumoVM_Frame {
+ public:
+  int FrameKind() const override { return 1; }
+  Function* function = nullptr;
+};
+
+// Receives the boolean a filter frame's code ends with and decides where
+// execution goes on (it may move the machine's segment and offset).
+class FilterCallback {
+ public:
+  virtual ~FilterCallback() = default;
+  virtual void FilterResult(LumoVM& vm, bool result) = 0;
+};
+
+class LumoVM_FilterFrame : public LumoVM_Frame {
+ public:
+  int FrameKind() const override { return 2; }
+  FilterCallback* callback = nullptr;
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_CORE_VM_FRAME_H_

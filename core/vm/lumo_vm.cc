@@ -1,0 +1,565 @@
+#include "core/vm/lumo_vm.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "core/base/conversions.h"
+#include "core/context/crypt_des.h"
+
+namespace lumo {
+
+namespace {
+
+// Spare function frames kept per machine; deeper recursion allocates.
+constexpr int32_t kMaxSpareFrames = 64;
+
+void AppendHex8(String& out, int32_t value) {
+  char buffer[16];
+  snprintf(buffer, sizeof buffer, "%08" PRIx32, static_cast<uint32_t>(value));
+  out.Append(buffer, 8);
+}
+
+}  // namespace
+
+LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const ProgramParts& parts,
+               LumoVM* parent, std::atomic<uint32_t>* tick_counter,
+               std::atomic<int32_t>* timeout_flag, std::atomic<int32_t>* exit_flag)
+    : program_name_(program_name),
+      context_(context),
+      dictionary_(parts.dictionary),
+      system_(parts.system),
+      globals_(parts.globals),
+      segments_(parts.segments),
+      functions_(parts.functions),
+      null_(new NULLVariable()),
+      parent_(parent) {
+  // The directory relative LmDO names start from.
+  for (int32_t i = program_name_.Length() - 1; i >= 0; --i) {
+    if (program_name_[i] == '/' || program_name_[i] == '\\') {
+      program_directory_ = program_name_.Left(i + 1);
+      break;
+    }
+  }
+  memcpy(settings_, CurrentErrorSettings(), sizeof settings_);
+  tick_counter_ = tick_counter ? tick_counter
+                  : parent ? parent->tick_counter_
+                           : context->TickCounter();
+  timeout_flag_ = timeout_flag ? timeout_flag
+                  : parent ? parent->timeout_flag_
+                           : context->StopFlag();
+  exit_flag_ = exit_flag ? exit_flag : parent ? parent->exit_flag_ : context->ExitFlag();
+  last_tick_ = tick_counter_->load(std::memory_order_relaxed);
+  if (!(dictionary_->ProgramFlags() & Dictionary::kNoDebugEvents)) {
+    event_mask_ = context->LogLevel();
+  }
+  if (parent != nullptr) external_ = parent->external_;
+
+  outer_frame_ = new LumoVM_Frame();
+  outer_frame_->SetLocals(globals_, false);
+  outer_frame_->SetStack(new LumoVM_Stack(this), true);
+  frame_ = outer_frame_;
+  stack_ = frame_->stack;
+  segments_->EntrySegment();
+  segment_number_ = segments_->EntrySegmentNumber();
+  offset_ = 0;
+}
+
+LumoVM::~LumoVM() {
+  DestroyFramesAbove(nullptr);
+  while (spare_frames_ != nullptr) {
+    LumoVM_Frame* next = spare_frames_->previous;
+    delete spare_frames_;
+    spare_frames_ = static_cast<LumoVM_FunctionFrame*>(next);
+  }
+  localized_tokens_.Clear();
+  null_->Free();
+}
+
+// --- Frames -------------------------------------------------------------------
+
+void LumoVM::PushFrame(LumoVM_Frame* frame) {
+  frame->previous = frame_;
+  frame_ = frame;
+  stack_ = frame->stack;
+}
+
+void LumoVM::ReleaseFrame(LumoVM_Frame* frame) {
+  if (frame->FrameKind() == 1 && frame->owns_locals && frame->owns_stack &&
+      spare_count_ < kMaxSpareFrames) {
+    // Keep the arrays for the next call: only the values go.
+    frame->stack->Clear();
+    frame->locals->Dump();
+    auto* spare = static_cast<LumoVM_FunctionFrame*>(frame);
+    spare->function = nullptr;
+    spare->previous = spare_frames_;
+    spare_frames_ = spare;
+    ++spare_count_;
+    return;
+  }
+  delete frame;
+}
+
+void LumoVM::DestroyFramesAbove(LumoVM_Frame* keep) {
+  while (frame_ != nullptr && frame_ != keep) {
+    LumoVM_Frame* previous = frame_->previous;
+    ReleaseFrame(frame_);
+    frame_ = previous;
+  }
+  stack_ = frame_ != nullptr ? frame_->stack : nullptr;
+}
+
+LumoVM_FunctionFrame* LumoVM::NewFunctionFrame(Function* function) {
+  VariableHash& names = function->Locals();
+  LumoVM_FunctionFrame* frame = spare_frames_;
+  if (frame != nullptr && frame->locals->GetDictionary() == names.GetDictionary()) {
+    spare_frames_ = static_cast<LumoVM_FunctionFrame*>(frame->previous);
+    --spare_count_;
+  } else {
+    frame = new LumoVM_FunctionFrame();
+    frame->SetLocals(new VariableHash(names.GetDictionary(), VariableHash::kLocalBits,
+                                      VariableHash::kLocalCapacity),
+                     true);
+    frame->SetStack(new LumoVM_Stack(this), true);
+  }
+  frame->locals->CopyNames(names);
+  frame->function = function;
+  frame->previous = nullptr;
+  return frame;
+}
+
+// --- Running ------------------------------------------------------------------
+
+int LumoVM::RunAt(int32_t segment, LumoVM_Stack* stack, VariableHash* locals) {
+  LumoVM_Frame* saved_frame = frame_;
+  const int32_t saved_segment = segment_number_;
+  const int32_t saved_offset = offset_;
+  auto* frame = new LumoVM_Frame();
+  frame->return_segment = saved_segment;
+  frame->return_offset = saved_offset;
+  frame->SetLocals(locals ? locals : saved_frame->locals, false);
+  frame->SetStack(stack ? stack : saved_frame->stack, false);
+  frame->error_display = saved_frame->error_display;
+  frame->output_level = saved_frame->output_level;
+  PushFrame(frame);
+  segment_number_ = segment;
+  offset_ = 0;
+  const int result = Run();
+  DestroyFramesAbove(saved_frame);
+  segment_number_ = saved_segment;
+  offset_ = saved_offset;
+  context_->SetOutputLevel(frame_->output_level);
+  return result;
+}
+
+int LumoVM::RunEntry() {
+  LumoVM_Frame* saved_frame = frame_;
+  const int32_t saved_segment = segment_number_;
+  const int32_t saved_offset = offset_;
+  auto* frame = new LumoVM_Frame();
+  frame->return_segment = saved_segment;
+  frame->return_offset = saved_offset;
+  frame->SetLocals(globals_, false);
+  frame->SetStack(new LumoVM_Stack(this), true);
+  frame->error_display = saved_frame->error_display;
+  PushFrame(frame);
+  segments_->EntrySegment();
+  segment_number_ = segments_->EntrySegmentNumber();
+  offset_ = 0;
+  const int result = Run();
+  DestroyFramesAbove(saved_frame);
+  segment_number_ = saved_segment;
+  offset_ = saved_offset;
+  context_->SetOutputLevel(frame_->output_level);
+  return result;
+}
+
+bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments, int32_t count,
+                                int32_t* result) {
+  Function* function =
+      functions_->Find(name.data(), static_cast<int32_t>(name.size()));
+  if (function == nullptr) return true;
+  if (function->ParameterCount() != count || error_) return false;
+  LumoVM_Frame* saved_frame = frame_;
+  const int32_t saved_segment = segment_number_;
+  const int32_t saved_offset = offset_;
+  LumoVM_Stack* stack = stack_;
+  const int32_t depth = stack->Count();
+  for (int32_t i = 0; i < count; ++i) {
+    const Argument& a = arguments[i];
+    if (a.is_text) {
+      stack->PushString(a.text.data(), static_cast<int32_t>(a.text.size()), 0, false);
+    } else {
+      stack->PushInteger(a.integer);
+    }
+  }
+  // Returning lands at the end of the current segment, which ends the loop.
+  Segment* current = segments_->Segment(segment_number_);
+  offset_ = current != nullptr ? current->Size() : 0;
+  if (!error_) {
+    if (function->IsExternal()) {
+      CallExternal(function);
+    } else {
+      CallFunction(function);
+    }
+  }
+  if (!error_) Run();
+  DestroyFramesAbove(saved_frame);
+  segment_number_ = saved_segment;
+  offset_ = saved_offset;
+  context_->SetOutputLevel(frame_->output_level);
+  if (error_) return false;
+  int32_t value = 0;
+  if (stack->Count() > depth) value = stack->PopInteger();
+  while (stack->Count() > depth) stack->Pop();
+  if (result != nullptr) *result = value;
+  return true;
+}
+
+void LumoVM::CallFunction(Function* function) {
+  LumoVM_FunctionFrame* frame = NewFunctionFrame(function);
+  frame->return_segment = segment_number_;
+  frame->return_offset = offset_;
+  uint32_t display = frame_->error_display;
+  if (function->Flags() & Function::kDisplayErrors) display |= 4;
+  if (function->Flags() & Function::kHideErrors) display &= ~4u;
+  frame->error_display = display;
+  if ((function->Flags() & Function::kOutputLevel2) && frame_->output_level != 0) {
+    frame->output_level = 2;
+  } else if (function->Flags() & Function::kOutputLevel1) {
+    frame->output_level = 1;
+  } else {
+    frame->output_level = 0;
+  }
+  context_->SetOutputLevel(frame->output_level);
+  if (Logging(kEventFunctionCall)) {
+    const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                               LogField::Integer(line_), LogField::Text(function->Name()),
+                               LogField::End()};
+    Log(kEventFunctionCall, fields);
+  }
+
+  // The top of the caller's stack is the last argument.
+  for (int32_t i = function->ParameterCount() - 1; i >= 0; --i) {
+    const FunctionParameter& parameter = function->Parameter(i);
+    Variable* local = nullptr;
+    if (parameter.ByReference()) {
+      bool owned = false;
+      Variable* argument = stack_->PopVariable(&owned);
+      if (argument == nullptr) break;
+      if (parameter.local_slot < 0 || parameter.local_slot >= frame->locals->Count()) {
+        if (owned) argument->Free();
+        FatalError("Invalid parameter reference");
+        break;
+      }
+      frame->locals->MakeReference(parameter.local_slot, argument);
+      if (owned) argument->Free();
+      local = frame->locals->Index(parameter.local_slot, false);
+    } else {
+      local = frame->locals->Index(parameter.local_slot, true);
+      if (local == nullptr) {
+        stack_->Pop();
+        FatalError("Invalid parameter reference");
+        break;
+      }
+      stack_->PopInto(local);
+    }
+    if (error_) break;
+    if (Logging(kEventFunctionParameter)) {
+      const LogField fields[] = {LogField::Text(program_name_),
+                                 LogField::Text(source_file_name_),
+                                 LogField::Integer(line_),
+                                 LogField::Text(function->Name()),
+                                 LogField::Text(parameter.name_text),
+                                 LogField::Of(local),
+                                 LogField::End()};
+      Log(kEventFunctionParameter, fields);
+    }
+  }
+  if (error_) {
+    ReleaseFrame(frame);
+    context_->SetOutputLevel(frame_->output_level);
+    return;
+  }
+  PushFrame(frame);
+  segment_number_ = function->EntrySegment();
+  offset_ = function->EntryOffset();
+}
+
+void LumoVM::Return(bool with_value) {
+  if (frame_->previous == nullptr) {
+    FatalError("Frame underflow");
+    return;
+  }
+  if (frame_->FrameKind() != 1) {
+    FatalError("Return outside of function");
+    return;
+  }
+  auto* frame = static_cast<LumoVM_FunctionFrame*>(frame_);
+  LumoVM_Frame* caller = frame->previous;
+  Function* function = frame->function;
+  segment_number_ = frame->return_segment;
+  offset_ = frame->return_offset;
+  if (with_value) {
+    caller->stack->MoveFrom(*frame->stack, 1);
+    if (error_) return;
+    if (Logging(kEventFunctionReturnValue)) {
+      const LogField fields[] = {LogField::Text(source_file_name_), LogField::Integer(line_),
+                                 LogField::Text(function->Name()),
+                                 LogField::Of(caller->stack->Peek(0)->kind == kStackVariable
+                                                  ? caller->stack->Peek(0)->variable
+                                                  : nullptr),
+                                 LogField::End()};
+      Log(kEventFunctionReturnValue, fields);
+    }
+  }
+  if (Logging(kEventFunctionReturn)) {
+    const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                               LogField::Integer(line_), LogField::Text(function->Name()),
+                               LogField::End()};
+    Log(kEventFunctionReturn, fields);
+  }
+  frame_ = caller;
+  stack_ = caller->stack;
+  ReleaseFrame(frame);
+  context_->SetOutputLevel(caller->output_level);
+}
+
+void LumoVM::CallExternal(Function* function) {
+  auto* binding = static_cast<ExternalFunction*>(function->Binding());
+  if (binding == nullptr) {
+    if (external_ != nullptr) {
+      binding = external_->Resolve(function->Name().Text(), function->Name().Length());
+    }
+    if (binding == nullptr) {
+      String message("Unresolved call to external function '");
+      message.Append(function->Name());
+      message.Append('\'');
+      FatalError(message);
+      return;
+    }
+    function->SetBinding(binding);
+  }
+  if (binding->ParameterCount() != function->ParameterCount()) {
+    FatalError("Number of parameters mismatch in call to external function");
+    return;
+  }
+  if (Logging(kEventExternalCall)) {
+    const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                               LogField::Integer(line_), LogField::Text(function->Name()),
+                               LogField::End()};
+    Log(kEventExternalCall, fields);
+  }
+  VariableHash& parameters = function->Locals();
+  for (int32_t i = function->ParameterCount() - 1; i >= 0; --i) {
+    const FunctionParameter& parameter = function->Parameter(i);
+    if (parameter.ByReference() != binding->ParameterByReference(i)) {
+      FatalError("Parameter type mismatch in call to external function");
+      break;
+    }
+    Variable* local = nullptr;
+    if (parameter.ByReference()) {
+      bool owned = false;
+      Variable* argument = stack_->PopVariable(&owned);
+      if (argument == nullptr) break;
+      if (parameter.local_slot < 0 || parameter.local_slot >= parameters.Count()) {
+        if (owned) argument->Free();
+        FatalError("Invalid parameter reference");
+        break;
+      }
+      parameters.MakeReference(parameter.local_slot, argument);
+      if (owned) argument->Free();
+      local = parameters.Index(parameter.local_slot, false);
+    } else {
+      local = parameters.Index(parameter.local_slot, true);
+      if (local == nullptr) {
+        stack_->Pop();
+        FatalError("Invalid parameter reference");
+        break;
+      }
+      stack_->PopInto(local);
+    }
+    if (error_) break;
+    if (Logging(kEventExternalParameter)) {
+      const LogField fields[] = {LogField::Text(program_name_),
+                                 LogField::Text(source_file_name_),
+                                 LogField::Integer(line_),
+                                 LogField::Text(function->Name()),
+                                 LogField::Text(parameter.name_text),
+                                 LogField::Of(local),
+                                 LogField::End()};
+      Log(kEventExternalParameter, fields);
+    }
+  }
+  if (!error_) {
+    Variable* result = binding->Invoke(*this, parameters);
+    if (result == nullptr) result = null_;
+    result->AddReference();
+    if (Logging(kEventExternalReturnValue)) {
+      const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                                 LogField::Integer(line_), LogField::Text(function->Name()),
+                                 LogField::Of(result), LogField::End()};
+      Log(kEventExternalReturnValue, fields);
+    }
+    stack_->PushVariable(result, true);
+    if (Logging(kEventExternalReturn)) {
+      const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                                 LogField::Integer(line_), LogField::Text(function->Name()),
+                                 LogField::End()};
+      Log(kEventExternalReturn, fields);
+    }
+  }
+  // The table is the function's own and is used again by the next call.
+  parameters.Dump();
+}
+
+// --- Errors -----------------------------------------------------------------
+
+void LumoVM::BuildMessage(String& out, const char* kind) {
+  out.Assign(error_prefix_);
+  out.Append(kind);
+  out.Append(program_name_);
+  out.Append(" @ [");
+  AppendHex8(out, segment_number_);
+  out.Append(':');
+  AppendHex8(out, instruction_start_);
+  out.Append("]: ");
+  if (source_file_ >= 0) {
+    out.Append(source_file_name_);
+    out.Append(": ");
+  }
+  if (line_ != 0) {
+    out.Append("Line ");
+    AppendInteger(out, line_);
+    out.Append(": ");
+  }
+}
+
+void LumoVM::FatalError(std::string_view message) {
+  String text;
+  BuildMessage(text, "Fatal error in ");
+  text.Append(message);
+  text.Append('\n');
+  last_error_ = text;
+  error_ = 1;
+  context_->Write(text);
+  if (Logging(kEventFatalError)) {
+    const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                               LogField::Integer(line_), LogField::Text(text), LogField::End()};
+    Log(kEventFatalError, fields);
+  }
+}
+
+void LumoVM::RuntimeError(int32_t tag, std::string_view message) {
+  String text;
+  BuildMessage(text, "Runtime error in ");
+  bool display = true;
+  bool fatal = true;
+  const char* error_variable = nullptr;
+  const char* display_name = "";
+  if (tag >= 0 && tag < kTagCount) {
+    display_name = settings_[tag].display_name;
+    text.Append(display_name);
+    text.Append(": ");
+    display = (settings_[tag].flags & kErrorDisplay) != 0;
+    fatal = (settings_[tag].flags & kErrorFatal) != 0;
+    if (settings_[tag].error_variable[0] != '\0') error_variable = settings_[tag].error_variable;
+  }
+  text.Append(message);
+  text.Append('\n');
+  last_error_ = text;
+  if (!(frame_->error_display & 4)) display = false;
+  if (fatal) error_ = 1;
+  if (display) context_->Write(text);
+  if (error_variable != nullptr) {
+    globals_->SetVariable(error_variable, -1, message.data(), static_cast<int32_t>(message.size()));
+  }
+  if (Logging(kEventRuntimeError)) {
+    const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                               LogField::Integer(line_), LogField::Text(display_name),
+                               LogField::Text(message), LogField::End()};
+    Log(kEventRuntimeError, fields);
+  }
+}
+
+bool LumoVM::TimedOut() {
+  error_ = 1;
+  context_->Write("Application timed out");
+  if (Logging(kEventTimedOut)) {
+    const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                               LogField::Integer(line_), LogField::End()};
+    Log(kEventTimedOut, fields);
+  }
+  return true;
+}
+
+void LumoVM::NoteTick() {
+  const uint32_t tick = tick_counter_->load(std::memory_order_relaxed);
+  for (LumoVM* vm = this; vm != nullptr; vm = vm->parent_) vm->last_tick_ = tick;
+  // Open block features get their tick here once they exist.
+}
+
+// --- Debug log ----------------------------------------------------------------
+
+bool LumoVM::Logging(uint32_t event) {
+  return (event_mask_ & event) != 0 &&
+         context_->AcceptsLog(source_file_name_.Text(), source_file_name_.Length(), line_);
+}
+
+void LumoVM::Log(uint32_t event, const LogField* fields) { context_->LogEvent(event, fields); }
+
+void LumoVM::Trace(int32_t line) {
+  if (line == traced_line_) return;
+  traced_line_ = line;
+  if (!Logging(kEventTrace)) return;
+  const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                             LogField::Integer(line), LogField::End()};
+  Log(kEventTrace, fields);
+}
+
+void LumoVM::SetSourceFile(int32_t entry) {
+  int32_t length = 0;
+  const char* name = dictionary_->Entry(entry, &length);
+  if (name == nullptr) {
+    FatalError("Invalid dictionary reference");
+    return;
+  }
+  if (entry != source_file_) traced_line_ = -1;
+  source_file_ = entry;
+  source_file_name_.Assign(name, length);
+}
+
+// --- Pinning ------------------------------------------------------------------
+
+void LumoVM::PinBorrowed(Variable* variable) {
+  for (LumoVM* vm = this; vm != nullptr; vm = vm->parent_) {
+    for (LumoVM_Frame* f = vm->frame_; f != nullptr; f = f->previous) {
+      LumoVM_Stack* stack = f->stack;
+      for (int32_t i = 0; i < stack->Count(); ++i) {
+        StackEntry* e = stack->Peek(i);
+        if (e->kind == kStackVariable && !e->owned &&
+            (variable == nullptr || e->variable == variable) && e->variable != null_) {
+          e->variable->AddReference();
+          e->owned = 1;
+        }
+      }
+    }
+  }
+}
+
+// --- crypt ------------------------------------------------------------------
+
+void LumoVM::Crypt() {
+  PoppedText salt_text;
+  PoppedText text;
+  stack_->PopText(salt_text);
+  stack_->PopText(text);
+  if (error_) return;
+  char salt[2];
+  ChooseCryptSalt(salt_text.Data(), salt_text.Length(), salt);
+  String result;
+  if (!context_->Crypt(text.Data(), text.Length(), salt, &result)) result.Assign("", 0);
+  stack_->PushString(std::move(result));
+}
+
+}  // namespace lumo

@@ -1,0 +1,222 @@
+// LumoVM: the stack machine that runs one loaded program. Instructions take
+// their inputs from the value stack of the current frame and leave their
+// results there; variables live in the scopes (system, global, the locals
+// of a call) and are addressed by entry number; constants are dictionary
+// entries. The machine also carries the run's error policy (a copy of the
+// per-tag error settings), the position that messages report (program,
+// source file, line) and the debug-log hooks.
+//
+// Everything here runs on the thread of the run that owns the machine. The
+// time-out flag, the exit flag and the tick counter are words shared with
+// the program context (and with a parent machine); the loop reads them
+// between instructions.
+#ifndef LUMO_CORE_VM_LUMO_VM_H_
+#define LUMO_CORE_VM_LUMO_VM_H_
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include "core/base/dictionary.h"
+#include "core/base/string.h"
+#include "core/context/error_settings.h"
+#include "core/context/lumo_application.h"
+#include "core/program/function_manager.h"
+#include "core/program/program_file.h"
+#include "core/program/segment_manager.h"
+#include "core/vm/frame.h"
+#include "core/vm/vm_stack.h"
+#include "values/variable.h"
+#include "values/variable_hash.h"
+#include "values/variable_list.h"
+
+namespace lumo {
+
+class LumoVM;
+
+// A function an extension library provides.
+class ExternalFunction {
+ public:
+  virtual ~ExternalFunction() = default;
+  virtual int32_t ParameterCount() const = 0;
+  virtual bool ParameterByReference(int32_t i) const = 0;
+  // Runs the function over the bound parameters; returns its result (the
+  // machine adds its own reference) or null for none.
+  virtual Variable* Invoke(LumoVM& vm, VariableHash& parameters) = 0;
+};
+
+// Finds the implementation of a function a program only declares.
+class ExternalCallManager {
+ public:
+  virtual ~ExternalCallManager() = default;
+  virtual ExternalFunction* Resolve(const char* name, int32_t length) = 0;
+};
+
+// The handler of an instruction that a subsystem adds. Operands are in the
+// machine's decoding registers, the offset already past them.
+using InstructionHandler = void (*)(LumoVM& vm);
+
+class LumoVM {
+ public:
+  static constexpr int kTagCount = kErrorSettingCount;
+
+  // Unset words (null) are taken from the parent machine, or else from the
+  // context.
+  LumoVM(std::string_view program_name, LumoApplication* context, const ProgramParts& parts,
+         LumoVM* parent = nullptr, std::atomic<uint32_t>* tick_counter = nullptr,
+         std::atomic<int32_t>* timeout_flag = nullptr, std::atomic<int32_t>* exit_flag = nullptr);
+  LumoVM(const LumoVM&) = delete;
+  LumoVM& operator=(const LumoVM&) = delete;
+  virtual ~LumoVM();
+
+  virtual void CallExternal(Function* function);
+  virtual void CallFunction(Function* function);
+
+  // Runs from the current position until the code ends (1), the program
+  // exits (1), or a fatal error or time-out stops it (0).
+  int Run();
+  // Runs the entry segment in a fresh frame nested in the current one.
+  int RunEntry();
+  // Runs a segment to its end in a fresh frame that borrows the given stack
+  // and locals (the current frame's when null).
+  int RunAt(int32_t segment, LumoVM_Stack* stack = nullptr, VariableHash* locals = nullptr);
+  // Calls a function of the program from native code with text and integer
+  // arguments. A function that does not exist succeeds without effect; a
+  // wrong argument count or a fatal error fails. *result receives the
+  // returned value as an integer when asked for.
+  struct Argument {
+    bool is_text;
+    std::string_view text;
+    int32_t integer;
+  };
+  bool CallScriptFunction(std::string_view name, const Argument* arguments, int32_t count,
+                          int32_t* result = nullptr);
+
+  void FatalError(std::string_view message);
+  void RuntimeError(int32_t tag, std::string_view message);
+
+  // Subsystems register the handlers of their instructions here before any
+  // machine runs.
+  static void RegisterInstruction(uint16_t word, InstructionHandler handler);
+
+  // --- State other parts of the system use -------------------------------
+  LumoApplication* Context() const { return context_; }
+  Dictionary* GetDictionary() const { return dictionary_; }
+  SegmentManager* Segments() const { return segments_; }
+  FunctionManager* Functions() const { return functions_; }
+  VariableHash* SystemScope() const { return system_; }
+  VariableHash* GlobalScope() const { return globals_; }
+  LumoVM_Frame* CurrentFrame() const { return frame_; }
+  LumoVM_Stack* CurrentStack() const { return stack_; }
+  LumoVM* Parent() const { return parent_; }
+  NULLVariable* Null() { return null_; }
+  VariableList& LocalizedTokens() { return localized_tokens_; }
+  void SetExternalCalls(ExternalCallManager* manager) { external_ = manager; }
+
+  const String& ProgramName() const { return program_name_; }
+  const String& ProgramDirectory() const { return program_directory_; }
+  const String& LastError() const { return last_error_; }
+  bool HasError() const { return error_ != 0; }
+  int32_t Line() const { return line_; }
+  const String& SourceFile() const { return source_file_name_; }
+  ErrorSetting* ErrorSettings() { return settings_; }
+  uint32_t EventMask() const { return event_mask_; }
+  void SetEventMask(uint32_t mask) { event_mask_ = mask; }
+
+  int32_t SegmentNumber() const { return segment_number_; }
+  int32_t Offset() const { return offset_; }
+  void SetPosition(int32_t segment, int32_t offset) {
+    segment_number_ = segment;
+    offset_ = offset;
+  }
+  // Decoding registers of the instruction being executed.
+  int32_t Operand1() const { return operand1_; }
+  int32_t Operand2() const { return operand2_; }
+  double DoubleOperand1() const { return double1_; }
+  double DoubleOperand2() const { return double2_; }
+  int32_t InstructionStart() const { return instruction_start_; }
+
+  // Resolves a variable name as the name-reading instructions do (scope
+  // prefixes, member and index paths). Null when nothing is found; false
+  // after a fatal error.
+  bool ResolveName(const char* name, int32_t length, Variable** variable);
+
+ private:
+  enum class StopReason { kNone, kEnded, kError };
+
+  void PushFrame(LumoVM_Frame* frame);
+  void DestroyFramesAbove(LumoVM_Frame* keep);
+  void ReleaseFrame(LumoVM_Frame* frame);
+  LumoVM_FunctionFrame* NewFunctionFrame(Function* function);
+  void Return(bool with_value);
+  bool TimedOut();
+  void NoteTick();
+  void BuildMessage(String& out, const char* kind);
+  bool Logging(uint32_t event);
+  void Log(uint32_t event, const LogField* fields);
+  void Trace(int32_t line);
+  void SetSourceFile(int32_t entry);
+  // Makes every borrowed stack entry that points at `variable` (or at any
+  // variable when null) hold a reference of its own, before an instruction
+  // releases variables that may still sit on a stack.
+  void PinBorrowed(Variable* variable);
+  bool PushResolved(const char* name, int32_t length);
+  void Hide(const char* text, int32_t length);
+  void PopIntoName(const char* name, int32_t length);
+  void Crypt();
+  void InstructionEnded();
+
+  // Identity and position.
+  String program_name_;
+  String program_directory_;
+  String error_prefix_;
+  String last_error_;
+  int32_t line_ = 0;
+  int32_t traced_line_ = -1;
+  int32_t source_file_ = -1;
+  String source_file_name_;
+
+  ErrorSetting settings_[kTagCount];
+
+  // Decoding registers.
+  int32_t operand1_ = 0;
+  int32_t operand2_ = 0;
+  double double1_ = 0.0;
+  double double2_ = 0.0;
+  int32_t instruction_start_ = 0;
+
+  // Execution.
+  int32_t segment_number_ = 0;
+  Segment* segment_ = nullptr;
+  int32_t offset_ = 0;
+  LumoVM_Frame* frame_ = nullptr;
+  LumoVM_Stack* stack_ = nullptr;
+  LumoVM_Frame* outer_frame_ = nullptr;
+  // Function frames kept for reuse: a call then costs no allocation.
+  LumoVM_FunctionFrame* spare_frames_ = nullptr;
+  int32_t spare_count_ = 0;
+
+  // Run control.
+  int32_t error_ = 0;
+  uint32_t event_mask_ = 0;
+  std::atomic<uint32_t>* tick_counter_;
+  uint32_t last_tick_ = 0;
+  std::atomic<int32_t>* timeout_flag_;
+  std::atomic<int32_t>* exit_flag_;
+
+  // Links.
+  LumoApplication* context_;
+  Dictionary* dictionary_;
+  VariableHash* system_;
+  VariableHash* globals_;
+  SegmentManager* segments_;
+  FunctionManager* functions_;
+  ExternalCallManager* external_ = nullptr;
+  VariableList localized_tokens_;
+  NULLVariable* null_;
+  LumoVM* parent_;
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_CORE_VM_LUMO_VM_H_

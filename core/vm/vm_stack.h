@@ -1,0 +1,183 @@
+// The value stack of a machine frame: 512 entries, never grown. An entry is
+// an integer, a double, a text (borrowed bytes such as a dictionary
+// constant, or bytes the entry owns) or a variable (borrowed, or holding one
+// reference). Popping converts to what the instruction wants; an owned
+// entry's storage is released once its value has been used.
+#ifndef LUMO_CORE_VM_VM_STACK_H_
+#define LUMO_CORE_VM_VM_STACK_H_
+
+#include <cstdint>
+#include <cstdlib>
+
+#include "core/base/string.h"
+#include "values/variable.h"
+
+namespace lumo {
+
+class LumoVM;
+
+enum StackKind : uint32_t {
+  kStackInteger = 0,
+  kStackDouble = 1,
+  kStackString = 2,
+  kStackVariable = 3,
+};
+
+struct StackEntry {
+  uint32_t kind;
+  uint8_t owned;
+  uint32_t length;    // text: byte count
+  uint32_t capacity;  // text: bytes allocated, 0 when borrowed
+  union {
+    int32_t integer;
+    double number;
+    const char* text;
+    Variable* variable;
+  };
+};
+
+// The text of a popped entry, valid while this object lives. Numbers are
+// formatted into the object itself; an owned text or variable is released
+// when it goes.
+class PoppedText {
+ public:
+  PoppedText() = default;
+  PoppedText(const PoppedText&) = delete;
+  PoppedText& operator=(const PoppedText&) = delete;
+  ~PoppedText() { Reset(); }
+
+  const char* Data() const { return data_; }
+  int32_t Length() const { return length_; }
+  std::string_view View() const { return {data_, static_cast<size_t>(length_)}; }
+  // Hands over a malloc'ed copy (or the owned buffer itself) with its
+  // capacity, for results pushed as owned texts.
+  char* Take(int32_t* capacity);
+
+ private:
+  friend class LumoVM_Stack;
+  void Reset() {
+    free(owned_);
+    owned_ = nullptr;
+    if (variable_ != nullptr) variable_->Free();
+    variable_ = nullptr;
+  }
+
+  const char* data_ = "";
+  int32_t length_ = 0;
+  char* owned_ = nullptr;  // malloc'ed, freed by us
+  int32_t owned_capacity_ = 0;
+  Variable* variable_ = nullptr;  // a reference we hold
+  String formatted_;
+};
+
+class LumoVM_Stack {
+ public:
+  static constexpr int32_t kCapacity = 512;
+
+  explicit LumoVM_Stack(LumoVM* vm) : vm_(vm) {}
+  LumoVM_Stack(const LumoVM_Stack&) = delete;
+  LumoVM_Stack& operator=(const LumoVM_Stack&) = delete;
+  ~LumoVM_Stack() { Clear(); }
+
+  int32_t Count() const { return count_; }
+  int32_t Capacity() const { return kCapacity; }
+  LumoVM* Machine() const { return vm_; }
+  void SetMachine(LumoVM* vm) { vm_ = vm; }
+  // Releases every entry (a frame that ends with values left over).
+  void Clear();
+
+  bool PushInteger(int32_t value) {
+    StackEntry* e = Slot();
+    if (e == nullptr) return false;
+    e->kind = kStackInteger;
+    e->owned = 0;
+    e->integer = value;
+    return true;
+  }
+  bool PushDouble(double value) {
+    StackEntry* e = Slot();
+    if (e == nullptr) return false;
+    e->kind = kStackDouble;
+    e->owned = 0;
+    e->number = value;
+    return true;
+  }
+  // An owned text's bytes must come from malloc; they are freed with the
+  // entry (also when the push fails).
+  bool PushString(const char* bytes, int32_t length, int32_t capacity, bool owned);
+  // Pushes a String's buffer as an owned text, leaving the String empty.
+  bool PushString(String&& text);
+  // An owned variable's reference passes to the entry; a null variable is
+  // the fatal error "Invalid variable reference".
+  bool PushVariable(Variable* variable, bool owned);
+
+  void Pop();
+  bool PopBoolean();
+  int32_t PopInteger();
+  double PopDouble();
+  void PopText(PoppedText& out);
+  // The variable entry on top, or null after the fatal error "Expected
+  // variable, found constant". *owned says whether the caller must Free it.
+  Variable* PopVariable(bool* owned);
+  void PopInto(Variable* target);
+  int32_t PopRecordNumber();
+  bool PopIsEmpty();
+  void Dup();
+  void Swap(int32_t i, int32_t j);
+  // Pops b then a and compares a with b: -1, 0 or 1.
+  int Compare();
+  void MoveFrom(LumoVM_Stack& other, int32_t count);
+
+  // The entry i places below the top (0 is the top), or null.
+  StackEntry* Peek(int32_t i) {
+    return i >= 0 && i < count_ ? &entries_[count_ - 1 - i] : nullptr;
+  }
+  // Removes the top entry without releasing it: the caller takes over its
+  // storage. Null (after "Stack underflow") when the stack is empty.
+  StackEntry* Take() {
+    if (count_ == 0) [[unlikely]] {
+      Underflow();
+      return nullptr;
+    }
+    return &entries_[--count_];
+  }
+  static void Release(StackEntry& e) {
+    if (!e.owned) return;
+    if (e.kind == kStackString) {
+      free(const_cast<char*>(e.text));
+    } else if (e.kind == kStackVariable) {
+      e.variable->Free();
+    }
+    e.owned = 0;
+  }
+
+  // Conversions of an entry already taken off the stack; the entry is
+  // released afterwards.
+  static int32_t EntryInteger(StackEntry& e);
+  static double EntryDouble(StackEntry& e);
+  static bool EntryBoolean(StackEntry& e);
+  // A numeric reading of the entry, or false when it is not a number.
+  static bool EntryNumber(StackEntry& e, double* value);
+  static void EntryText(StackEntry& e, PoppedText& out);
+  // Compares two entries as Compare does (neither is released).
+  static int CompareEntries(StackEntry& a, StackEntry& b);
+
+ private:
+  StackEntry* Slot() {
+    if (count_ == kCapacity) [[unlikely]] {
+      Overflow();
+      return nullptr;
+    }
+    return &entries_[count_++];
+  }
+  void Overflow();
+  void Underflow();
+
+  LumoVM* vm_;
+  int32_t count_ = 0;
+  StackEntry entries_[kCapacity];
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_CORE_VM_VM_STACK_H_
