@@ -137,7 +137,12 @@ bool ParseDword(std::string_view text, int32_t* value) {
   return true;
 }
 
-std::string Quote(std::string_view text) { return "'" + std::string(text) + "'"; }
+std::string Quote(std::string_view text) {
+  std::string out(1, '\'');
+  out.append(text);
+  out.push_back('\'');
+  return out;
+}
 
 std::string Lowered(std::string_view text) {
   std::string out(text);
@@ -539,7 +544,8 @@ bool Assembler::Raw(Cursor& rest, const std::string& directive) {
       parts_.dictionary->AddEntry(operand.text.data(), static_cast<int32_t>(operand.text.size()));
       continue;
     }
-    const std::string invalid = "invalid operand " + Quote(operand.text) + " for '." + directive + "'";
+    const std::string invalid =
+        "invalid operand " + Quote(operand.text) + " for '." + directive + "'";
     if (operand.quoted) return Fail(line_, invalid);
     if (directive == "double") {
       bool failed = false;
