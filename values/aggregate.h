@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "core/base/splay_tree.h"
 #include "core/base/string.h"
@@ -80,14 +81,54 @@ class AggregateElement {
 class AggregateElementTree
     : public SplayTree<AggregateElementTree, AggregateElement, const AggregateIndex&> {
  public:
+  // From this many member names on, names are also found through a hash
+  // index, and names added from then on join the ordered tree only when
+  // an ordered walk asks for it: a large structure used as a dictionary
+  // costs one probe per lookup and per insertion, not a splay over long
+  // shared prefixes.
+  static constexpr int32_t kNameIndexThreshold = 32;
+
   explicit AggregateElementTree(bool owns_elements = true) : SplayTree(owns_elements) {}
+  ~AggregateElementTree();
 
   int Compare(const AggregateIndex& key, const AggregateElement& element) const {
     return key.Compare(element.Index());
   }
   const AggregateIndex& KeyOf(const AggregateElement& element) const { return element.Index(); }
 
-  void Insert(AggregateElement* element) { SplayTree::Insert(element, element->Index()); }
+  void Insert(AggregateElement* element);
+  AggregateElement* Find(const AggregateIndex& key);
+  // Looks a member name up through the hash index without making a key;
+  // false when the tree has no index (the caller then uses Find).
+  bool FindName(const char* name, int32_t length, AggregateElement** found);
+  AggregateElement* Remove(const AggregateIndex& key);
+  void Clear();
+
+  // The ordered operations first put pending names in order.
+  int32_t Count() const {
+    return SplayTree::Count() + static_cast<int32_t>(pending_.size());
+  }
+  AggregateElement* Min() {
+    Order();
+    return SplayTree::Min();
+  }
+  AggregateElement* Max() {
+    Order();
+    return SplayTree::Max();
+  }
+  AggregateElement* Next(const AggregateIndex& key) {
+    Order();
+    return SplayTree::Next(key);
+  }
+  AggregateElement* Previous(const AggregateIndex& key) {
+    Order();
+    return SplayTree::Previous(key);
+  }
+  template <typename Visit>
+  void InOrder(Visit&& visit) {
+    Order();
+    SplayTree::InOrder(visit);
+  }
 
   // Moves every element whose index is at least `from` by `delta`. The
   // order of the tree does not change. Moving down must not take an index
@@ -99,6 +140,18 @@ class AggregateElementTree
   // that a tree reached again through shared elements (a cycle) is skipped
   // instead of walked forever.
   bool walking = false;
+
+ private:
+  class NameIndex;
+  void Order() {
+    if (!pending_.empty()) OrderPending();
+  }
+  void OrderPending();
+
+  NameIndex* names_ = nullptr;
+  int32_t name_count_ = 0;
+  // Names in the index but not yet in the ordered tree.
+  std::vector<AggregateElement*> pending_;
 };
 
 }  // namespace lumo

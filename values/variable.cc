@@ -65,7 +65,9 @@ Variable::Variable(const Variable& other) : name_(other.name_) {
   SetValue_Variable(const_cast<Variable*>(&other));
 }
 
-Variable::Variable(Mode mode, std::string_view name) : name_(NameOf(name)), mode_(mode) {}
+// Only the null and reference classes construct in a mode; neither is plain.
+Variable::Variable(Mode mode, std::string_view name)
+    : name_(NameOf(name)), plain_(false), mode_(mode) {}
 
 Variable::~Variable() {
   // Destroyed without going through Free (a variable with automatic
@@ -103,6 +105,11 @@ void Variable::Destroy(Variable* variable) {
     delete v;
   }
   draining = false;
+}
+
+void Variable::Unmarked() {
+  fprintf(stderr, "A Variable subclass that overrides value operations lacks MarkSpecial()\n");
+  abort();
 }
 
 // --- Identity -------------------------------------------------------------

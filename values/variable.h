@@ -24,6 +24,8 @@
 
 #include <cstdint>
 #include <string_view>
+#include <typeinfo>
+#include <utility>
 
 #include "core/base/string.h"
 #include "values/aggregate.h"
@@ -168,8 +170,103 @@ class Variable {
   // live themselves (database field variables).
   uint8_t ValidForms() const { return valid_; }
 
+  // --- Inline forms for the machine's hot paths -------------------------
+  // Each applies only to a variable that is exactly a Variable holding its
+  // own scalar, and then does what the virtual operation would; otherwise
+  // it returns false and the caller uses the virtual operation.
+  bool IsPlainScalar() const {
+#ifndef NDEBUG
+    // A subclass that changes a value operation must call MarkSpecial.
+    if (plain_ && typeid(*this) != typeid(Variable)) Unmarked();
+#endif
+    return plain_ && mode_ == Mode::kValue && elements_ == nullptr;
+  }
+  // Empties a variable nobody else holds so that it can serve again as a
+  // fresh one of the same name (the locals of the next call); false when
+  // it must be released instead.
+  bool ResetIfPrivate() {
+    if (!plain_ || mode_ != Mode::kValue || reference_count_ != 1) return false;
+    Variable::Clear();
+    return true;
+  }
+  bool FastDouble(double* out) const {
+    if (!IsPlainScalar()) return false;
+    if (valid_ & kDoubleValid) {
+      *out = double_;
+      return true;
+    }
+    if ((valid_ & (kTextValid | kIntegerValid)) == kIntegerValid) {
+      *out = integer_;
+      return true;
+    }
+    return false;
+  }
+  bool FastInteger(int32_t* out) const {
+    if (!IsPlainScalar() || !(valid_ & kIntegerValid)) return false;
+    *out = integer_;
+    return true;
+  }
+  // The numeric reading of Value_Double_Flagged for a stored number.
+  bool FastNumber(double* out) const {
+    if (!IsPlainScalar()) return false;
+    if (value_type_ == kValueInteger || value_type_ == kValueDouble) {
+      if (valid_ & kDoubleValid) {
+        *out = double_;
+        return true;
+      }
+      if (valid_ & kIntegerValid) {
+        *out = integer_;
+        return true;
+      }
+    }
+    return false;
+  }
+  bool FastSetDouble(double value) {
+    if (!IsPlainScalar()) return false;
+    double_ = value;
+    valid_ = kDoubleValid;
+    value_type_ = kValueDouble;
+    return true;
+  }
+  bool FastSetInteger(int32_t value) {
+    if (!IsPlainScalar()) return false;
+    integer_ = value;
+    valid_ = kIntegerValid;
+    value_type_ = kValueInteger;
+    return true;
+  }
+  // Element with a member name given as bytes: a large structure finds the
+  // member without building a key.
+  Variable* Member(const char* name, int32_t length, bool create);
+
+  // SetValue_Variable between two plain scalars whose source holds a value.
+  bool FastCopyFrom(const Variable* source) {
+    if (source == this || !IsPlainScalar() || !source->IsPlainScalar() || source->valid_ == 0) {
+      return false;
+    }
+    if (source->valid_ & kTextValid) text_.Assign(source->text_);
+    integer_ = source->integer_;
+    double_ = source->double_;
+    valid_ = source->valid_;
+    value_type_ = source->value_type_;
+    return true;
+  }
+  // Appends to the value's text, as storing the joined text would.
+  bool FastAppend(const char* bytes, int32_t length) {
+    if (!IsPlainScalar()) return false;
+    if (!(valid_ & kTextValid)) Compute_Text();
+    text_.Append(bytes, length);
+    valid_ = kTextValid;
+    value_type_ = kValueText;
+    aggregate_type_ = kAggregateScalar;
+    return true;
+  }
+
  protected:
   enum class Mode : uint8_t { kValue, kReference, kNull };
+
+  void MarkSpecial() { plain_ = false; }
+  [[noreturn]] static void Unmarked();
 
   // Constructs a variable directly in a mode (ReferenceVariable, NULLVariable).
   Variable(Mode mode, std::string_view name);
@@ -181,6 +278,11 @@ class Variable {
   String name_;
   String text_;
   int32_t integer_ = 0;
+  // False in subclasses that change value operations: the inline forms
+  // below must not bypass them. A class derived from Variable that
+  // overrides any reading or writing operation calls MarkSpecial() in every
+  // constructor.
+  bool plain_ = true;
   double double_ = 0.0;
   uint8_t valid_ = 0;
   uint8_t value_type_ = kValueNone;
@@ -210,8 +312,12 @@ int32_t TruncateToInteger(double value);
 // empty null variable of the immutable's own).
 class ImmutableVariable : public Variable {
  public:
-  using Variable::Variable;
-  ImmutableVariable(const ImmutableVariable& other) : Variable(other) {}
+  template <typename... Arguments>
+  explicit ImmutableVariable(Arguments&&... arguments)
+      : Variable(std::forward<Arguments>(arguments)...) {
+    MarkSpecial();
+  }
+  ImmutableVariable(const ImmutableVariable& other) : Variable(other) { MarkSpecial(); }
   ~ImmutableVariable() override;
 
   void Clear() override {}

@@ -48,6 +48,15 @@ Variable* Variable::Element_Path(const AggregateIndex* path, int32_t count, bool
   return v;
 }
 
+Variable* Variable::Member(const char* name, int32_t length, bool create) {
+  AggregateElement* found = nullptr;
+  if (plain_ && mode_ == Mode::kValue && aggregate_type_ == kAggregateStructure &&
+      elements_ != nullptr && elements_->FindName(name, length, &found) && found != nullptr) {
+    return found->Variable();
+  }
+  return Element(AggregateIndex(name, length), create);
+}
+
 Variable* Variable::Element(const AggregateIndex& index, bool create) {
   if (mode_ != Mode::kValue) [[unlikely]] {
     if (mode_ == Mode::kReference) return target_->Element(index, create);

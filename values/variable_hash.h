@@ -111,10 +111,19 @@ class VariableHash {
 
   // Releases every entry's variable; the names stay.
   void Dump();
+  // Leaves every entry empty, as Dump does, but keeps the variables only
+  // this table holds, emptied, for the next use of the same names.
+  void ResetVariables();
   // Makes this table a copy of another's names (same bits, entries, chains
   // and tags) with no variables: the locals of one call are made this way
   // from the function's table.
   void CopyNames(const VariableHash& other);
+
+  // The variable of entry n without creating one: the machine's hot path
+  // for a hash that is exactly a VariableHash (subclasses change Index).
+  Variable* PeekVariable(int32_t entry) const {
+    return entry >= 0 && entry < count_ ? entries_[entry].variable : nullptr;
+  }
 
   std::string_view EntryName(int32_t entry) const;
   int32_t EntryNameNumber(int32_t entry) const {

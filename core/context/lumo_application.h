@@ -60,9 +60,14 @@ class LumoApplication {
   virtual void Write(const char* bytes, int32_t length) = 0;
   // The whitespace-compressing write of the output stream.
   virtual void WriteCompressed(const char* bytes, int32_t length) { Write(bytes, length); }
-  // The output level of the running frame (0, 1 or 2).
-  virtual void SetOutputLevel(int level) { output_level_ = level; }
+  // The output level of the running frame (0, 1 or 2); the output stream
+  // hears of each change.
+  void SetOutputLevel(int level) {
+    output_level_ = level;
+    OutputLevelChanged(level);
+  }
   int OutputLevel() const { return output_level_; }
+  virtual void OutputLevelChanged(int) {}
 
   // --- Services ---------------------------------------------------------
   // DES crypt(3) of the text with a two-byte salt.

@@ -26,7 +26,15 @@ Segment::Segment(int32_t number)
 Segment::Segment(int32_t number, unsigned char* bytes, int32_t size)
     : number_(number), bytes_(bytes), capacity_(size), size_(size) {}
 
-Segment::~Segment() { free(bytes_); }
+Segment::~Segment() {
+  RetireCache();
+  while (retired_ != nullptr) {
+    SegmentCache* next = retired_->retired_next;
+    delete retired_;
+    retired_ = next;
+  }
+  free(bytes_);
+}
 
 int32_t Segment::ReadByte(int32_t position, uint8_t* value) const {
   if (position < 0 || position >= size_) return -1;
@@ -54,6 +62,7 @@ int32_t Segment::ReadDouble(int32_t position, double* value) const {
 
 unsigned char* Segment::Reserve(int32_t position, int32_t length) {
   if (position < 0 || length < 0) return nullptr;
+  RetireCache();
   const int64_t end = static_cast<int64_t>(position) + length;
   if (end > 0x7FFFFFFF - kGrowStep) OutOfMemory("Segment");
   if (end > capacity_) {

@@ -15,6 +15,16 @@ namespace lumo {
 
 class TaggedFile;
 
+// What a machine derives from a segment's bytes (decoded instructions). The
+// segment owns it; a write to the segment retires it, because it no longer
+// describes the bytes. Retired caches live until the segment goes, since a
+// machine may be running the code one describes when the write happens.
+class SegmentCache {
+ public:
+  virtual ~SegmentCache() = default;
+  SegmentCache* retired_next = nullptr;
+};
+
 class Segment {
  public:
   static constexpr int32_t kGrowStep = 8192;
@@ -48,8 +58,23 @@ class Segment {
   int32_t WriteDouble(int32_t position, double value);
   int32_t WriteBytes(int32_t position, const void* bytes, int32_t length);
 
+  SegmentCache* Cache() const { return cache_; }
+  void SetCache(SegmentCache* cache) {
+    RetireCache();
+    cache_ = cache;
+  }
+
  private:
   unsigned char* Reserve(int32_t position, int32_t length);
+  void RetireCache() {
+    if (cache_ == nullptr) return;
+    cache_->retired_next = retired_;
+    retired_ = cache_;
+    cache_ = nullptr;
+  }
+
+  SegmentCache* cache_ = nullptr;
+  SegmentCache* retired_ = nullptr;
 
   int32_t number_;
   unsigned char* bytes_;

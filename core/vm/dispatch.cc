@@ -3,10 +3,9 @@
 // through LumoVM::RegisterInstruction, which the loop consults for words it
 // does not handle itself.
 //
-// Each handler checks that its operands lie inside the segment before
-// reading them: a conforming compiler never ends a segment in a truncated
-// instruction, but a damaged file may, and the machine must not read past
-// the segment's bytes.
+// The loop runs decoded code (decoded_code.h): operands are read and checked
+// against the segment's end once, when a chain of instructions is decoded,
+// so a damaged segment can never make the loop read past its bytes.
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +15,7 @@
 #include "core/base/decimal_round.h"
 #include "core/base/text_search.h"
 #include "core/program/opcodes.h"
+#include "core/vm/decoded_code.h"
 #include "core/vm/lumo_vm.h"
 
 // The loop jumps through a table of label addresses (a GNU extension).
@@ -26,123 +26,6 @@ namespace lumo {
 namespace {
 
 InstructionHandler* g_handlers = nullptr;
-
-// The core instructions, each with its label in Run and its operand bytes.
-#define LUMO_CORE_INSTRUCTIONS(X) \
-  X(noop, kOpNoop)                \
-  X(pushc, kOpPushc)              \
-  X(pushi, kOpPushi)              \
-  X(pushf, kOpPushf)              \
-  X(pushs, kOpPushs)              \
-  X(pushg, kOpPushg)              \
-  X(pushl, kOpPushl)              \
-  X(pushd, kOpPushd)              \
-  X(pushdc, kOpPushdc)            \
-  X(pushn, kOpPushn)              \
-  X(pushnc, kOpPushnc)            \
-  X(pop, kOpPop)                  \
-  X(pops, kOpPops)                \
-  X(popg, kOpPopg)                \
-  X(popl, kOpPopl)                \
-  X(popd, kOpPopd)                \
-  X(popdc, kOpPopdc)              \
-  X(popn, kOpPopn)                \
-  X(popnc, kOpPopnc)              \
-  X(poplvnc, kOpPoplvnc)          \
-  X(spush, kOpSpush)              \
-  X(spop, kOpSpop)                \
-  X(dup, kOpDup)                  \
-  X(swap, kOpSwap)                \
-  X(swapn, kOpSwapn)              \
-  X(store, kOpStore)              \
-  X(refer, kOpRefer)              \
-  X(refern, kOpRefern)            \
-  X(refers, kOpRefers)            \
-  X(referl, kOpReferl)            \
-  X(refernc, kOpRefernc)          \
-  X(elem, kOpElem)                \
-  X(elemr, kOpElemr)              \
-  X(memb, kOpMemb)                \
-  X(membr, kOpMembr)              \
-  X(add, kOpAdd)                  \
-  X(sub, kOpSub)                  \
-  X(mul, kOpMul)                  \
-  X(div, kOpDiv)                  \
-  X(mod, kOpMod)                  \
-  X(pow, kOpPow)                  \
-  X(roundf, kOpRoundf)            \
-  X(rounds, kOpRounds)            \
-  X(cat, kOpCat)                  \
-  X(bitand, kOpBitand)            \
-  X(bitor, kOpBitor)              \
-  X(bitxor, kOpBitxor)            \
-  X(bitoc, kOpBitoc)              \
-  X(bitsl, kOpBitsl)              \
-  X(bitsr, kOpBitsr)              \
-  X(crypt, kOpCrypt)              \
-  X(cmp, kOpCmp)                  \
-  X(eq, kOpEq)                    \
-  X(ne, kOpNe)                    \
-  X(ge, kOpGe)                    \
-  X(le, kOpLe)                    \
-  X(lt, kOpLt)                    \
-  X(gt, kOpGt)                    \
-  X(and, kOpAnd)                  \
-  X(or, kOpOr)                    \
-  X(not, kOpNot)                  \
-  X(in, kOpIn)                    \
-  X(cin, kOpCin)                  \
-  X(ein, kOpEin)                  \
-  X(ecin, kOpEcin)                \
-  X(isnull, kOpIsnull)            \
-  X(jmp, kOpJmp)                  \
-  X(jmp_eq, kOpJmpEq)             \
-  X(jmp_ne, kOpJmpNe)             \
-  X(jmp_lt, kOpJmpLt)             \
-  X(jmp_gt, kOpJmpGt)             \
-  X(jmp_le, kOpJmpLe)             \
-  X(jmp_ge, kOpJmpGe)             \
-  X(call, kOpCall)                \
-  X(ret, kOpRet)                  \
-  X(retn, kOpRetn)                \
-  X(exit, kOpExit)                \
-  X(lineno, kOpLineno)            \
-  X(sourcefile, kOpSourcefile)    \
-  X(erroutput, kOpErroutput)      \
-  X(stdoutput, kOpStdoutput)      \
-  X(tagerror, kOpTagerror)        \
-  X(errprefix, kOpErrprefix)      \
-  X(out, kOpOut)                  \
-  X(out_comp, kOpOutComp)         \
-  X(hide, kOpHide)                \
-  X(localize, kOpLocalize)        \
-  X(localizev, kOpLocalizev)      \
-  X(cmpgg, kOpCmpgg)              \
-  X(cmpgi, kOpCmpgi)              \
-  X(incg, kOpIncg)                \
-  X(modgg, kOpModgg)              \
-  X(storegi, kOpStoregi)
-
-enum CoreIndex : uint8_t {
-  kIndexOther = 0,
-#define LUMO_INDEX(name, word) kIndex_##name,
-  LUMO_CORE_INSTRUCTIONS(LUMO_INDEX)
-#undef LUMO_INDEX
-};
-
-struct DispatchIndex {
-  uint8_t index[65536];
-};
-
-constexpr DispatchIndex BuildIndex() {
-  DispatchIndex d{};
-#define LUMO_SET(name, word) d.index[word] = kIndex_##name;
-  LUMO_CORE_INSTRUCTIONS(LUMO_SET)
-#undef LUMO_SET
-  return d;
-}
-
-constexpr DispatchIndex kDispatch = BuildIndex();
 
 int32_t ModInteger(int32_t a, int32_t b) {
   // -1 divides everything; asking the hardware would trap on INT_MIN.
@@ -169,6 +52,27 @@ int CompareVariableInteger(Variable* a, int32_t k) {
   return LumoVM_Stack::CompareEntries(x, y);
 }
 
+
+bool JumpTaken(uint8_t condition, int32_t v) {
+  switch (condition) {
+    case kDecoded_jmp_eq: return v == 0;
+    case kDecoded_jmp_ne: return v != 0;
+    case kDecoded_jmp_lt: return v < 0;
+    case kDecoded_jmp_gt: return v > 0;
+    case kDecoded_jmp_le: return v <= 0;
+    default: return v >= 0;
+  }
+}
+
+double Arithmetic(uint8_t op, double a, double b) {
+  switch (op) {
+    case kDecoded_add: return a + b;
+    case kDecoded_sub: return a - b;
+    case kDecoded_mul: return a * b;
+    default: return a == 0.0 ? 0.0 : a / b;
+  }
+}
+
 }  // namespace
 
 void LumoVM::RegisterInstruction(uint16_t word, InstructionHandler handler) {
@@ -179,34 +83,97 @@ void LumoVM::RegisterInstruction(uint16_t word, InstructionHandler handler) {
   g_handlers[word] = handler;
 }
 
+inline bool LumoVM::FusedSource(uint8_t source, int32_t n, Variable** variable,
+                                const char** text, int32_t* length) {
+  switch (source) {
+    case kSourceGlobal: *variable = GlobalAt(n); return *variable != nullptr;
+    case kSourceLocal: *variable = LocalAt(n); return *variable != nullptr;
+    case kSourceSystem: *variable = system_->Index(n, true); return *variable != nullptr;
+    case kSourceConstant:
+      *text = dictionary_->Entry(n, length);
+      return *text != nullptr;
+    default: return true;
+  }
+}
+
+inline void LumoVM::PushFused(uint8_t source, int32_t n, double d, Variable* variable,
+                              const char* text, int32_t length) {
+  switch (source) {
+    case kSourceInteger: stack_->PushInteger(n); break;
+    case kSourceDouble: stack_->PushDouble(d); break;
+    case kSourceConstant: stack_->PushString(text, length, 0, false); break;
+    default: stack_->PushVariable(variable, false); break;
+  }
+}
+
+inline bool LumoVM::FusedDouble(uint8_t source, int32_t n, double d, double* out) {
+  Variable* v = nullptr;
+  switch (source) {
+    case kSourceInteger: *out = n; return true;
+    case kSourceDouble: *out = d; return true;
+    case kSourceGlobal: v = GlobalAt(n); break;
+    default: v = LocalAt(n); break;
+  }
+  if (v == nullptr) return false;
+  if (!v->FastDouble(out)) *out = v->Value_Double();
+  return true;
+}
+
 int LumoVM::Run() {
-  static const void* const kLabels[] = {
+  static const void* const kLabels[kDecodedOpCount] = {
       &&op_other,
 #define LUMO_LABEL(name, word) &&op_##name,
       LUMO_CORE_INSTRUCTIONS(LUMO_LABEL)
 #undef LUMO_LABEL
+      &&op_goto,
+      &&op_end,
+      &&op_truncated,
+      &&op_push2,
+      &&op_arith,
+      &&op_append,
+      &&op_count_loop,
+      &&op_compare_jump,
   };
 
-  const unsigned char* code = nullptr;
-  int32_t size = 0;
-  uint16_t word = 0;
+  DecodedSegment* decoded = nullptr;
+  const DecodedInsn* ip = nullptr;
 
-// Operand access for the handler of a word with `bytes` operand bytes.
-#define OPERANDS(bytes)                                     \
-  do {                                                      \
-    if (offset_ > size - 2 - (bytes)) [[unlikely]] {        \
-      goto truncated;                                       \
-    }                                                       \
+#define DISPATCH()                          \
+  do {                                      \
+    if (error_) [[unlikely]] return 0;      \
+    instruction_start_ = ip->start;         \
+    goto *kLabels[ip->op];                  \
   } while (0)
-#define INT1() DecodeLeInt32(code + instruction_start_ + 2)
-#define INT2() DecodeLeInt32(code + instruction_start_ + 6)
-#define ADVANCE(bytes) (offset_ = instruction_start_ + 2 + (bytes))
-#define NEXT() goto next
+#define NEXT()   \
+  do {           \
+    ++ip;        \
+    DISPATCH();  \
+  } while (0)
+// Where control moves (jumps, calls, returns) the shared words are looked
+// at: a loop always passes a jump, so a time-out or stop request is seen.
+#define FLAGS_SET()                                                           \
+  ((timeout_flag_->load(std::memory_order_relaxed) | error_ |                 \
+    exit_flag_->load(std::memory_order_relaxed)) != 0 ||                      \
+   tick_counter_->load(std::memory_order_relaxed) != last_tick_)
+#define JUMP(to)                  \
+  do {                            \
+    ip = (to);                    \
+    if (FLAGS_SET()) [[unlikely]] { \
+      offset_ = ip->start;        \
+      goto enter;                 \
+    }                             \
+    DISPATCH();                   \
+  } while (0)
+// Hands a fused step that cannot finish as its sequence would over to the
+// sequence's own instructions.
+#define UNFUSE()                           \
+  do {                                     \
+    ip = decoded->Unfused(ip->start);      \
+    DISPATCH();                            \
+  } while (0)
 
-next:
-  if ((timeout_flag_->load(std::memory_order_relaxed) | error_ |
-       exit_flag_->load(std::memory_order_relaxed)) != 0 ||
-      tick_counter_->load(std::memory_order_relaxed) != last_tick_) [[unlikely]] {
+enter:
+  if (FLAGS_SET()) [[unlikely]] {
     if (timeout_flag_->load(std::memory_order_relaxed) && !error_) {
       TimedOut();
       return 0;
@@ -215,67 +182,150 @@ next:
     if (error_) return 0;
     if (exit_flag_->load(std::memory_order_relaxed)) return 1;
   }
-  if (segment_ == nullptr || segment_->Number() != segment_number_) [[unlikely]] {
+  if (segment_ == nullptr || segment_->Number() != segment_number_ ||
+      segments_->Segment(segment_number_) != segment_) [[unlikely]] {
     segment_ = segments_->Segment(segment_number_);
     if (segment_ == nullptr) {
       FatalError("Invalid segment reference");
       return 0;
     }
   }
-  code = segment_->Bytes();
-  size = segment_->Size();
-  instruction_start_ = offset_;
-  if (offset_ < 0) [[unlikely]] {
-    goto truncated;
-  }
-  if (offset_ > size - 2) [[unlikely]] {
-    // The frame's code has ended.
-    if (frame_->FrameKind() != 2) return 1;
+  decoded = DecodedSegment::For(segment_);
+  ip = decoded->At(offset_);
+  DISPATCH();
+
+op_goto:
+  ip = ip->target;
+  DISPATCH();
+
+op_end:
+  // The frame's code has ended.
+  offset_ = ip->start;
+  if (frame_->FrameKind() != 2) return 1;
+  {
     const bool result = stack_->PopBoolean();
     if (error_) return 0;
     static_cast<LumoVM_FilterFrame*>(frame_)->callback->FilterResult(*this, result);
-    NEXT();
   }
-  word = DecodeLe16(code + offset_);
-  goto *kLabels[kDispatch.index[word]];
+  goto enter;
+
+op_truncated:
+  FatalError("Illegal Instruction");
+  return 0;
 
 op_other: {
-  const int32_t bytes = InstructionSize(word) - 2;
-  OPERANDS(bytes);
-  const int first = FirstOperandKind(word);
-  const int second = SecondOperandKind(word);
-  const unsigned char* p = code + instruction_start_ + 2;
-  if (first == kOperandInteger) operand1_ = DecodeLeInt32(p);
-  if (first == kOperandDouble) double1_ = DecodeLeDouble(p);
-  p += OperandSize(first);
-  if (second == kOperandInteger) operand2_ = DecodeLeInt32(p);
-  if (second == kOperandDouble) double2_ = DecodeLeDouble(p);
-  ADVANCE(bytes);
+  operand1_ = ip->a;
+  operand2_ = ip->b;
+  double1_ = ip->da;
+  double2_ = ip->db;
+  offset_ = ip->next;
+  const uint16_t word = ip->word;
   InstructionHandler handler = g_handlers != nullptr ? g_handlers[word] : nullptr;
   if (handler == nullptr) {
     FatalError("Illegal Instruction");
     return 0;
   }
   handler(*this);
+  // The handler may have moved the position (the loops of block features).
+  goto enter;
+}
+
+// --- Fused steps ------------------------------------------------------------
+
+op_push2: {
+  if (stack_->Count() > LumoVM_Stack::kCapacity - 2) UNFUSE();
+  Variable* first = nullptr;
+  Variable* second = nullptr;
+  const char* first_text = nullptr;
+  const char* second_text = nullptr;
+  int32_t first_length = 0;
+  int32_t second_length = 0;
+  if (!FusedSource(ip->source_a, ip->a, &first, &first_text, &first_length) ||
+      !FusedSource(ip->source_b, ip->b, &second, &second_text, &second_length)) {
+    UNFUSE();
+  }
+  PushFused(ip->source_a, ip->a, ip->da, first, first_text, first_length);
+  PushFused(ip->source_b, ip->b, ip->db, second, second_text, second_length);
   NEXT();
 }
 
-truncated:
-  FatalError("Illegal Instruction");
-  return 0;
+op_arith: {
+  if (stack_->Count() > LumoVM_Stack::kCapacity - 2) UNFUSE();
+  double x = 0.0;
+  double y = 0.0;
+  if (!FusedDouble(ip->source_a, ip->a, ip->da, &x) ||
+      !FusedDouble(ip->source_b, ip->b, ip->db, &y)) {
+    UNFUSE();
+  }
+  const double r = Arithmetic(ip->sub, x, y);
+  if (ip->dest == kSourceStack) {
+    stack_->PushDouble(r);
+  } else {
+    Variable* v = ip->dest == kSourceGlobal ? GlobalAt(ip->c) : LocalAt(ip->c);
+    if (v == nullptr) UNFUSE();
+    if (!v->FastSetDouble(r)) v->SetValue_Double(r);
+  }
+  NEXT();
+}
+
+op_append: {
+  if (stack_->Count() > LumoVM_Stack::kCapacity - 2) UNFUSE();
+  Variable* v = ip->source_a == kSourceGlobal ? GlobalAt(ip->a) : LocalAt(ip->a);
+  Variable* b = nullptr;
+  const char* text = nullptr;
+  int32_t length = 0;
+  if (v == nullptr || !v->IsPlainScalar() || !FusedSource(ip->source_b, ip->b, &b, &text, &length)) {
+    UNFUSE();
+  }
+  if (b != nullptr) {
+    const String& value = b->Value();
+    text = value.Text();
+    length = value.Length();
+  } else if (text == nullptr) {
+    scratch_text_.SetLength(0);
+    if (ip->source_b == kSourceInteger) {
+      AppendInteger(scratch_text_, ip->b);
+    } else {
+      AppendDouble(scratch_text_, ip->db, -1);
+    }
+    text = scratch_text_.Text();
+    length = scratch_text_.Length();
+  }
+  v->FastAppend(text, length);
+  NEXT();
+}
+
+op_count_loop:
+op_compare_jump: {
+  if (stack_->Count() >= LumoVM_Stack::kCapacity) UNFUSE();
+  Variable* g = GlobalAt(ip->a);
+  if (g == nullptr) UNFUSE();
+  if (ip->op == kDecodedCountLoop) {
+    int32_t value = 0;
+    if (!g->FastInteger(&value)) value = g->Value_Integer();
+    value = static_cast<int32_t>(static_cast<uint32_t>(value) + static_cast<uint32_t>(ip->b));
+    if (!g->FastSetInteger(value)) g->SetValue_Integer(value);
+  }
+  double x = 0.0;
+  int c = 0;
+  if (g->FastNumber(&x)) {
+    const double k = ip->c;
+    c = x == k ? 0 : x > k ? 1 : -1;
+  } else {
+    c = CompareVariableInteger(g, ip->c);
+  }
+  if (JumpTaken(ip->sub, c)) JUMP(ip->target);
+  NEXT();
+}
 
 // --- Stack and variables ----------------------------------------------------
 
 op_noop:
-  ADVANCE(0);
   NEXT();
 
 op_pushc: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
   int32_t length = 0;
-  const char* text = dictionary_->Entry(operand1_, &length);
+  const char* text = dictionary_->Entry(ip->a, &length);
   if (text == nullptr) {
     FatalError("Invalid dictionary reference");
     return 0;
@@ -285,61 +335,38 @@ op_pushc: {
 }
 
 op_pushi:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  stack_->PushInteger(operand1_);
+  stack_->PushInteger(ip->a);
   NEXT();
 
 op_pushf:
-  OPERANDS(8);
-  double1_ = DecodeLeDouble(code + instruction_start_ + 2);
-  ADVANCE(8);
-  stack_->PushDouble(double1_);
+  stack_->PushDouble(ip->da);
   NEXT();
 
 op_pushs:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  stack_->PushVariable(system_->Index(operand1_, true), false);
+  stack_->PushVariable(system_->Index(ip->a, true), false);
   NEXT();
 
 op_pushg:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  stack_->PushVariable(globals_->Index(operand1_, true), false);
+  stack_->PushVariable(GlobalAt(ip->a), false);
   NEXT();
 
 op_pushl:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  stack_->PushVariable(frame_->locals->Index(operand1_, true), false);
+  stack_->PushVariable(LocalAt(ip->a), false);
   NEXT();
 
-op_pushd: {
+op_pushd:
   // Database fields arrive with the database instructions; until a
   // database is open every field is the null variable.
-  ADVANCE(0);
   stack_->Pop();
   stack_->Pop();
   if (!error_) stack_->PushVariable(null_, false);
   NEXT();
-}
 
-op_pushdc: {
-  OPERANDS(8);
-  operand1_ = INT1();
-  operand2_ = INT2();
-  ADVANCE(8);
+op_pushdc:
   stack_->PushVariable(null_, false);
   NEXT();
-}
 
 op_pushn: {
-  ADVANCE(0);
   PoppedText name;
   stack_->PopText(name);
   if (!error_) PushResolved(name.Data(), name.Length());
@@ -347,11 +374,8 @@ op_pushn: {
 }
 
 op_pushnc: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
   int32_t length = 0;
-  const char* name = dictionary_->Entry(operand1_, &length);
+  const char* name = dictionary_->Entry(ip->a, &length);
   if (name == nullptr) {
     FatalError("Invalid dictionary reference");
     return 0;
@@ -361,48 +385,32 @@ op_pushnc: {
 }
 
 op_pop:
-  ADVANCE(0);
   stack_->Pop();
   NEXT();
 
 op_pops:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  stack_->PopInto(system_->Index(operand1_, true));
+  stack_->PopInto(system_->Index(ip->a, true));
   NEXT();
 
 op_popg:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  stack_->PopInto(globals_->Index(operand1_, true));
+  stack_->PopIntoFast(GlobalAt(ip->a));
   NEXT();
 
 op_popl:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  stack_->PopInto(frame_->locals->Index(operand1_, true));
+  stack_->PopIntoFast(LocalAt(ip->a));
   NEXT();
 
 op_popd:
-  ADVANCE(0);
   stack_->Pop();
   stack_->Pop();
   stack_->Pop();
   NEXT();
 
 op_popdc:
-  OPERANDS(8);
-  operand1_ = INT1();
-  operand2_ = INT2();
-  ADVANCE(8);
   stack_->Pop();
   NEXT();
 
 op_popn: {
-  ADVANCE(0);
   PoppedText name;
   stack_->PopText(name);
   if (!error_) PopIntoName(name.Data(), name.Length());
@@ -410,11 +418,8 @@ op_popn: {
 }
 
 op_popnc: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
   int32_t length = 0;
-  const char* name = dictionary_->Entry(operand1_, &length);
+  const char* name = dictionary_->Entry(ip->a, &length);
   if (name == nullptr) {
     FatalError("Invalid dictionary reference");
     return 0;
@@ -424,14 +429,11 @@ op_popnc: {
 }
 
 op_poplvnc: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
   PoppedText value;
   stack_->PopText(value);
-  if (error_) NEXT();
+  if (error_) return 0;
   int32_t length = 0;
-  const char* name = dictionary_->Entry(operand1_, &length);
+  const char* name = dictionary_->Entry(ip->a, &length);
   if (name == nullptr) {
     FatalError("Invalid dictionary reference");
     return 0;
@@ -442,37 +444,28 @@ op_poplvnc: {
 }
 
 op_spush:
-  ADVANCE(0);
   system_->Push();
   NEXT();
 
 op_spop:
-  ADVANCE(0);
   // Pop releases the variables of the level; stacks may still point at them.
   PinBorrowed(nullptr);
   if (!system_->Pop()) FatalError("System variable stack underflow");
   NEXT();
 
 op_dup:
-  ADVANCE(0);
   stack_->Dup();
   NEXT();
 
 op_swap:
-  ADVANCE(0);
   stack_->Swap(0, 1);
   NEXT();
 
 op_swapn:
-  OPERANDS(8);
-  operand1_ = INT1();
-  operand2_ = INT2();
-  ADVANCE(8);
-  stack_->Swap(operand1_, operand2_);
+  stack_->Swap(ip->a, ip->b);
   NEXT();
 
 op_store: {
-  ADVANCE(0);
   bool owned = false;
   Variable* target = stack_->PopVariable(&owned);
   if (target == nullptr) {
@@ -485,7 +478,6 @@ op_store: {
 }
 
 op_refer: {
-  ADVANCE(0);
   bool owned2 = false;
   bool owned1 = false;
   Variable* alias = stack_->PopVariable(&owned2);
@@ -497,14 +489,13 @@ op_refer: {
 }
 
 op_refern: {
-  ADVANCE(0);
   PoppedText name;
   stack_->PopText(name);
   bool owned = false;
   Variable* target = error_ ? nullptr : stack_->PopVariable(&owned);
   if (target != nullptr) {
     Variable* alias = nullptr;
-    if (!error_ && ResolveName(name.Data(), name.Length(), &alias) && alias != nullptr) {
+    if (ResolveName(name.Data(), name.Length(), &alias) && alias != nullptr) {
       alias->Make_Reference(target);
     }
   }
@@ -514,31 +505,25 @@ op_refern: {
 
 op_refers:
 op_referl: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  VariableHash* scope = word == kOpRefers ? system_ : frame_->locals;
+  VariableHash* scope = ip->op == kDecoded_refers ? system_ : frame_->locals;
   bool owned = false;
   Variable* target = stack_->PopVariable(&owned);
   if (target == nullptr) NEXT();
-  if (operand1_ < 0 || operand1_ >= scope->Count()) {
+  if (ip->a < 0 || ip->a >= scope->Count()) {
     if (owned) target->Free();
     FatalError("Invalid variable reference");
     return 0;
   }
-  Variable* old = scope->Index(operand1_, false);
+  Variable* old = scope->Index(ip->a, false);
   if (old != nullptr && old != target) PinBorrowed(old);
-  scope->MakeReference(operand1_, target);
+  scope->MakeReference(ip->a, target);
   if (owned) target->Free();
   NEXT();
 }
 
 op_refernc: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
   int32_t length = 0;
-  const char* name = dictionary_->Entry(operand1_, &length);
+  const char* name = dictionary_->Entry(ip->a, &length);
   bool owned = false;
   Variable* target = stack_->PopVariable(&owned);
   if (target == nullptr) NEXT();
@@ -555,16 +540,16 @@ op_refernc: {
 
 op_elem:
 op_elemr: {
-  ADVANCE(0);
+  const bool create = ip->op == kDecoded_elem;
   const int32_t index = stack_->PopInteger();
   bool owned = false;
   Variable* base = error_ ? nullptr : stack_->PopVariable(&owned);
   if (base == nullptr) NEXT();
   Variable* element = nullptr;
-  if (index < 1 && word == kOpElem) {
+  if (index < 1 && create) {
     RuntimeError(kExpressionTag, "Array index must be positive integer");
   } else if (index >= 1) {
-    element = base->Element(AggregateIndex(index), word == kOpElem);
+    element = base->Element(AggregateIndex(index), create);
   }
   // The element belongs to its aggregate, which later instructions may
   // change: the stack entry holds a reference of its own.
@@ -580,13 +565,12 @@ op_elemr: {
 
 op_memb:
 op_membr: {
-  ADVANCE(0);
   PoppedText key;
   stack_->PopText(key);
   bool owned = false;
   Variable* base = error_ ? nullptr : stack_->PopVariable(&owned);
   if (base == nullptr) NEXT();
-  Variable* element = base->Element(AggregateIndex(key.Data(), key.Length()), word == kOpMemb);
+  Variable* element = base->Member(key.Data(), key.Length(), ip->op == kDecoded_memb);
   if (element != nullptr) element->AddReference();
   if (owned) base->Free();
   if (element != nullptr) {
@@ -601,7 +585,6 @@ op_membr: {
 
 #define BINARY_DOUBLE(expression)             \
   {                                           \
-    ADVANCE(0);                               \
     const double b = stack_->PopDouble();     \
     const double a = stack_->PopDouble();     \
     stack_->PushDouble(expression);           \
@@ -609,18 +592,16 @@ op_membr: {
   }
 #define BINARY_INTEGER(expression)            \
   {                                           \
-    ADVANCE(0);                               \
     const int32_t b = stack_->PopInteger();   \
     const int32_t a = stack_->PopInteger();   \
     stack_->PushInteger(expression);          \
     NEXT();                                   \
   }
-#define COMPARISON(expression)                \
-  {                                           \
-    ADVANCE(0);                               \
-    const int c = stack_->Compare();          \
+#define COMPARISON(expression)                 \
+  {                                            \
+    const int c = stack_->Compare();           \
     stack_->PushInteger((expression) ? 1 : 0); \
-    NEXT();                                   \
+    NEXT();                                    \
   }
 
 op_add: BINARY_DOUBLE(a + b)
@@ -636,7 +617,6 @@ op_bitsl: BINARY_INTEGER(static_cast<int32_t>(static_cast<uint32_t>(a) << (b & 3
 op_bitsr: BINARY_INTEGER(a >> (b & 31))
 
 op_roundf: {
-  ADVANCE(0);
   const int32_t decimals = stack_->PopInteger();
   const double value = stack_->PopDouble();
   stack_->PushDouble(RoundDecimal(value, decimals));
@@ -644,7 +624,6 @@ op_roundf: {
 }
 
 op_rounds: {
-  ADVANCE(0);
   const int32_t decimals = stack_->PopInteger();
   const double value = stack_->PopDouble();
   String text;
@@ -654,12 +633,11 @@ op_rounds: {
 }
 
 op_cat: {
-  ADVANCE(0);
   PoppedText b;
   PoppedText a;
   stack_->PopText(b);
   stack_->PopText(a);
-  if (error_) NEXT();
+  if (error_) return 0;
   String joined;
   joined.Reserve(a.Length() + b.Length());
   joined.Append(a.Data(), a.Length());
@@ -669,17 +647,14 @@ op_cat: {
 }
 
 op_bitoc:
-  ADVANCE(0);
   stack_->PushInteger(~stack_->PopInteger());
   NEXT();
 
 op_crypt:
-  ADVANCE(0);
   Crypt();
   NEXT();
 
 op_cmp:
-  ADVANCE(0);
   stack_->PushInteger(stack_->Compare());
   NEXT();
 
@@ -691,7 +666,6 @@ op_lt: COMPARISON(c < 0)
 op_gt: COMPARISON(c > 0)
 
 op_and: {
-  ADVANCE(0);
   const bool b = stack_->PopBoolean();
   const bool a = stack_->PopBoolean();
   stack_->PushInteger(a && b ? 1 : 0);
@@ -699,7 +673,6 @@ op_and: {
 }
 
 op_or: {
-  ADVANCE(0);
   const bool b = stack_->PopBoolean();
   const bool a = stack_->PopBoolean();
   stack_->PushInteger(a || b ? 1 : 0);
@@ -707,7 +680,6 @@ op_or: {
 }
 
 op_not:
-  ADVANCE(0);
   stack_->PushInteger(stack_->PopBoolean() ? 0 : 1);
   NEXT();
 
@@ -715,129 +687,104 @@ op_in:
 op_cin:
 op_ein:
 op_ecin: {
-  ADVANCE(0);
   PoppedText haystack;
   PoppedText needle;
   stack_->PopText(haystack);
   stack_->PopText(needle);
-  const bool ignore_case = word == kOpCin || word == kOpEcin;
-  const bool end = word == kOpEin || word == kOpEcin;
+  const bool ignore_case = ip->op == kDecoded_cin || ip->op == kDecoded_ecin;
+  const bool end = ip->op == kDecoded_ein || ip->op == kDecoded_ecin;
   stack_->PushInteger(TextPosition(needle.Data(), needle.Length(), haystack.Data(),
                                    haystack.Length(), ignore_case, end));
   NEXT();
 }
 
 op_isnull:
-  ADVANCE(0);
   stack_->PushInteger(stack_->PopIsEmpty() ? 1 : 0);
   NEXT();
 
 // --- Control ------------------------------------------------------------------
 
-#define JUMP_IF(condition)                                                \
-  {                                                                       \
-    OPERANDS(4);                                                          \
-    operand1_ = INT1();                                                   \
-    ADVANCE(4);                                                           \
-    const int32_t v = stack_->PopInteger();                               \
-    if (!error_ && (condition)) {                                         \
-      const int64_t target = static_cast<int64_t>(offset_) + operand1_;   \
-      offset_ = target < 0 || target > size ? -1 : static_cast<int32_t>(target); \
-    }                                                                     \
-    NEXT();                                                               \
-  }
+op_jmp:
+  JUMP(ip->target);
 
-op_jmp: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  const int64_t target = static_cast<int64_t>(offset_) + operand1_;
-  // A jump before the segment's start is damage; one past its end simply
-  // ends the frame's code.
-  offset_ = target < 0 ? -1 : target > size ? size : static_cast<int32_t>(target);
+op_jmp_eq:
+op_jmp_ne:
+op_jmp_lt:
+op_jmp_gt:
+op_jmp_le:
+op_jmp_ge: {
+  const int32_t v = stack_->PopInteger();
+  if (error_) return 0;
+  if (JumpTaken(static_cast<uint8_t>(ip->op), v)) JUMP(ip->target);
   NEXT();
 }
-op_jmp_eq: JUMP_IF(v == 0)
-op_jmp_ne: JUMP_IF(v != 0)
-op_jmp_lt: JUMP_IF(v < 0)
-op_jmp_gt: JUMP_IF(v > 0)
-op_jmp_le: JUMP_IF(v <= 0)
-op_jmp_ge: JUMP_IF(v >= 0)
 
 op_call: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  Function* function = functions_->Function(operand1_);
+  Function* function = functions_->Function(ip->a);
   if (function == nullptr) {
     FatalError("Invalid function call");
     return 0;
   }
+  offset_ = ip->next;
   if (function->IsExternal()) {
     CallExternal(function);
-  } else {
-    CallFunction(function);
+    if (error_) return 0;
+    NEXT();
   }
-  NEXT();
+  call_return_step_ = ip + 1;
+  call_return_code_ = decoded;
+  CallFunction(function);
+  if (error_) return 0;
+  // Straight to the function's first step when its code is decoded.
+  Segment* entry = segments_->Segment(segment_number_);
+  if (entry == nullptr) goto enter;
+  segment_ = entry;
+  decoded = DecodedSegment::For(entry);
+  JUMP(decoded->At(offset_));
 }
 
 op_ret:
-  ADVANCE(0);
-  Return(true);
-  NEXT();
-
-op_retn:
-  ADVANCE(0);
-  Return(false);
-  NEXT();
+op_retn: {
+  offset_ = ip->next;
+  const void* step = frame_->return_step;
+  const void* code = frame_->return_code;
+  Return(ip->op == kDecoded_ret);
+  if (error_) return 0;
+  Segment* back = segments_->Segment(segment_number_);
+  if (step == nullptr || back == nullptr || back->Cache() != code) goto enter;
+  segment_ = back;
+  decoded = static_cast<DecodedSegment*>(back->Cache());
+  JUMP(static_cast<const DecodedInsn*>(step));
+}
 
 op_exit:
-  offset_ = size;
+  offset_ = segment_->Size();
   exit_flag_->store(1, std::memory_order_relaxed);
-  NEXT();
+  goto enter;
 
 op_lineno:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  line_ = operand1_;
+  line_ = ip->a;
   if (event_mask_ & kEventTrace) Trace(line_);
   NEXT();
 
 op_sourcefile:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  SetSourceFile(operand1_);
+  SetSourceFile(ip->a);
   NEXT();
 
 op_erroutput:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  frame_->error_display = static_cast<uint32_t>(operand1_);
+  frame_->error_display = static_cast<uint32_t>(ip->a);
   NEXT();
 
 op_stdoutput:
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
-  frame_->output_level = operand1_;
-  context_->SetOutputLevel(operand1_);
+  frame_->output_level = ip->a;
+  context_->SetOutputLevel(ip->a);
   NEXT();
 
 op_tagerror:
-  OPERANDS(8);
-  operand1_ = INT1();
-  operand2_ = INT2();
-  ADVANCE(8);
-  if (operand1_ >= 0 && operand1_ < kTagCount) {
-    settings_[operand1_].flags = static_cast<uint32_t>(operand2_);
-  }
+  if (ip->a >= 0 && ip->a < kTagCount) settings_[ip->a].flags = static_cast<uint32_t>(ip->b);
   NEXT();
 
 op_errprefix: {
-  ADVANCE(0);
   PoppedText prefix;
   stack_->PopText(prefix);
   if (!error_) error_prefix_.Assign(prefix.Data(), prefix.Length());
@@ -848,11 +795,10 @@ op_errprefix: {
 
 op_out:
 op_out_comp: {
-  ADVANCE(0);
   PoppedText text;
   stack_->PopText(text);
-  if (error_) NEXT();
-  if (word == kOpOut) {
+  if (error_) return 0;
+  if (ip->op == kDecoded_out) {
     context_->Write(text.Data(), text.Length());
   } else {
     context_->WriteCompressed(text.Data(), text.Length());
@@ -861,7 +807,6 @@ op_out_comp: {
 }
 
 op_hide: {
-  ADVANCE(0);
   PoppedText names;
   stack_->PopText(names);
   if (!error_) Hide(names.Data(), names.Length());
@@ -870,17 +815,14 @@ op_hide: {
 
 op_localize:
 op_localizev: {
-  OPERANDS(4);
-  operand1_ = INT1();
-  ADVANCE(4);
   int32_t length = 0;
-  if (dictionary_->Entry(operand1_, &length) == nullptr) {
+  if (dictionary_->Entry(ip->a, &length) == nullptr) {
     FatalError("Invalid dictionary reference");
     return 0;
   }
   // A program without localized sections has no text for any token.
   localized_tokens_.Clear();
-  if (word == kOpLocalizev) stack_->PushString("", 0, 0, false);
+  if (ip->op == kDecoded_localizev) stack_->PushString("", 0, 0, false);
   NEXT();
 }
 
@@ -888,17 +830,13 @@ op_localizev: {
 
 op_cmpgg:
 op_modgg: {
-  OPERANDS(8);
-  operand1_ = INT1();
-  operand2_ = INT2();
-  ADVANCE(8);
-  Variable* g = globals_->Index(operand1_, true);
-  Variable* h = globals_->Index(operand2_, true);
+  Variable* g = globals_->Index(ip->a, true);
+  Variable* h = globals_->Index(ip->b, true);
   if (g == nullptr || h == nullptr) {
     FatalError("Invalid variable reference");
     return 0;
   }
-  if (word == kOpCmpgg) {
+  if (ip->op == kDecoded_cmpgg) {
     stack_->PushInteger(CompareVariables(g, h));
   } else {
     stack_->PushInteger(ModInteger(g->Value_Integer(), h->Value_Integer()));
@@ -909,35 +847,30 @@ op_modgg: {
 op_cmpgi:
 op_incg:
 op_storegi: {
-  OPERANDS(8);
-  operand1_ = INT1();
-  operand2_ = INT2();
-  ADVANCE(8);
-  Variable* g = globals_->Index(operand1_, true);
+  Variable* g = globals_->Index(ip->a, true);
   if (g == nullptr) {
     FatalError("Invalid variable reference");
     return 0;
   }
-  if (word == kOpCmpgi) {
-    stack_->PushInteger(CompareVariableInteger(g, operand2_));
-  } else if (word == kOpIncg) {
+  if (ip->op == kDecoded_cmpgi) {
+    stack_->PushInteger(CompareVariableInteger(g, ip->b));
+  } else if (ip->op == kDecoded_incg) {
     g->SetValue_Integer(static_cast<int32_t>(static_cast<uint32_t>(g->Value_Integer()) +
-                                             static_cast<uint32_t>(operand2_)));
+                                             static_cast<uint32_t>(ip->b)));
   } else {
-    g->SetValue_Integer(operand2_);
+    g->SetValue_Integer(ip->b);
   }
   NEXT();
 }
 
-#undef OPERANDS
-#undef INT1
-#undef INT2
-#undef ADVANCE
+#undef DISPATCH
 #undef NEXT
+#undef FLAGS_SET
+#undef JUMP
+#undef UNFUSE
 #undef BINARY_DOUBLE
 #undef BINARY_INTEGER
 #undef COMPARISON
-#undef JUMP_IF
 }
 
 }  // namespace lumo

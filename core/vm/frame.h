@@ -6,6 +6,7 @@
 #define LUMO_CORE_VM_FRAME_H_
 
 #include <cstdint>
+#include <typeinfo>
 
 #include "core/vm/vm_stack.h"
 #include "values/variable_hash.h"
@@ -30,6 +31,7 @@ class LumoVM_Frame {
     if (owns_locals && hash != locals) delete locals;
     locals = hash;
     owns_locals = owned;
+    plain_locals = hash != nullptr && typeid(*hash) == typeid(VariableHash);
   }
   virtual void SetStack(LumoVM_Stack* new_stack, bool owned) {
     if (owns_stack && new_stack != stack) delete stack;
@@ -39,8 +41,15 @@ class LumoVM_Frame {
 
   int32_t return_segment = -1;
   int32_t return_offset = -1;
+  // The decoded step at the return point, valid while the segment still
+  // has that decoded code (the loop resumes there without a lookup).
+  const void* return_step = nullptr;
+  const void* return_code = nullptr;
   VariableHash* locals = nullptr;
   bool owns_locals = false;
+  // The locals are exactly a VariableHash, whose entries the loop may read
+  // directly.
+  bool plain_locals = false;
   LumoVM_Stack* stack = nullptr;
   bool owns_stack = false;
   // Bit 2 (value 4): runtime errors are displayed.
@@ -53,6 +62,9 @@ class LumoVM_FunctionFrame : public LumoVM_Frame {
  public:
   int FrameKind() const override { return 1; }
   Function* function = nullptr;
+  // The function whose names the locals hold (a spare frame keeps them for
+  // the next call of the same function).
+  Function* names_of = nullptr;
 };
 
 // Receives the boolean a filter frame's code ends with and decides where

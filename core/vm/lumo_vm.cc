@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <typeinfo>
 
 #include "core/base/conversions.h"
 #include "core/context/crypt_des.h"
@@ -30,6 +31,7 @@ LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const Pr
       dictionary_(parts.dictionary),
       system_(parts.system),
       globals_(parts.globals),
+      globals_plain_(typeid(*parts.globals) == typeid(VariableHash)),
       segments_(parts.segments),
       functions_(parts.functions),
       null_(new NULLVariable()),
@@ -87,9 +89,10 @@ void LumoVM::PushFrame(LumoVM_Frame* frame) {
 void LumoVM::ReleaseFrame(LumoVM_Frame* frame) {
   if (frame->FrameKind() == 1 && frame->owns_locals && frame->owns_stack &&
       spare_count_ < kMaxSpareFrames) {
-    // Keep the arrays for the next call: only the values go.
+    // Keep the arrays, and the variables nobody else holds, for the next
+    // call: only the values go.
     frame->stack->Clear();
-    frame->locals->Dump();
+    frame->locals->ResetVariables();
     auto* spare = static_cast<LumoVM_FunctionFrame*>(frame);
     spare->function = nullptr;
     spare->previous = spare_frames_;
@@ -122,7 +125,12 @@ LumoVM_FunctionFrame* LumoVM::NewFunctionFrame(Function* function) {
                      true);
     frame->SetStack(new LumoVM_Stack(this), true);
   }
-  frame->locals->CopyNames(names);
+  // A spare frame that last ran this function still has its names, unless
+  // the call added locals of its own by name.
+  if (frame->names_of != function || frame->locals->Count() != names.Count()) {
+    frame->locals->CopyNames(names);
+    frame->names_of = function;
+  }
   frame->function = function;
   frame->previous = nullptr;
   return frame;
@@ -220,6 +228,10 @@ void LumoVM::CallFunction(Function* function) {
   LumoVM_FunctionFrame* frame = NewFunctionFrame(function);
   frame->return_segment = segment_number_;
   frame->return_offset = offset_;
+  frame->return_step = call_return_step_;
+  frame->return_code = call_return_code_;
+  call_return_step_ = nullptr;
+  call_return_code_ = nullptr;
   uint32_t display = frame_->error_display;
   if (function->Flags() & Function::kDisplayErrors) display |= 4;
   if (function->Flags() & Function::kHideErrors) display &= ~4u;
@@ -231,7 +243,7 @@ void LumoVM::CallFunction(Function* function) {
   } else {
     frame->output_level = 0;
   }
-  context_->SetOutputLevel(frame->output_level);
+  if (context_->OutputLevel() != frame->output_level) context_->SetOutputLevel(frame->output_level);
   if (Logging(kEventFunctionCall)) {
     const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
                                LogField::Integer(line_), LogField::Text(function->Name()),
@@ -256,13 +268,14 @@ void LumoVM::CallFunction(Function* function) {
       if (owned) argument->Free();
       local = frame->locals->Index(parameter.local_slot, false);
     } else {
-      local = frame->locals->Index(parameter.local_slot, true);
+      local = frame->locals->PeekVariable(parameter.local_slot);
+      if (local == nullptr) local = frame->locals->Index(parameter.local_slot, true);
       if (local == nullptr) {
         stack_->Pop();
         FatalError("Invalid parameter reference");
         break;
       }
-      stack_->PopInto(local);
+      stack_->PopIntoFast(local);
     }
     if (error_) break;
     if (Logging(kEventFunctionParameter)) {
@@ -301,7 +314,7 @@ void LumoVM::Return(bool with_value) {
   segment_number_ = frame->return_segment;
   offset_ = frame->return_offset;
   if (with_value) {
-    caller->stack->MoveFrom(*frame->stack, 1);
+    caller->stack->MoveTopFrom(*frame->stack);
     if (error_) return;
     if (Logging(kEventFunctionReturnValue)) {
       const LogField fields[] = {LogField::Text(source_file_name_), LogField::Integer(line_),
@@ -322,7 +335,7 @@ void LumoVM::Return(bool with_value) {
   frame_ = caller;
   stack_ = caller->stack;
   ReleaseFrame(frame);
-  context_->SetOutputLevel(caller->output_level);
+  if (context_->OutputLevel() != caller->output_level) context_->SetOutputLevel(caller->output_level);
 }
 
 void LumoVM::CallExternal(Function* function) {

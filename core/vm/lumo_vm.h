@@ -164,13 +164,29 @@ class LumoVM {
   void Hide(const char* text, int32_t length);
   void PopIntoName(const char* name, int32_t length);
   void Crypt();
-  void InstructionEnded();
+  // Operands of fused steps (decoded_code.h).
+  bool FusedSource(uint8_t source, int32_t n, Variable** variable, const char** text,
+                   int32_t* length);
+  void PushFused(uint8_t source, int32_t n, double d, Variable* variable, const char* text,
+                 int32_t length);
+  bool FusedDouble(uint8_t source, int32_t n, double d, double* out);
+  // Entry n of the globals or the current locals, created if missing; null
+  // for a number outside the table.
+  Variable* GlobalAt(int32_t n) {
+    Variable* v = globals_plain_ ? globals_->PeekVariable(n) : nullptr;
+    return v != nullptr ? v : globals_->Index(n, true);
+  }
+  Variable* LocalAt(int32_t n) {
+    Variable* v = frame_->plain_locals ? frame_->locals->PeekVariable(n) : nullptr;
+    return v != nullptr ? v : frame_->locals->Index(n, true);
+  }
 
   // Identity and position.
   String program_name_;
   String program_directory_;
   String error_prefix_;
   String last_error_;
+  String scratch_text_;
   int32_t line_ = 0;
   int32_t traced_line_ = -1;
   int32_t source_file_ = -1;
@@ -192,6 +208,9 @@ class LumoVM {
   LumoVM_Frame* frame_ = nullptr;
   LumoVM_Stack* stack_ = nullptr;
   LumoVM_Frame* outer_frame_ = nullptr;
+  // Set by the call instruction for the frame CallFunction makes.
+  const void* call_return_step_ = nullptr;
+  const void* call_return_code_ = nullptr;
   // Function frames kept for reuse: a call then costs no allocation.
   LumoVM_FunctionFrame* spare_frames_ = nullptr;
   int32_t spare_count_ = 0;
@@ -209,6 +228,7 @@ class LumoVM {
   Dictionary* dictionary_;
   VariableHash* system_;
   VariableHash* globals_;
+  bool globals_plain_;
   SegmentManager* segments_;
   FunctionManager* functions_;
   ExternalCallManager* external_ = nullptr;

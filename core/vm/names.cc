@@ -74,15 +74,18 @@ bool LumoVM::ResolveName(const char* name, int32_t length, Variable** variable) 
     }
     return true;
   };
+  const int32_t base = BaseLength(path, path_length);
+  // A system variable is never made by a script, but one the program
+  // declares gets its variable on first use, as pops gives it.
+  const bool system_entry = system_->FindEntry(-1, path, base) >= 0;
   switch (scope) {
     case Scope::kLocal: return find(frame_->locals, true);
     case Scope::kGlobal: return find(globals_, true);
-    case Scope::kSystem: return find(system_, false);
+    case Scope::kSystem: return system_entry ? find(system_, true) : true;
     case Scope::kDatabase: return true;  // no database is open
     case Scope::kNone: break;
   }
-  const int32_t base = BaseLength(path, path_length);
-  if (system_->FindEntry(-1, path, base) >= 0) return find(system_, false);
+  if (system_entry) return find(system_, true);
   if (frame_->FrameKind() == 1 && frame_->locals->FindEntry(-1, path, base) >= 0) {
     return find(frame_->locals, true);
   }

@@ -120,6 +120,39 @@ class LumoVM_Stack {
   // variable, found constant". *owned says whether the caller must Free it.
   Variable* PopVariable(bool* owned);
   void PopInto(Variable* target);
+  // PopInto with the common cases inline: a number, or a plain variable,
+  // stored into a plain variable.
+  void PopIntoFast(Variable* target) {
+    if (count_ > 0 && target != nullptr) {
+      StackEntry& e = entries_[count_ - 1];
+      bool done = false;
+      switch (e.kind) {
+        case kStackInteger: done = target->FastSetInteger(e.integer); break;
+        case kStackDouble: done = target->FastSetDouble(e.number); break;
+        case kStackVariable: done = target->FastCopyFrom(e.variable); break;
+        default: break;
+      }
+      if (done) {
+        --count_;
+        Release(e);
+        return;
+      }
+    }
+    PopInto(target);
+  }
+  // Moves the top entry of another stack here, as MoveFrom(other, 1).
+  void MoveTopFrom(LumoVM_Stack& other) {
+    if (other.count_ == 0 || count_ == kCapacity) {
+      MoveFrom(other, 1);
+      return;
+    }
+    StackEntry e = other.entries_[--other.count_];
+    if (e.kind == kStackVariable && !e.owned) {
+      e.variable->AddReference();
+      e.owned = 1;
+    }
+    entries_[count_++] = e;
+  }
   int32_t PopRecordNumber();
   bool PopIsEmpty();
   void Dup();
