@@ -11,12 +11,17 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMO_TESTS=OFF \
   -DLUMO_BENCH=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 
+# Until the web server lands, show the machine at work on the bundled
+# example program.
+"$build/tools/lumoasm" examples/hello.lasm -o "$build/hello.lmc"
+"$build/tools/lumorun" "$build/hello.lmc"
+
 cat <<MSG
 
 Lumo Dex is built in $build/.
-The server and the command-line tools arrive with the virtual machine and
-the web server; for now the foundation libraries and their benchmarks are
-built:
-  $build/bench/lumo_bench          the benchmarks (see README.md)
-  ./test.sh                        builds and runs every test
+  $build/tools/lumoasm FILE.lasm      assembles a program (docs/assembly.md)
+  $build/tools/lumoasm --list FILE.lmc  lists its code
+  $build/tools/lumorun FILE.lmc       runs a compiled program
+  $build/bench/lumo_bench             the micro-benchmarks; bench/vm/run.sh compares the VM
+  ./test.sh                           builds and runs every test
 MSG

@@ -186,7 +186,14 @@ class Variable {
   // it must be released instead.
   bool ResetIfPrivate() {
     if (!plain_ || mode_ != Mode::kValue || reference_count_ != 1) return false;
-    Variable::Clear();
+    if (elements_ != nullptr) {
+      Variable::Clear();
+      return true;
+    }
+    if (text_.HasBuffer()) text_.SetLength(0);
+    valid_ = 0;
+    value_type_ = kValueNone;
+    aggregate_type_ = kAggregateScalar;
     return true;
   }
   bool FastDouble(double* out) const {
@@ -223,16 +230,35 @@ class Variable {
   }
   bool FastSetDouble(double value) {
     if (!IsPlainScalar()) return false;
+    StoreDouble(value);
+    return true;
+  }
+  // The same for a variable the caller has found to be a plain scalar
+  // (a loop in which no other code runs keeps it one).
+  bool StoredDouble(double* out) const {
+    if (valid_ & kDoubleValid) {
+      *out = double_;
+      return true;
+    }
+    if ((valid_ & (kTextValid | kIntegerValid)) == kIntegerValid) {
+      *out = integer_;
+      return true;
+    }
+    return false;
+  }
+  void StoreDouble(double value) {
     double_ = value;
     valid_ = kDoubleValid;
     value_type_ = kValueDouble;
-    return true;
   }
-  bool FastSetInteger(int32_t value) {
-    if (!IsPlainScalar()) return false;
+  void StoreInteger(int32_t value) {
     integer_ = value;
     valid_ = kIntegerValid;
     value_type_ = kValueInteger;
+  }
+  bool FastSetInteger(int32_t value) {
+    if (!IsPlainScalar()) return false;
+    StoreInteger(value);
     return true;
   }
   // Element with a member name given as bytes: a large structure finds the

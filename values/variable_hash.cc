@@ -70,16 +70,6 @@ void VariableHash::Dump() {
   }
 }
 
-void VariableHash::ResetVariables() {
-  for (int32_t i = 0; i < count_; ++i) {
-    Variable* v = entries_[i].variable;
-    if (v != nullptr && !v->ResetIfPrivate()) {
-      entries_[i].variable = nullptr;
-      v->Free();
-    }
-  }
-}
-
 void VariableHash::CopyNames(const VariableHash& other) {
   if (&other == this) return;
   // Calls make their locals this way, so the arrays are reused when they

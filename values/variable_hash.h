@@ -113,7 +113,17 @@ class VariableHash {
   void Dump();
   // Leaves every entry empty, as Dump does, but keeps the variables only
   // this table holds, emptied, for the next use of the same names.
-  void ResetVariables();
+  void ResetVariables() {
+    for (int32_t i = 0; i < count_; ++i) {
+      Variable* v = entries_[i].variable;
+      if (v != nullptr && !v->ResetIfPrivate()) {
+        entries_[i].variable = nullptr;
+        v->Free();
+      }
+    }
+  }
+  // The number of entries, without the virtual call (a plain table).
+  int32_t EntryCount() const { return count_; }
   // Makes this table a copy of another's names (same bits, entries, chains
   // and tags) with no variables: the locals of one call are made this way
   // from the function's table.

@@ -94,7 +94,10 @@ void AppendRoundedText(String& out, double x, int32_t n) {
   } else if (std::isinf(x)) {
     out.Append("Infinity");
   } else {
-    AppendDouble(out, RoundDecimal(x, n), n > 0 ? n : 0);
+    // Past the decimals any double can have, the rest would be zeros; a
+    // script asking for millions of them must not get a text that size.
+    const int32_t decimals = n <= 0 ? 0 : n > kMaxWrittenDecimals ? kMaxWrittenDecimals : n;
+    AppendDouble(out, RoundDecimal(x, n), decimals);
   }
 }
 

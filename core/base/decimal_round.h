@@ -16,8 +16,13 @@ namespace lumo {
 // first 20 decimals of x take part. Infinities and NaN give +infinity.
 double RoundDecimal(double x, int32_t n);
 
-// The same rounding, written with exactly n decimals. Infinities are
-// written "Infinity" whatever their sign, NaN "NaN".
+// The most decimals AppendRoundedText writes: every double's exact decimal
+// expansion ends before this many.
+inline constexpr int32_t kMaxWrittenDecimals = 1100;
+
+// The same rounding, written with exactly n decimals (at most
+// kMaxWrittenDecimals). Infinities are written "Infinity" whatever their
+// sign, NaN "NaN".
 void AppendRoundedText(String& out, double x, int32_t n);
 
 }  // namespace lumo

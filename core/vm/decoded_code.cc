@@ -71,12 +71,9 @@ DecodedSegment::DecodedSegment(const Segment* segment)
 
 DecodedSegment::~DecodedSegment() = default;
 
-DecodedSegment* DecodedSegment::For(Segment* segment) {
-  auto* decoded = static_cast<DecodedSegment*>(segment->Cache());
-  if (decoded == nullptr) {
-    decoded = new DecodedSegment(segment);
-    segment->SetCache(decoded);
-  }
+DecodedSegment* DecodedSegment::Attach(Segment* segment) {
+  auto* decoded = new DecodedSegment(segment);
+  segment->SetCache(decoded);
   return decoded;
 }
 
@@ -219,6 +216,20 @@ DecodedInsn* DecodedSegment::DecodeChain(int32_t offset, bool fuse) {
       const int64_t t = static_cast<int64_t>(insn.next) + distance;
       target = t < 0 ? -2 : t > size_ ? size_ : static_cast<int32_t>(t);
     }
+    // A counted-loop test that jumps back to the step just before it closes
+    // a one-step loop: that step becomes the loop step.
+    if (insn.op == kDecodedCountLoop && !insns.empty() && target == insns.back().start) {
+      DecodedInsn& body = insns.back();
+      const bool arith = body.op == kDecodedArith && body.dest != kSourceStack;
+      if (arith || body.op == kDecodedAppend) {
+        body.op = arith ? kDecodedArithLoop : kDecodedAppendLoop;
+        body.loop_counter = insn.a;
+        body.loop_step = insn.b;
+        body.loop_limit = insn.c;
+        body.loop_condition = insn.sub;
+        body.loop_mask = JumpMask(insn.sub);
+      }
+    }
     insns.push_back(insn);
     jump_targets.push_back(target);
     o = insn.next;
@@ -233,7 +244,7 @@ DecodedInsn* DecodedSegment::DecodeChain(int32_t offset, bool fuse) {
     const auto at = static_cast<size_t>(insn->start);
     if (fuse) {
       if (at_[at] == nullptr) at_[at] = insn;
-      const bool is_fused = insn->op >= kDecodedPush2;
+      const bool is_fused = insn->op >= kDecodedPush2;  // loop steps included
       if (!is_fused && unfused_[at] == nullptr) unfused_[at] = insn;
     } else {
       if (unfused_[at] == nullptr) unfused_[at] = insn;

@@ -135,6 +135,11 @@ enum DecodedOp : uint16_t {
   kDecodedAppend,     // push V, push B, cat, pop into V: B's text appended to V
   kDecodedCountLoop,  // incg g,k; cmpgi g,n; conditional jump
   kDecodedCompareJump,  // cmpgi g,n; conditional jump
+  // An arithmetic step into a variable, or an append, followed by a
+  // counted-loop test that jumps back to it: the whole loop runs in one
+  // step, iteration after iteration, with the variables looked up once.
+  kDecodedArithLoop,
+  kDecodedAppendLoop,
   kDecodedOpCount
 };
 
@@ -165,7 +170,27 @@ struct DecodedInsn {
   double da;      // double operand / fused double source A
   double db;      // fused double source B
   const DecodedInsn* target;  // jumps and kDecodedGoto
+  // Loop steps: the counted-loop test that follows the body.
+  int32_t loop_counter;
+  int32_t loop_step;
+  int32_t loop_limit;
+  uint8_t loop_condition;
+  // Which comparison results take the jump: bit 0 below, bit 1 equal,
+  // bit 2 above.
+  uint8_t loop_mask;
 };
+
+// The jump-taking results of a conditional jump (see loop_mask).
+inline uint8_t JumpMask(uint16_t op) {
+  switch (op) {
+    case kDecoded_jmp_eq: return 2;
+    case kDecoded_jmp_ne: return 5;
+    case kDecoded_jmp_lt: return 1;
+    case kDecoded_jmp_gt: return 4;
+    case kDecoded_jmp_le: return 3;
+    default: return 6;
+  }
+}
 
 class DecodedSegment : public SegmentCache {
  public:
@@ -185,13 +210,17 @@ class DecodedSegment : public SegmentCache {
   // the sequence would continues here.
   const DecodedInsn* Unfused(int32_t offset);
 
-  static DecodedSegment* For(Segment* segment);
+  static DecodedSegment* For(Segment* segment) {
+    auto* decoded = static_cast<DecodedSegment*>(segment->Cache());
+    return decoded != nullptr ? decoded : Attach(segment);
+  }
 
  private:
   struct Fixup {
     DecodedInsn* insn;
     int32_t offset;
   };
+  static DecodedSegment* Attach(Segment* segment);
   DecodedInsn* DecodeChain(int32_t offset, bool fuse);
   bool DecodeOne(int32_t offset, DecodedInsn* out);
   int TryFuse(int32_t offset, DecodedInsn* out);

@@ -19,6 +19,7 @@ class LumoVM;
 class LumoVM_Frame {
  public:
   LumoVM_Frame() = default;
+  explicit LumoVM_Frame(int frame_kind) : kind(frame_kind) {}
   LumoVM_Frame(const LumoVM_Frame&) = delete;
   LumoVM_Frame& operator=(const LumoVM_Frame&) = delete;
   virtual ~LumoVM_Frame() {
@@ -39,6 +40,8 @@ class LumoVM_Frame {
     owns_stack = owned;
   }
 
+  // FrameKind() as a field, for the loop's hot paths.
+  int kind = 0;
   int32_t return_segment = -1;
   int32_t return_offset = -1;
   // The decoded step at the return point, valid while the segment still
@@ -60,6 +63,7 @@ class LumoVM_Frame {
 
 class LumoVM_FunctionFrame : public LumoVM_Frame {
  public:
+  LumoVM_FunctionFrame() : LumoVM_Frame(1) {}
   int FrameKind() const override { return 1; }
   Function* function = nullptr;
   // The function whose names the locals hold (a spare frame keeps them for
@@ -77,6 +81,7 @@ class FilterCallback {
 
 class LumoVM_FilterFrame : public LumoVM_Frame {
  public:
+  LumoVM_FilterFrame() : LumoVM_Frame(2) {}
   int FrameKind() const override { return 2; }
   FilterCallback* callback = nullptr;
 };

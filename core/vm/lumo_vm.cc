@@ -87,7 +87,8 @@ void LumoVM::PushFrame(LumoVM_Frame* frame) {
 }
 
 void LumoVM::ReleaseFrame(LumoVM_Frame* frame) {
-  if (frame->FrameKind() == 1 && frame->owns_locals && frame->owns_stack &&
+  if (frame->kind == 1) --call_depth_;
+  if (frame->kind == 1 && frame->owns_locals && frame->owns_stack &&
       spare_count_ < kMaxSpareFrames) {
     // Keep the arrays, and the variables nobody else holds, for the next
     // call: only the values go.
@@ -127,7 +128,7 @@ LumoVM_FunctionFrame* LumoVM::NewFunctionFrame(Function* function) {
   }
   // A spare frame that last ran this function still has its names, unless
   // the call added locals of its own by name.
-  if (frame->names_of != function || frame->locals->Count() != names.Count()) {
+  if (frame->names_of != function || frame->locals->EntryCount() != names.EntryCount()) {
     frame->locals->CopyNames(names);
     frame->names_of = function;
   }
@@ -225,7 +226,12 @@ bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments
 }
 
 void LumoVM::CallFunction(Function* function) {
+  if (call_depth_ >= kMaxCallDepth) {
+    FatalError("Stack overflow");
+    return;
+  }
   LumoVM_FunctionFrame* frame = NewFunctionFrame(function);
+  ++call_depth_;  // every function frame released counts down
   frame->return_segment = segment_number_;
   frame->return_offset = offset_;
   frame->return_step = call_return_step_;
@@ -259,7 +265,7 @@ void LumoVM::CallFunction(Function* function) {
       bool owned = false;
       Variable* argument = stack_->PopVariable(&owned);
       if (argument == nullptr) break;
-      if (parameter.local_slot < 0 || parameter.local_slot >= frame->locals->Count()) {
+      if (parameter.local_slot < 0 || parameter.local_slot >= frame->locals->EntryCount()) {
         if (owned) argument->Free();
         FatalError("Invalid parameter reference");
         break;
@@ -304,7 +310,7 @@ void LumoVM::Return(bool with_value) {
     FatalError("Frame underflow");
     return;
   }
-  if (frame_->FrameKind() != 1) {
+  if (frame_->kind != 1) {
     FatalError("Return outside of function");
     return;
   }

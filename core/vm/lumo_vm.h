@@ -59,6 +59,10 @@ using InstructionHandler = void (*)(LumoVM& vm);
 class LumoVM {
  public:
   static constexpr int kTagCount = kErrorSettingCount;
+  // Calls nested deeper than this stop the run with "Stack overflow": each
+  // call holds a 512-entry stack, and a script that recurses without end
+  // must not take the machine's memory with it.
+  static constexpr int32_t kMaxCallDepth = 4096;
 
   // Unset words (null) are taken from the parent machine, or else from the
   // context.
@@ -214,6 +218,7 @@ class LumoVM {
   // Function frames kept for reuse: a call then costs no allocation.
   LumoVM_FunctionFrame* spare_frames_ = nullptr;
   int32_t spare_count_ = 0;
+  int32_t call_depth_ = 0;
 
   // Run control.
   int32_t error_ = 0;

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/base/string.h"
 #include "values/variable.h"
@@ -146,12 +147,15 @@ class LumoVM_Stack {
       MoveFrom(other, 1);
       return;
     }
-    StackEntry e = other.entries_[--other.count_];
-    if (e.kind == kStackVariable && !e.owned) {
-      e.variable->AddReference();
-      e.owned = 1;
+    const StackEntry& from = other.entries_[--other.count_];
+    StackEntry& to = entries_[count_++];
+    const uint32_t kind = from.kind;
+    const bool owned = from.owned != 0;
+    memcpy(&to, &from, sizeof(StackEntry));
+    if (kind == kStackVariable && !owned) {
+      to.variable->AddReference();
+      to.owned = 1;
     }
-    entries_[count_++] = e;
   }
   int32_t PopRecordNumber();
   bool PopIsEmpty();
