@@ -81,6 +81,120 @@ void LumoVM::RegisterInstruction(uint16_t word, InstructionHandler handler) {
   g_handlers[word] = handler;
 }
 
+// Instructions whose work needs objects with destructors run in functions
+// of their own: the loop leaves a handler through a computed goto, which
+// does not run the destructors of the handler's locals.
+void LumoVM::StepPushName() {
+  PoppedText name;
+  stack_->PopText(name);
+  if (!error_) PushResolved(name.Data(), name.Length());
+}
+
+void LumoVM::StepPopName() {
+  PoppedText name;
+  stack_->PopText(name);
+  if (!error_) PopIntoName(name.Data(), name.Length());
+}
+
+void LumoVM::StepLocalizedToken(int32_t entry) {
+  PoppedText value;
+  stack_->PopText(value);
+  if (error_) return;
+  int32_t length = 0;
+  const char* name = dictionary_->Entry(entry, &length);
+  if (name == nullptr) {
+    FatalError("Invalid dictionary reference");
+    return;
+  }
+  auto* token = new Variable(std::string_view(name, static_cast<size_t>(length)), value.View());
+  localized_tokens_.Insert(token);  // the list takes a reference of its own
+  token->Free();
+}
+
+void LumoVM::StepReferName() {
+  PoppedText name;
+  stack_->PopText(name);
+  bool owned = false;
+  Variable* target = error_ ? nullptr : stack_->PopVariable(&owned);
+  if (target == nullptr) return;
+  Variable* alias = nullptr;
+  if (ResolveName(name.Data(), name.Length(), &alias) && alias != nullptr) {
+    alias->Make_Reference(target);
+  }
+  if (owned) target->Free();
+}
+
+void LumoVM::StepMember(bool create) {
+  PoppedText key;
+  stack_->PopText(key);
+  bool owned = false;
+  Variable* base = error_ ? nullptr : stack_->PopVariable(&owned);
+  if (base == nullptr) return;
+  Variable* element = base->Member(key.Data(), key.Length(), create);
+  // The member belongs to its aggregate, which later instructions may
+  // change: the stack entry holds a reference of its own.
+  if (element != nullptr) element->AddReference();
+  if (owned) base->Free();
+  if (element != nullptr) {
+    stack_->PushVariable(element, true);
+  } else {
+    stack_->PushVariable(null_, false);
+  }
+}
+
+void LumoVM::StepRounds() {
+  const int32_t decimals = stack_->PopInteger();
+  const double value = stack_->PopDouble();
+  String text;
+  AppendRoundedText(text, value, decimals);
+  stack_->PushString(std::move(text));
+}
+
+void LumoVM::StepCat() {
+  PoppedText b;
+  PoppedText a;
+  stack_->PopText(b);
+  stack_->PopText(a);
+  if (error_) return;
+  String joined;
+  joined.Reserve(a.Length() + b.Length());
+  joined.Append(a.Data(), a.Length());
+  joined.Append(b.Data(), b.Length());
+  stack_->PushString(std::move(joined));
+}
+
+void LumoVM::StepPosition(bool ignore_case, bool end) {
+  PoppedText haystack;
+  PoppedText needle;
+  stack_->PopText(haystack);
+  stack_->PopText(needle);
+  stack_->PushInteger(TextPosition(needle.Data(), needle.Length(), haystack.Data(),
+                                   haystack.Length(), ignore_case, end));
+}
+
+void LumoVM::StepErrorPrefix() {
+  PoppedText prefix;
+  stack_->PopText(prefix);
+  if (!error_) error_prefix_.Assign(prefix.Data(), prefix.Length());
+}
+
+void LumoVM::StepOut(bool compressed) {
+  PoppedText text;
+  stack_->PopText(text);
+  if (error_) return;
+  if (compressed) {
+    context_->WriteCompressed(text.Data(), text.Length());
+  } else {
+    context_->Write(text.Data(), text.Length());
+  }
+}
+
+void LumoVM::StepHide() {
+  PoppedText names;
+  stack_->PopText(names);
+  if (!error_) Hide(names.Data(), names.Length());
+}
+
 inline bool LumoVM::FusedSource(uint8_t source, int32_t n, Variable** variable,
                                 const char** text, int32_t* length) {
   switch (source) {
@@ -469,12 +583,9 @@ op_pushdc:
   stack_->PushVariable(null_, false);
   NEXT();
 
-op_pushn: {
-  PoppedText name;
-  stack_->PopText(name);
-  if (!error_) PushResolved(name.Data(), name.Length());
+op_pushn:
+  StepPushName();
   NEXT();
-}
 
 op_pushnc: {
   int32_t length = 0;
@@ -513,12 +624,9 @@ op_popdc:
   stack_->Pop();
   NEXT();
 
-op_popn: {
-  PoppedText name;
-  stack_->PopText(name);
-  if (!error_) PopIntoName(name.Data(), name.Length());
+op_popn:
+  StepPopName();
   NEXT();
-}
 
 op_popnc: {
   int32_t length = 0;
@@ -531,20 +639,9 @@ op_popnc: {
   NEXT();
 }
 
-op_poplvnc: {
-  PoppedText value;
-  stack_->PopText(value);
-  if (error_) return 0;
-  int32_t length = 0;
-  const char* name = dictionary_->Entry(ip->a, &length);
-  if (name == nullptr) {
-    FatalError("Invalid dictionary reference");
-    return 0;
-  }
-  localized_tokens_.Insert(new Variable(std::string_view(name, static_cast<size_t>(length)),
-                                        value.View()));
+op_poplvnc:
+  StepLocalizedToken(ip->a);
   NEXT();
-}
 
 op_spush:
   system_->Push();
@@ -591,20 +688,9 @@ op_refer: {
   NEXT();
 }
 
-op_refern: {
-  PoppedText name;
-  stack_->PopText(name);
-  bool owned = false;
-  Variable* target = error_ ? nullptr : stack_->PopVariable(&owned);
-  if (target != nullptr) {
-    Variable* alias = nullptr;
-    if (ResolveName(name.Data(), name.Length(), &alias) && alias != nullptr) {
-      alias->Make_Reference(target);
-    }
-  }
-  if (owned) target->Free();
+op_refern:
+  StepReferName();
   NEXT();
-}
 
 op_refers:
 op_referl: {
@@ -667,22 +753,9 @@ op_elemr: {
 }
 
 op_memb:
-op_membr: {
-  PoppedText key;
-  stack_->PopText(key);
-  bool owned = false;
-  Variable* base = error_ ? nullptr : stack_->PopVariable(&owned);
-  if (base == nullptr) NEXT();
-  Variable* element = base->Member(key.Data(), key.Length(), ip->op == kDecoded_memb);
-  if (element != nullptr) element->AddReference();
-  if (owned) base->Free();
-  if (element != nullptr) {
-    stack_->PushVariable(element, true);
-  } else {
-    stack_->PushVariable(null_, false);
-  }
+op_membr:
+  StepMember(ip->op == kDecoded_memb);
   NEXT();
-}
 
 // --- Arithmetic, logic and comparison -------------------------------------
 
@@ -726,28 +799,13 @@ op_roundf: {
   NEXT();
 }
 
-op_rounds: {
-  const int32_t decimals = stack_->PopInteger();
-  const double value = stack_->PopDouble();
-  String text;
-  AppendRoundedText(text, value, decimals);
-  stack_->PushString(std::move(text));
+op_rounds:
+  StepRounds();
   NEXT();
-}
 
-op_cat: {
-  PoppedText b;
-  PoppedText a;
-  stack_->PopText(b);
-  stack_->PopText(a);
-  if (error_) return 0;
-  String joined;
-  joined.Reserve(a.Length() + b.Length());
-  joined.Append(a.Data(), a.Length());
-  joined.Append(b.Data(), b.Length());
-  stack_->PushString(std::move(joined));
+op_cat:
+  StepCat();
   NEXT();
-}
 
 op_bitoc:
   stack_->PushInteger(~stack_->PopInteger());
@@ -789,17 +847,10 @@ op_not:
 op_in:
 op_cin:
 op_ein:
-op_ecin: {
-  PoppedText haystack;
-  PoppedText needle;
-  stack_->PopText(haystack);
-  stack_->PopText(needle);
-  const bool ignore_case = ip->op == kDecoded_cin || ip->op == kDecoded_ecin;
-  const bool end = ip->op == kDecoded_ein || ip->op == kDecoded_ecin;
-  stack_->PushInteger(TextPosition(needle.Data(), needle.Length(), haystack.Data(),
-                                   haystack.Length(), ignore_case, end));
+op_ecin:
+  StepPosition(ip->op == kDecoded_cin || ip->op == kDecoded_ecin,
+               ip->op == kDecoded_ein || ip->op == kDecoded_ecin);
   NEXT();
-}
 
 op_isnull:
   stack_->PushInteger(stack_->PopIsEmpty() ? 1 : 0);
@@ -887,34 +938,20 @@ op_tagerror:
   if (ip->a >= 0 && ip->a < kTagCount) settings_[ip->a].flags = static_cast<uint32_t>(ip->b);
   NEXT();
 
-op_errprefix: {
-  PoppedText prefix;
-  stack_->PopText(prefix);
-  if (!error_) error_prefix_.Assign(prefix.Data(), prefix.Length());
+op_errprefix:
+  StepErrorPrefix();
   NEXT();
-}
 
 // --- Output -------------------------------------------------------------------
 
 op_out:
-op_out_comp: {
-  PoppedText text;
-  stack_->PopText(text);
-  if (error_) return 0;
-  if (ip->op == kDecoded_out) {
-    context_->Write(text.Data(), text.Length());
-  } else {
-    context_->WriteCompressed(text.Data(), text.Length());
-  }
+op_out_comp:
+  StepOut(ip->op == kDecoded_out_comp);
   NEXT();
-}
 
-op_hide: {
-  PoppedText names;
-  stack_->PopText(names);
-  if (!error_) Hide(names.Data(), names.Length());
+op_hide:
+  StepHide();
   NEXT();
-}
 
 op_localize:
 op_localizev: {

@@ -168,6 +168,18 @@ class LumoVM {
   void Hide(const char* text, int32_t length);
   void PopIntoName(const char* name, int32_t length);
   void Crypt();
+  // The instructions that need locals with destructors (see dispatch.cc).
+  void StepPushName();
+  void StepPopName();
+  void StepLocalizedToken(int32_t entry);
+  void StepReferName();
+  void StepMember(bool create);
+  void StepRounds();
+  void StepCat();
+  void StepPosition(bool ignore_case, bool end);
+  void StepErrorPrefix();
+  void StepOut(bool compressed);
+  void StepHide();
   // Operands of fused steps (decoded_code.h).
   bool FusedSource(uint8_t source, int32_t n, Variable** variable, const char** text,
                    int32_t* length);
