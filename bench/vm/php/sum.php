@@ -1,0 +1,7 @@
+<?php
+// a. Sum of 1..10,000,000 kept in a global; prints 50000005000000.
+$sum = 0;
+for ($i = 1; $i <= 10000000; $i++) {
+    $sum += $i;
+}
+echo $sum, "\n";
