@@ -587,14 +587,19 @@ op_pushn:
   StepPushName();
   NEXT();
 
-op_pushnc: {
+op_pushnc:
+op_popnc: {
   int32_t length = 0;
   const char* name = dictionary_->Entry(ip->a, &length);
   if (name == nullptr) {
     FatalError("Invalid dictionary reference");
     return 0;
   }
-  PushResolved(name, length);
+  if (ip->op == kDecoded_pushnc) {
+    PushResolved(name, length);
+  } else {
+    PopIntoName(name, length);
+  }
   NEXT();
 }
 
@@ -628,16 +633,6 @@ op_popn:
   StepPopName();
   NEXT();
 
-op_popnc: {
-  int32_t length = 0;
-  const char* name = dictionary_->Entry(ip->a, &length);
-  if (name == nullptr) {
-    FatalError("Invalid dictionary reference");
-    return 0;
-  }
-  PopIntoName(name, length);
-  NEXT();
-}
 
 op_poplvnc:
   StepLocalizedToken(ip->a);

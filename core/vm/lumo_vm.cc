@@ -225,6 +225,32 @@ bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments
   return true;
 }
 
+Variable* LumoVM::BindArgument(const FunctionParameter& parameter, VariableHash& locals) {
+  const int32_t slot = parameter.local_slot;
+  if (parameter.ByReference()) {
+    bool owned = false;
+    Variable* argument = stack_->PopVariable(&owned);
+    if (argument == nullptr) return nullptr;
+    if (slot < 0 || slot >= locals.Count()) {
+      if (owned) argument->Free();
+      FatalError("Invalid parameter reference");
+      return nullptr;
+    }
+    locals.MakeReference(slot, argument);
+    if (owned) argument->Free();
+    return locals.Index(slot, false);
+  }
+  Variable* local = locals.PeekVariable(slot);
+  if (local == nullptr) local = locals.Index(slot, true);
+  if (local == nullptr) {
+    stack_->Pop();
+    FatalError("Invalid parameter reference");
+    return nullptr;
+  }
+  stack_->PopIntoFast(local);
+  return error_ ? nullptr : local;
+}
+
 void LumoVM::CallFunction(Function* function) {
   if (call_depth_ >= kMaxCallDepth) {
     FatalError("Stack overflow");
@@ -260,30 +286,8 @@ void LumoVM::CallFunction(Function* function) {
   // The top of the caller's stack is the last argument.
   for (int32_t i = function->ParameterCount() - 1; i >= 0; --i) {
     const FunctionParameter& parameter = function->Parameter(i);
-    Variable* local = nullptr;
-    if (parameter.ByReference()) {
-      bool owned = false;
-      Variable* argument = stack_->PopVariable(&owned);
-      if (argument == nullptr) break;
-      if (parameter.local_slot < 0 || parameter.local_slot >= frame->locals->EntryCount()) {
-        if (owned) argument->Free();
-        FatalError("Invalid parameter reference");
-        break;
-      }
-      frame->locals->MakeReference(parameter.local_slot, argument);
-      if (owned) argument->Free();
-      local = frame->locals->Index(parameter.local_slot, false);
-    } else {
-      local = frame->locals->PeekVariable(parameter.local_slot);
-      if (local == nullptr) local = frame->locals->Index(parameter.local_slot, true);
-      if (local == nullptr) {
-        stack_->Pop();
-        FatalError("Invalid parameter reference");
-        break;
-      }
-      stack_->PopIntoFast(local);
-    }
-    if (error_) break;
+    Variable* local = BindArgument(parameter, *frame->locals);
+    if (local == nullptr) break;
     if (Logging(kEventFunctionParameter)) {
       const LogField fields[] = {LogField::Text(program_name_),
                                  LogField::Text(source_file_name_),
@@ -376,29 +380,8 @@ void LumoVM::CallExternal(Function* function) {
       FatalError("Parameter type mismatch in call to external function");
       break;
     }
-    Variable* local = nullptr;
-    if (parameter.ByReference()) {
-      bool owned = false;
-      Variable* argument = stack_->PopVariable(&owned);
-      if (argument == nullptr) break;
-      if (parameter.local_slot < 0 || parameter.local_slot >= parameters.Count()) {
-        if (owned) argument->Free();
-        FatalError("Invalid parameter reference");
-        break;
-      }
-      parameters.MakeReference(parameter.local_slot, argument);
-      if (owned) argument->Free();
-      local = parameters.Index(parameter.local_slot, false);
-    } else {
-      local = parameters.Index(parameter.local_slot, true);
-      if (local == nullptr) {
-        stack_->Pop();
-        FatalError("Invalid parameter reference");
-        break;
-      }
-      stack_->PopInto(local);
-    }
-    if (error_) break;
+    Variable* local = BindArgument(parameter, parameters);
+    if (local == nullptr) break;
     if (Logging(kEventExternalParameter)) {
       const LogField fields[] = {LogField::Text(program_name_),
                                  LogField::Text(source_file_name_),

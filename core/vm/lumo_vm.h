@@ -153,6 +153,9 @@ class LumoVM {
   void ReleaseFrame(LumoVM_Frame* frame);
   LumoVM_FunctionFrame* NewFunctionFrame(Function* function);
   void Return(bool with_value);
+  // Takes one argument off the stack into the parameter's local; null
+  // after a fatal error.
+  Variable* BindArgument(const FunctionParameter& parameter, VariableHash& locals);
   bool TimedOut();
   void NoteTick();
   void BuildMessage(String& out, const char* kind);
