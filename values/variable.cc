@@ -278,10 +278,11 @@ void Variable::Compute_Double() {
     if (mode_ == Mode::kReference) target_->Compute_Double();
     return;
   }
-  if (valid_ & kTextValid) {
-    double_ = ParseDouble(text_.Text(), text_.Length(), nullptr);
-  } else if (valid_ & kIntegerValid) {
+  if ((valid_ & kIntegerValid) && (value_type_ == kValueInteger || !(valid_ & kTextValid))) {
+    // A stored integer's text is its decimal form: no need to read it back.
     double_ = integer_;
+  } else if (valid_ & kTextValid) {
+    double_ = ParseDouble(text_.Text(), text_.Length(), nullptr);
   } else {
     double_ = 0.0;
   }
