@@ -231,6 +231,38 @@ inline bool LumoVM::FusedDouble(uint8_t source, int32_t n, double d, double* out
   return true;
 }
 
+// A loop step's test: counter += step, then the counter against the limit
+// as 0 (below), 1 (equal) or 2 (above), the bit of the jump's mask. The
+// counter is a plain scalar (checked before the loop).
+inline int LumoVM::CountStep(Variable* counter, int32_t step, int32_t limit) {
+  int32_t value = 0;
+  if (!counter->FastInteger(&value)) value = counter->Value_Integer();
+  value = static_cast<int32_t>(static_cast<uint32_t>(value) + static_cast<uint32_t>(step));
+  counter->StoreInteger(value);
+  return (value >= limit) + (value > limit);
+}
+
+// Appends the text of a fused step's second source to v: a variable's
+// value, a constant's bytes, or a number formatted as cat would.
+inline void LumoVM::AppendFused(const DecodedInsn* ip, Variable* v, Variable* b, const char* text,
+                                int32_t length) {
+  if (b != nullptr) {
+    const String& value = b->Value();
+    text = value.Text();
+    length = value.Length();
+  } else if (text == nullptr) {
+    scratch_text_.SetLength(0);
+    if (ip->source_b == kSourceInteger) {
+      AppendInteger(scratch_text_, ip->b);
+    } else {
+      AppendDouble(scratch_text_, ip->db, -1);
+    }
+    text = scratch_text_.Text();
+    length = scratch_text_.Length();
+  }
+  v->FastAppend(text, length);
+}
+
 int LumoVM::Run() {
   static const void* const kLabels[kDecodedOpCount] = {
       &&op_other,
@@ -391,21 +423,7 @@ op_append: {
   if (v == nullptr || !v->IsPlainScalar() || !FusedSource(ip->source_b, ip->b, &b, &text, &length)) {
     UNFUSE();
   }
-  if (b != nullptr) {
-    const String& value = b->Value();
-    text = value.Text();
-    length = value.Length();
-  } else if (text == nullptr) {
-    scratch_text_.SetLength(0);
-    if (ip->source_b == kSourceInteger) {
-      AppendInteger(scratch_text_, ip->b);
-    } else {
-      AppendDouble(scratch_text_, ip->db, -1);
-    }
-    text = scratch_text_.Text();
-    length = scratch_text_.Length();
-  }
-  v->FastAppend(text, length);
+  AppendFused(ip, v, b, text, length);
   NEXT();
 }
 
@@ -471,12 +489,7 @@ op_arith_loop: {
       UNFUSE();
     }
     dest->StoreDouble(Arithmetic(op, x, y));
-    int32_t value = 0;
-    if (!counter->FastInteger(&value)) value = counter->Value_Integer();
-    value = static_cast<int32_t>(static_cast<uint32_t>(value) + static_cast<uint32_t>(step));
-    counter->StoreInteger(value);
-    const int c = (value >= limit) + (value > limit);
-    if (!((mask >> c) & 1)) {
+    if (!((mask >> CountStep(counter, step, limit)) & 1)) {
       ip += 2;
       DISPATCH();
     }
@@ -502,29 +515,8 @@ op_append_loop: {
   }
   for (;;) {
     if (!v->IsPlainScalar() || !counter->IsPlainScalar()) UNFUSE();
-    const char* text = constant;
-    int32_t length = constant_length;
-    if (b != nullptr) {
-      const String& value = b->Value();
-      text = value.Text();
-      length = value.Length();
-    } else if (text == nullptr) {
-      scratch_text_.SetLength(0);
-      if (ip->source_b == kSourceInteger) {
-        AppendInteger(scratch_text_, ip->b);
-      } else {
-        AppendDouble(scratch_text_, ip->db, -1);
-      }
-      text = scratch_text_.Text();
-      length = scratch_text_.Length();
-    }
-    v->FastAppend(text, length);
-    int32_t value = 0;
-    if (!counter->FastInteger(&value)) value = counter->Value_Integer();
-    value = static_cast<int32_t>(static_cast<uint32_t>(value) + static_cast<uint32_t>(ip->loop_step));
-    counter->FastSetInteger(value);
-    const int c = (value >= ip->loop_limit) + (value > ip->loop_limit);
-    if (!((ip->loop_mask >> c) & 1)) {
+    AppendFused(ip, v, b, constant, constant_length);
+    if (!((ip->loop_mask >> CountStep(counter, ip->loop_step, ip->loop_limit)) & 1)) {
       ip += 2;
       DISPATCH();
     }

@@ -289,14 +289,7 @@ void LumoVM::CallFunction(Function* function) {
     Variable* local = BindArgument(parameter, *frame->locals);
     if (local == nullptr) break;
     if (Logging(kEventFunctionParameter)) {
-      const LogField fields[] = {LogField::Text(program_name_),
-                                 LogField::Text(source_file_name_),
-                                 LogField::Integer(line_),
-                                 LogField::Text(function->Name()),
-                                 LogField::Text(parameter.name_text),
-                                 LogField::Of(local),
-                                 LogField::End()};
-      Log(kEventFunctionParameter, fields);
+      LogParameter(kEventFunctionParameter, function, parameter, local);
     }
   }
   if (error_) {
@@ -383,14 +376,7 @@ void LumoVM::CallExternal(Function* function) {
     Variable* local = BindArgument(parameter, parameters);
     if (local == nullptr) break;
     if (Logging(kEventExternalParameter)) {
-      const LogField fields[] = {LogField::Text(program_name_),
-                                 LogField::Text(source_file_name_),
-                                 LogField::Integer(line_),
-                                 LogField::Text(function->Name()),
-                                 LogField::Text(parameter.name_text),
-                                 LogField::Of(local),
-                                 LogField::End()};
-      Log(kEventExternalParameter, fields);
+      LogParameter(kEventExternalParameter, function, parameter, local);
     }
   }
   if (!error_) {
@@ -509,6 +495,15 @@ bool LumoVM::Logging(uint32_t event) {
 }
 
 void LumoVM::Log(uint32_t event, const LogField* fields) { context_->LogEvent(event, fields); }
+
+void LumoVM::LogParameter(uint32_t event, Function* function, const FunctionParameter& parameter,
+                          Variable* local) {
+  const LogField fields[] = {LogField::Text(program_name_),      LogField::Text(source_file_name_),
+                             LogField::Integer(line_),           LogField::Text(function->Name()),
+                             LogField::Text(parameter.name_text), LogField::Of(local),
+                             LogField::End()};
+  Log(event, fields);
+}
 
 void LumoVM::Trace(int32_t line) {
   if (line == traced_line_) return;

@@ -162,6 +162,8 @@ class LumoVM {
   bool Logging(uint32_t event);
   void Log(uint32_t event, const LogField* fields);
   void Trace(int32_t line);
+  void LogParameter(uint32_t event, Function* function, const FunctionParameter& parameter,
+                    Variable* local);
   void SetSourceFile(int32_t entry);
   // Makes every borrowed stack entry that points at `variable` (or at any
   // variable when null) hold a reference of its own, before an instruction
@@ -189,6 +191,9 @@ class LumoVM {
   void PushFused(uint8_t source, int32_t n, double d, Variable* variable, const char* text,
                  int32_t length);
   bool FusedDouble(uint8_t source, int32_t n, double d, double* out);
+  int CountStep(Variable* counter, int32_t step, int32_t limit);
+  void AppendFused(const struct DecodedInsn* ip, Variable* v, Variable* b, const char* text,
+                   int32_t length);
   // Entry n of the globals or the current locals, created if missing; null
   // for a number outside the table.
   Variable* GlobalAt(int32_t n) {
