@@ -234,7 +234,7 @@ inline bool LumoVM::FusedDouble(uint8_t source, int32_t n, double d, double* out
 // A loop step's test: counter += step, then the counter against the limit
 // as 0 (below), 1 (equal) or 2 (above), the bit of the jump's mask. The
 // counter is a plain scalar (checked before the loop).
-inline int LumoVM::CountStep(Variable* counter, int32_t step, int32_t limit) {
+__attribute__((always_inline)) inline int LumoVM::CountStep(Variable* counter, int32_t step, int32_t limit) {
   int32_t value = 0;
   if (!counter->FastInteger(&value)) value = counter->Value_Integer();
   value = static_cast<int32_t>(static_cast<uint32_t>(value) + static_cast<uint32_t>(step));
