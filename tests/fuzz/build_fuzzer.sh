@@ -1,0 +1,27 @@
+#!/bin/sh
+# Builds the machine's fuzz target with clang and libFuzzer into build-fuzz/
+# and assembles the seed programs (seeds/*.lasm) into corpus/. Then:
+#   ./build-fuzz/vm_fuzz -max_total_time=60 -artifact_prefix=tests/fuzz/crashes/ tests/fuzz/corpus
+set -eu
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build="$root/build-fuzz"
+fuzz="$root/tests/fuzz"
+
+# The top level builds the target once it has the LUMO_FUZZ option;
+# before that this folder is configured as a project of its own.
+if grep -q 'option(LUMO_FUZZ' "$root/CMakeLists.txt"; then
+  source="$root"
+else
+  source="$fuzz"
+fi
+CC=clang CXX=clang++ cmake -S "$source" -B "$build" -G Ninja \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON -DLUMO_TESTS=OFF -DLUMO_BENCH=OFF
+cmake --build "$build" --target vm_fuzz lumoasm
+
+lumoasm=$(find "$build" -type f -name lumoasm -perm -u+x | head -n 1)
+mkdir -p "$fuzz/corpus" "$fuzz/crashes"
+for seed in "$fuzz"/seeds/*.lasm; do
+  name=$(basename "$seed" .lasm)
+  "$lumoasm" "$seed" -o "$fuzz/corpus/$name.lmc"
+done
+echo "fuzz target: $build/vm_fuzz; corpus: $fuzz/corpus"
