@@ -271,7 +271,12 @@ const DecodedInsn* DecodedSegment::Resolve(int32_t offset, bool fuse) {
     Fixup f = pending_.back();
     pending_.pop_back();
     if (f.offset == -2) {
-      f.insn->target = &truncated_;
+      // A jump before the segment's start: the error names the jump.
+      auto bad = std::make_unique<DecodedInsn[]>(1);
+      bad[0].op = kDecodedTruncated;
+      bad[0].start = bad[0].next = f.insn->start;
+      f.insn->target = bad.get();
+      chains_.push_back(std::move(bad));
     } else if (f.offset > size_ - 2) {
       f.insn->target = &end_;
     } else {
