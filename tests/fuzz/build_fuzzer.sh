@@ -7,14 +7,7 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build="$root/build-fuzz"
 fuzz="$root/tests/fuzz"
 
-# The top level builds the target once it has the LUMO_FUZZ option;
-# before that this folder is configured as a project of its own.
-if grep -q 'option(LUMO_FUZZ' "$root/CMakeLists.txt"; then
-  source="$root"
-else
-  source="$fuzz"
-fi
-CC=clang CXX=clang++ cmake -S "$source" -B "$build" -G Ninja \
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON -DLUMO_TESTS=OFF -DLUMO_BENCH=OFF
 cmake --build "$build" --target vm_fuzz lumoasm
 
