@@ -872,10 +872,10 @@ op_call: {
     if (error_) return 0;
     NEXT();
   }
-  call_return_step_ = ip + 1;
-  call_return_code_ = decoded;
   CallFunction(function);
   if (error_) return 0;
+  frame_->return_step = ip + 1;
+  frame_->return_code = decoded;
   // Straight to the function's first step when its code is decoded.
   Segment* entry = segments_->Segment(segment_number_);
   if (entry == nullptr) goto enter;

@@ -260,10 +260,9 @@ void LumoVM::CallFunction(Function* function) {
   ++call_depth_;  // every function frame released counts down
   frame->return_segment = segment_number_;
   frame->return_offset = offset_;
-  frame->return_step = call_return_step_;
-  frame->return_code = call_return_code_;
-  call_return_step_ = nullptr;
-  call_return_code_ = nullptr;
+  // The call instruction fills these in once the frame is current.
+  frame->return_step = nullptr;
+  frame->return_code = nullptr;
   uint32_t display = frame_->error_display;
   if (function->Flags() & Function::kDisplayErrors) display |= 4;
   if (function->Flags() & Function::kHideErrors) display &= ~4u;

@@ -232,9 +232,6 @@ class LumoVM {
   LumoVM_Frame* frame_ = nullptr;
   LumoVM_Stack* stack_ = nullptr;
   LumoVM_Frame* outer_frame_ = nullptr;
-  // Set by the call instruction for the frame CallFunction makes.
-  const void* call_return_step_ = nullptr;
-  const void* call_return_code_ = nullptr;
   // Function frames kept for reuse: a call then costs no allocation.
   LumoVM_FunctionFrame* spare_frames_ = nullptr;
   int32_t spare_count_ = 0;
