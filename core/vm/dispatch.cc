@@ -876,12 +876,14 @@ op_call: {
   if (error_) return 0;
   frame_->return_step = ip + 1;
   frame_->return_code = decoded;
-  // Straight to the function's first step when its code is decoded.
+  // Straight to the function's first step. The shared words are left to
+  // the return: a run of calls that never returns ends at the depth limit.
   Segment* entry = segments_->Segment(segment_number_);
   if (entry == nullptr) goto enter;
   segment_ = entry;
   decoded = DecodedSegment::For(entry);
-  JUMP(decoded->At(offset_));
+  ip = decoded->At(offset_);
+  DISPATCH();
 }
 
 op_ret:

@@ -285,8 +285,15 @@ void LumoVM::CallFunction(Function* function) {
   // The top of the caller's stack is the last argument.
   for (int32_t i = function->ParameterCount() - 1; i >= 0; --i) {
     const FunctionParameter& parameter = function->Parameter(i);
-    Variable* local = BindArgument(parameter, *frame->locals);
-    if (local == nullptr) break;
+    // By value into a local kept from the last call is the common case.
+    Variable* local = parameter.ByReference() ? nullptr
+                                              : frame->locals->PeekVariable(parameter.local_slot);
+    if (local != nullptr && stack_->Count() > 0) {
+      stack_->PopIntoFast(local);
+    } else {
+      local = BindArgument(parameter, *frame->locals);
+      if (local == nullptr) break;
+    }
     if (Logging(kEventFunctionParameter)) {
       LogParameter(kEventFunctionParameter, function, parameter, local);
     }

@@ -38,7 +38,7 @@ char* PoppedText::Take(int32_t* capacity) {
   return CopyBytes(data_, length_, capacity);
 }
 
-void LumoVM_Stack::Clear() {
+void LumoVM_Stack::ReleaseAll() {
   while (count_ > 0) Release(entries_[--count_]);
 }
 

@@ -85,7 +85,9 @@ class LumoVM_Stack {
   LumoVM* Machine() const { return vm_; }
   void SetMachine(LumoVM* vm) { vm_ = vm; }
   // Releases every entry (a frame that ends with values left over).
-  void Clear();
+  void Clear() {
+    if (count_ > 0) ReleaseAll();
+  }
 
   bool PushInteger(int32_t value) {
     StackEntry* e = Slot();
@@ -209,6 +211,7 @@ class LumoVM_Stack {
   }
   void Overflow();
   void Underflow();
+  void ReleaseAll();
 
   LumoVM* vm_;
   int32_t count_ = 0;
