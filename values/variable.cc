@@ -77,6 +77,7 @@ Variable::~Variable() {
     for (int32_t i = 0; i < reference_count_; ++i) target_->Free();
   }
   DestroyElements();
+  delete scratch_;
 }
 
 void Variable::DestroyElements() {
@@ -381,7 +382,10 @@ bool Variable::SetValue_Double(double value) {
 }
 
 String& Variable::ScratchText() {
-  return mode_ == Mode::kReference ? target_->ScratchText() : scratch_;
+  if (mode_ == Mode::kReference) return target_->ScratchText();
+  // Made on first use: few variables ever need one.
+  if (scratch_ == nullptr) scratch_ = new String();
+  return *scratch_;
 }
 
 bool Variable::SetValue_Variable(Variable* source) {
@@ -551,7 +555,8 @@ void Variable::Make_Reference(Variable* target) {
   for (int32_t i = 0; i < reference_count_; ++i) target->AddReference();
   SetTarget(target);
   text_.Clear();
-  scratch_.Clear();
+  delete scratch_;
+  scratch_ = nullptr;
   valid_ = 0;
   value_type_ = kValueNone;
   aggregate_type_ = kAggregateScalar;

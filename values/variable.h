@@ -316,7 +316,7 @@ class Variable {
   Mode mode_ = Mode::kValue;
   int32_t reference_count_ = 1;
   AggregateElementTree* elements_ = nullptr;
-  String scratch_;
+  String* scratch_ = nullptr;
 
  private:
   friend class ImmutableVariable;

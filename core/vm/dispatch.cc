@@ -351,7 +351,9 @@ op_end:
   {
     const bool result = stack_->PopBoolean();
     if (error_) return 0;
-    static_cast<LumoVM_FilterFrame*>(frame_)->callback->FilterResult(*this, result);
+    FilterCallback* callback = static_cast<LumoVM_FilterFrame*>(frame_)->callback;
+    if (callback == nullptr) return 1;
+    callback->FilterResult(*this, result);
   }
   goto enter;
 
