@@ -140,6 +140,9 @@ enum DecodedOp : uint16_t {
   // step, iteration after iteration, with the variables looked up once.
   kDecodedArithLoop,
   kDecodedAppendLoop,
+  // push A, push B, call f: the two arguments go straight into the new
+  // frame's locals when the call can be made the common way.
+  kDecodedCall2,
   kDecodedOpCount
 };
 

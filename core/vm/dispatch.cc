@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <typeinfo>
 
 #include "core/base/byte_order.h"
 #include "core/base/conversions.h"
@@ -263,6 +264,59 @@ inline void LumoVM::AppendFused(const DecodedInsn* ip, Variable* v, Variable* b,
   v->FastAppend(text, length);
 }
 
+// Whether a call can skip CallFunction's general path: a machine that is
+// exactly a LumoVM (nobody overrides CallFunction), no call events to log,
+// a spare frame that last ran this function, and every argument by value
+// into a local that frame kept.
+inline bool LumoVM::CanQuickCall(Function* function) {
+  const LumoVM_FunctionFrame* frame = spare_frames_;
+  if (!plain_machine_ || frame == nullptr || frame->names_of != function ||
+      (event_mask_ & (kEventFunctionCall | kEventFunctionParameter)) != 0 ||
+      call_depth_ >= kMaxCallDepth || function->IsExternal() ||
+      frame->locals->EntryCount() != function->Locals().EntryCount()) {
+    return false;
+  }
+  for (int32_t i = 0; i < function->ParameterCount(); ++i) {
+    const FunctionParameter& p = function->Parameter(i);
+    if (p.ByReference() || frame->locals->PeekVariable(p.local_slot) == nullptr) return false;
+  }
+  return true;
+}
+
+// Takes the spare frame CanQuickCall approved and sets it up as
+// CallFunction would, arguments aside.
+inline LumoVM_FunctionFrame* LumoVM::EnterQuickCall(Function* function, int32_t return_offset) {
+  LumoVM_FunctionFrame* frame = spare_frames_;
+  spare_frames_ = static_cast<LumoVM_FunctionFrame*>(frame->previous);
+  --spare_count_;
+  ++call_depth_;
+  frame->function = function;
+  frame->return_segment = segment_number_;
+  frame->return_offset = return_offset;
+  frame->error_display = CallErrorDisplay(function);
+  frame->output_level = CallOutputLevel(function);
+  if (context_->OutputLevel() != frame->output_level) context_->SetOutputLevel(frame->output_level);
+  return frame;
+}
+
+// Stores a fused source into a variable as PopInto stores the entry the
+// source would have pushed.
+inline void LumoVM::AssignFused(Variable* target, uint8_t source, int32_t n, double d,
+                                Variable* variable, const char* text, int32_t length) {
+  switch (source) {
+    case kSourceInteger:
+      if (!target->FastSetInteger(n)) target->SetValue_Integer(n);
+      break;
+    case kSourceDouble:
+      if (!target->FastSetDouble(d)) target->SetValue_Double(d);
+      break;
+    case kSourceConstant: target->SetValue(text, length); break;
+    default:
+      if (variable != target && !target->FastCopyFrom(variable)) target->SetValue_Variable(variable);
+      break;
+  }
+}
+
 int LumoVM::Run() {
   static const void* const kLabels[kDecodedOpCount] = {
       &&op_other,
@@ -279,10 +333,13 @@ int LumoVM::Run() {
       &&op_compare_jump,
       &&op_arith_loop,
       &&op_append_loop,
+      &&op_call2,
   };
 
   DecodedSegment* decoded = nullptr;
   const DecodedInsn* ip = nullptr;
+  // Known only once construction is over (a constructor sees its own class).
+  plain_machine_ = typeid(*this) == typeid(LumoVM);
 
 #define DISPATCH()                          \
   do {                                      \
@@ -527,6 +584,41 @@ op_append_loop: {
       goto enter;
     }
   }
+}
+
+op_call2: {
+  // The common call only (see QuickCall); anything else runs the three
+  // instructions themselves.
+  Function* function = functions_->Function(ip->c);
+  Variable* first = nullptr;
+  Variable* second = nullptr;
+  const char* first_text = nullptr;
+  const char* second_text = nullptr;
+  int32_t first_length = 0;
+  int32_t second_length = 0;
+  if (function == nullptr || function->ParameterCount() != 2 ||
+      stack_->Count() > LumoVM_Stack::kCapacity - 2 || !CanQuickCall(function) ||
+      !FusedSource(ip->source_a, ip->a, &first, &first_text, &first_length) ||
+      !FusedSource(ip->source_b, ip->b, &second, &second_text, &second_length)) {
+    UNFUSE();
+  }
+  LumoVM_FunctionFrame* frame = EnterQuickCall(function, ip->next);
+  // The last argument first, as the call pops them.
+  AssignFused(frame->locals->PeekVariable(function->Parameter(1).local_slot), ip->source_b, ip->b,
+              ip->db, second, second_text, second_length);
+  AssignFused(frame->locals->PeekVariable(function->Parameter(0).local_slot), ip->source_a, ip->a,
+              ip->da, first, first_text, first_length);
+  PushFrame(frame);
+  segment_number_ = function->EntrySegment();
+  offset_ = function->EntryOffset();
+  frame->return_step = ip + 1;
+  frame->return_code = decoded;
+  Segment* entry = segments_->Segment(segment_number_);
+  if (entry == nullptr) goto enter;
+  segment_ = entry;
+  decoded = DecodedSegment::For(entry);
+  ip = decoded->At(offset_);
+  DISPATCH();
 }
 
 // --- Stack and variables ----------------------------------------------------

@@ -225,6 +225,18 @@ bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments
   return true;
 }
 
+uint32_t LumoVM::CallErrorDisplay(const Function* function) const {
+  uint32_t display = frame_->error_display;
+  if (function->Flags() & Function::kDisplayErrors) display |= 4;
+  if (function->Flags() & Function::kHideErrors) display &= ~4u;
+  return display;
+}
+
+int LumoVM::CallOutputLevel(const Function* function) const {
+  if ((function->Flags() & Function::kOutputLevel2) && frame_->output_level != 0) return 2;
+  return (function->Flags() & Function::kOutputLevel1) ? 1 : 0;
+}
+
 Variable* LumoVM::BindArgument(const FunctionParameter& parameter, VariableHash& locals) {
   const int32_t slot = parameter.local_slot;
   if (parameter.ByReference()) {
@@ -263,17 +275,8 @@ void LumoVM::CallFunction(Function* function) {
   // The call instruction fills these in once the frame is current.
   frame->return_step = nullptr;
   frame->return_code = nullptr;
-  uint32_t display = frame_->error_display;
-  if (function->Flags() & Function::kDisplayErrors) display |= 4;
-  if (function->Flags() & Function::kHideErrors) display &= ~4u;
-  frame->error_display = display;
-  if ((function->Flags() & Function::kOutputLevel2) && frame_->output_level != 0) {
-    frame->output_level = 2;
-  } else if (function->Flags() & Function::kOutputLevel1) {
-    frame->output_level = 1;
-  } else {
-    frame->output_level = 0;
-  }
+  frame->error_display = CallErrorDisplay(function);
+  frame->output_level = CallOutputLevel(function);
   if (context_->OutputLevel() != frame->output_level) context_->SetOutputLevel(frame->output_level);
   if (Logging(kEventFunctionCall)) {
     const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),

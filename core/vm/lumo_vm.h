@@ -153,6 +153,13 @@ class LumoVM {
   void ReleaseFrame(LumoVM_Frame* frame);
   LumoVM_FunctionFrame* NewFunctionFrame(Function* function);
   void Return(bool with_value);
+  // Error-display flags and output level of a call's frame.
+  uint32_t CallErrorDisplay(const Function* function) const;
+  int CallOutputLevel(const Function* function) const;
+  bool CanQuickCall(Function* function);
+  LumoVM_FunctionFrame* EnterQuickCall(Function* function, int32_t return_offset);
+  void AssignFused(Variable* target, uint8_t source, int32_t n, double d, Variable* variable,
+                   const char* text, int32_t length);
   // Takes one argument off the stack into the parameter's local; null
   // after a fatal error.
   Variable* BindArgument(const FunctionParameter& parameter, VariableHash& locals);
@@ -251,6 +258,8 @@ class LumoVM {
   VariableHash* system_;
   VariableHash* globals_;
   bool globals_plain_;
+  // Exactly a LumoVM: no subclass changes how calls are made.
+  bool plain_machine_ = false;
   SegmentManager* segments_;
   FunctionManager* functions_;
   ExternalCallManager* external_ = nullptr;

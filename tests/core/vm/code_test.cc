@@ -120,12 +120,33 @@ TEST(Code, SequencesAsTheirInstructions) {
        "yes: pushc \"y\"\n"
        "out",
        "y"},
+      // Two arguments pushed right before a call: the first call takes the
+      // general way, later ones reuse its frame; a text, a double, an
+      // aggregate and a variable the callee also sees as a global.
+      {".global g, r\n.function f(a, b)\npushl a\npushl b\ncat\nret\n.end\npushc \"x\"\n"
+       "popg g\npushg g\npushi 1\ncall f\nout\npushc \"y\"\npushf 2.5\ncall f\nout\n"
+       "pushg g\npushg g\ncall f\nout",
+       "x1y2.5xx"},
+      {".global g\n.function f(a, b)\npushl b\npushi 1\nelemr\nout\npushc \"v\"\npopg g\n"
+       "pushl a\nout\nretn\n.end\npushc \"e\"\npushg g\npushi 1\nelem\nstore\n"
+       "pushc \"p\"\npushg g\ncall f\npushc \"q\"\npushg g\ncall f",
+       "epq"},
+      // A by-reference parameter, and a function of another arity, take
+      // the general call.
+      {".global g\n.function f(a, &b)\npushl a\npopl b\nretn\n.end\npushi 7\npushg g\n"
+       "call f\npushi 8\npushg g\ncall f\npushg g\nout",
+       "8"},
+      {".function f(a)\npushl a\nret\n.end\npushi 1\npushi 2\ncall f\nout\nout", "21"},
   };
   for (const auto& c : cases) EXPECT_EQ(Printed(c.source), c.printed) << c.source;
   // A step that cannot finish names the instruction that fails.
   EXPECT_EQ(Printed("pushi 1\npushg 99"), Fatal(6, "Invalid variable reference"));
   EXPECT_EQ(Printed(".global x\npushg x\npushg 99\nadd\npopg x"),
             Fatal(6, "Invalid variable reference"));
+  // Arguments that would not fit on the stack: the second push overflows.
+  std::string full = ".function f(a, b)\nretn\n.end\n";
+  for (int i = 0; i < 511; ++i) full += "pushi 0\n";
+  EXPECT_EQ(Printed(full + "pushi 1\npushi 2\ncall f"), Fatal(511 * 6 + 6, "Stack overflow"));
 }
 
 // The byte ranges of a section of a program image: its directory entry
