@@ -159,26 +159,17 @@ int DecodedSegment::TryFuse(int32_t offset, DecodedInsn* out) {
     out->sub = static_cast<uint8_t>(i[1].op);
     return 2;
   }
-  if (n >= 3 && s0 != kSourceNone && s1 != kSourceNone && i[2].op == kDecoded_call) {
-    fused(kDecodedCall2, 3);
-    out->source_a = s0;
-    out->source_b = s1;
-    out->a = i[0].a;
-    out->da = i[0].da;
-    out->b = i[1].a;
-    out->db = i[1].da;
-    out->c = i[2].a;
-    return 3;
-  }
   if (s0 != kSourceNone && s1 != kSourceNone) {
-    fused(kDecodedPush2, 2);
+    const bool call = n >= 3 && i[2].op == kDecoded_call;
+    fused(call ? kDecodedCall2 : kDecodedPush2, call ? 3 : 2);
     out->source_a = s0;
     out->source_b = s1;
     out->a = i[0].a;
     out->da = i[0].da;
     out->b = i[1].a;
     out->db = i[1].da;
-    return 2;
+    out->c = call ? i[2].a : 0;
+    return call ? 3 : 2;
   }
   return 0;
 }

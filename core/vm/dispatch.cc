@@ -397,6 +397,19 @@ enter:
   ip = decoded->At(offset_);
   DISPATCH();
 
+// A call has made the function's frame current: the return comes back to
+// the step after the call. Straight to the function's first step; the
+// shared words are left to the return (a run of calls that never returns
+// ends at the depth limit).
+enter_function:
+  frame_->return_step = ip + 1;
+  frame_->return_code = decoded;
+  segment_ = segments_->Segment(segment_number_);
+  if (segment_ == nullptr) goto enter;
+  decoded = DecodedSegment::For(segment_);
+  ip = decoded->At(offset_);
+  DISPATCH();
+
 op_goto:
   ip = ip->target;
   DISPATCH();
@@ -611,14 +624,7 @@ op_call2: {
   PushFrame(frame);
   segment_number_ = function->EntrySegment();
   offset_ = function->EntryOffset();
-  frame->return_step = ip + 1;
-  frame->return_code = decoded;
-  Segment* entry = segments_->Segment(segment_number_);
-  if (entry == nullptr) goto enter;
-  segment_ = entry;
-  decoded = DecodedSegment::For(entry);
-  ip = decoded->At(offset_);
-  DISPATCH();
+  goto enter_function;
 }
 
 // --- Stack and variables ----------------------------------------------------
@@ -968,16 +974,7 @@ op_call: {
   }
   CallFunction(function);
   if (error_) return 0;
-  frame_->return_step = ip + 1;
-  frame_->return_code = decoded;
-  // Straight to the function's first step. The shared words are left to
-  // the return: a run of calls that never returns ends at the depth limit.
-  Segment* entry = segments_->Segment(segment_number_);
-  if (entry == nullptr) goto enter;
-  segment_ = entry;
-  decoded = DecodedSegment::For(entry);
-  ip = decoded->At(offset_);
-  DISPATCH();
+  goto enter_function;
 }
 
 op_ret:

@@ -139,17 +139,18 @@ LumoVM_FunctionFrame* LumoVM::NewFunctionFrame(Function* function) {
 
 // --- Running ------------------------------------------------------------------
 
-int LumoVM::RunAt(int32_t segment, LumoVM_Stack* stack, VariableHash* locals) {
+int LumoVM::RunNested(int32_t segment, LumoVM_Stack* stack, bool owns_stack,
+                      VariableHash* locals, int output_level) {
   LumoVM_Frame* saved_frame = frame_;
   const int32_t saved_segment = segment_number_;
   const int32_t saved_offset = offset_;
   auto* frame = new LumoVM_Frame();
   frame->return_segment = saved_segment;
   frame->return_offset = saved_offset;
-  frame->SetLocals(locals ? locals : saved_frame->locals, false);
-  frame->SetStack(stack ? stack : saved_frame->stack, false);
+  frame->SetLocals(locals, false);
+  frame->SetStack(stack, owns_stack);
   frame->error_display = saved_frame->error_display;
-  frame->output_level = saved_frame->output_level;
+  frame->output_level = output_level;
   PushFrame(frame);
   segment_number_ = segment;
   offset_ = 0;
@@ -161,26 +162,14 @@ int LumoVM::RunAt(int32_t segment, LumoVM_Stack* stack, VariableHash* locals) {
   return result;
 }
 
+int LumoVM::RunAt(int32_t segment, LumoVM_Stack* stack, VariableHash* locals) {
+  return RunNested(segment, stack ? stack : frame_->stack, false,
+                   locals ? locals : frame_->locals, frame_->output_level);
+}
+
 int LumoVM::RunEntry() {
-  LumoVM_Frame* saved_frame = frame_;
-  const int32_t saved_segment = segment_number_;
-  const int32_t saved_offset = offset_;
-  auto* frame = new LumoVM_Frame();
-  frame->return_segment = saved_segment;
-  frame->return_offset = saved_offset;
-  frame->SetLocals(globals_, false);
-  frame->SetStack(new LumoVM_Stack(this), true);
-  frame->error_display = saved_frame->error_display;
-  PushFrame(frame);
   segments_->EntrySegment();
-  segment_number_ = segments_->EntrySegmentNumber();
-  offset_ = 0;
-  const int result = Run();
-  DestroyFramesAbove(saved_frame);
-  segment_number_ = saved_segment;
-  offset_ = saved_offset;
-  context_->SetOutputLevel(frame_->output_level);
-  return result;
+  return RunNested(segments_->EntrySegmentNumber(), new LumoVM_Stack(this), true, globals_, 0);
 }
 
 bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments, int32_t count,

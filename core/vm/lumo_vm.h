@@ -149,6 +149,10 @@ class LumoVM {
   enum class StopReason { kNone, kEnded, kError };
 
   void PushFrame(LumoVM_Frame* frame);
+  // A fresh frame nested in the current one runs the segment to its end;
+  // the position and frames are put back afterwards.
+  int RunNested(int32_t segment, LumoVM_Stack* stack, bool owns_stack, VariableHash* locals,
+                int output_level);
   void DestroyFramesAbove(LumoVM_Frame* keep);
   void ReleaseFrame(LumoVM_Frame* frame);
   LumoVM_FunctionFrame* NewFunctionFrame(Function* function);
