@@ -157,6 +157,10 @@ void LumoVM::StepCat() {
   stack_->PopText(b);
   stack_->PopText(a);
   if (error_) return;
+  if (static_cast<int64_t>(a.Length()) + b.Length() > kMaxTextLength) {
+    FatalError("Out of memory");
+    return;
+  }
   String joined;
   joined.Reserve(a.Length() + b.Length());
   joined.Append(a.Data(), a.Length());
@@ -260,6 +264,10 @@ inline void LumoVM::AppendFused(const DecodedInsn* ip, Variable* v, Variable* b,
     }
     text = scratch_text_.Text();
     length = scratch_text_.Length();
+  }
+  if (static_cast<int64_t>(v->Value().Length()) + length > kMaxTextLength) {
+    FatalError("Out of memory");
+    return;
   }
   v->FastAppend(text, length);
 }
@@ -588,6 +596,7 @@ op_append_loop: {
   for (;;) {
     if (!v->IsPlainScalar() || !counter->IsPlainScalar()) UNFUSE();
     AppendFused(ip, v, b, constant, constant_length);
+    if (error_) return 0;
     if (!((ip->loop_mask >> CountStep(counter, ip->loop_step, ip->loop_limit)) & 1)) {
       ip += 2;
       DISPATCH();

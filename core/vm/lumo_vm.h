@@ -63,6 +63,9 @@ class LumoVM {
   // call holds a 512-entry stack, and a script that recurses without end
   // must not take the machine's memory with it.
   static constexpr int32_t kMaxCallDepth = 4096;
+  // A text joined by cat longer than this stops the run with "Out of
+  // memory": a loop that doubles a text must end the run, not the server.
+  static constexpr int64_t kMaxTextLength = int64_t{256} << 20;
 
   // Unset words (null) are taken from the parent machine, or else from the
   // context.

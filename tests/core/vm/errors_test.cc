@@ -132,5 +132,15 @@ TEST(Errors, ValueStack) {
   ExpectPrinted(cases, std::size(cases));
 }
 
+// A text that keeps doubling ends the run, fused append or plain cat.
+TEST(Errors, RunawayTextEndsTheRun) {
+  EXPECT_EQ(Printed(".global s\npushc \"ab\"\npopg s\nloop: pushg s\npushg s\ncat\npopg s\n"
+                    "jmp loop"),
+            Fatal(12, "Out of memory"));
+  EXPECT_EQ(Printed(".global s\npushc \"ab\"\npopg s\nloop: pushg s\npushg s\ncat\n"
+                    "pushc \"\"\ncat\npopg s\njmp loop"),
+            Fatal(24, "Out of memory"));
+}
+
 }  // namespace
 }  // namespace lumo
