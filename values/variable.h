@@ -277,6 +277,13 @@ class Variable {
     value_type_ = source->value_type_;
     return true;
   }
+  // The length of the value's text (made when not yet there).
+  int32_t TextLength() {
+    if (plain_ && mode_ == Mode::kValue && elements_ == nullptr && (valid_ & kTextValid)) {
+      return text_.Length();
+    }
+    return Value().Length();
+  }
   // Appends to the value's text, as storing the joined text would.
   bool FastAppend(const char* bytes, int32_t length) {
     if (!IsPlainScalar()) return false;

@@ -265,7 +265,7 @@ inline void LumoVM::AppendFused(const DecodedInsn* ip, Variable* v, Variable* b,
     text = scratch_text_.Text();
     length = scratch_text_.Length();
   }
-  if (static_cast<int64_t>(v->Value().Length()) + length > kMaxTextLength) {
+  if (static_cast<int64_t>(v->TextLength()) + length > kMaxTextLength) {
     FatalError("Out of memory");
     return;
   }
