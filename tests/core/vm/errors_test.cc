@@ -4,21 +4,11 @@
 
 #include <string>
 
+#include "tests/core/vm/cases.h"
 #include "tests/core/vm/run_program.h"
 
 namespace lumo {
 namespace {
-
-struct Case {
-  std::string source;
-  std::string printed;
-};
-
-void ExpectPrinted(const Case* cases, size_t count) {
-  for (size_t i = 0; i < count; ++i) {
-    EXPECT_EQ(Printed(cases[i].source), cases[i].printed) << cases[i].source;
-  }
-}
 
 TEST(Errors, FatalMessageNamesProgramPositionFileAndLine) {
   const Case cases[] = {

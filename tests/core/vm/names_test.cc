@@ -4,19 +4,11 @@
 
 #include <string>
 
+#include "tests/core/vm/cases.h"
 #include "tests/core/vm/run_program.h"
 
 namespace lumo {
 namespace {
-
-struct Case {
-  std::string source;
-  std::string printed;
-};
-
-void ExpectPrinted(std::initializer_list<Case> cases) {
-  for (const Case& c : cases) EXPECT_EQ(Printed(c.source), c.printed) << c.source;
-}
 
 const char* const kBadIndex = "Array index must be positive integer";
 

@@ -7,19 +7,11 @@
 #include <string>
 
 #include "core/base/conversions.h"
+#include "tests/core/vm/cases.h"
 #include "tests/core/vm/run_program.h"
 
 namespace lumo {
 namespace {
-
-struct Case {
-  std::string source;
-  std::string printed;
-};
-
-void ExpectPrinted(std::initializer_list<Case> cases) {
-  for (const Case& c : cases) EXPECT_EQ(Printed(c.source), c.printed) << c.source;
-}
 
 // Two operands pushed, then one instruction, then its result printed.
 std::string Binary(const std::string& a, const std::string& b, const std::string& op) {
