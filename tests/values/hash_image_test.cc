@@ -12,13 +12,9 @@
 #include "core/base/dictionary.h"
 #include "core/base/stream.h"
 #include "values/variable_hash.h"
+#include "tests/largest_allocation.h"
 #include "tests/values/held.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// From the sanitizer runtime (its header does not ship with every compiler).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
-                                                         void (*)(const volatile void*));
-#endif
 
 namespace lumo {
 namespace {
@@ -274,30 +270,16 @@ TEST_F(HashImageFailure, DamagedStructureIsRefused) {
   EXPECT_TRUE(ReadFrom(target_, good_));  // the undamaged image still reads
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-size_t g_largest_allocation = 0;
-bool g_watching = false;
-void WatchMalloc(const volatile void*, size_t size) {
-  if (g_watching && size > g_largest_allocation) g_largest_allocation = size;
-}
-void IgnoreFree(const volatile void*) {}
-#endif
-
 // 268 million entries (about 2 GB of records) with 16 bytes behind them;
 // then the largest count there is; then 65535 buckets.
 TEST_F(HashImageFailure, HugeClaimedCountDoesNotAllocateIt) {
-#if defined(__SANITIZE_ADDRESS__)
-  static const bool installed = __sanitizer_install_malloc_and_free_hooks(WatchMalloc, IgnoreFree);
-  (void)installed; g_largest_allocation = 0; g_watching = true;
-#endif
+  LargestAllocation watch;
   Image huge; huge.bits = 4;
   for (auto [used, count] : {std::pair{0, 0x0FFFFFF0}, {0, 0x7FFFFFFF}, {0xFFFF, 1}}) {
     huge.used = static_cast<uint16_t>(used); huge.count = count;
     ExpectFailure(huge.Encode() + std::string(16, '\0'), kEnd);
   }
-#if defined(__SANITIZE_ADDRESS__)
-  g_watching = false; EXPECT_LT(g_largest_allocation, size_t{64} << 20);
-#endif
+  EXPECT_LT(watch.Largest(), size_t{64} << 20);
 }
 
 }  // namespace

@@ -9,12 +9,8 @@
 #include <string>
 
 #include "tests/core/program/loaded.h"
+#include "tests/largest_allocation.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-// From the sanitizer runtime (its header does not ship with every compiler).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
-                                                         void (*)(const volatile void*));
-#endif
 
 namespace lumo {
 namespace {
@@ -128,14 +124,6 @@ TEST(ProgramFile, EveryTruncationFails) {
   }
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-size_t g_largest_allocation = 0;
-void WatchMalloc(const volatile void*, size_t size) {
-  if (size > g_largest_allocation) g_largest_allocation = size;
-}
-void IgnoreFree(const volatile void*) {}
-#endif
-
 // Counts claiming far more than the section holds fail at its end without
 // allocating what they claim.
 TEST(ProgramFile, HugeCountsFailWithoutHugeAllocations) {
@@ -160,11 +148,7 @@ TEST(ProgramFile, HugeCountsFailWithoutHugeAllocations) {
       // Parameter records run into the locals image, which makes no name.
       {nullptr, 4, 0x7FFFFFFF, 4, kCorrupt},
   };
-#if defined(__SANITIZE_ADDRESS__)
-  static const bool installed = __sanitizer_install_malloc_and_free_hooks(WatchMalloc, IgnoreFree);
-  (void)installed;
-  g_largest_allocation = 0;
-#endif
+  LargestAllocation watch;
   for (const auto& c : cases) {
     std::string bytes = valid;
     Put(bytes, (c.tag ? Get(valid, DirectoryEntry(valid, c.tag) + 4) : record) + c.at, c.value,
@@ -173,8 +157,9 @@ TEST(ProgramFile, HugeCountsFailWithoutHugeAllocations) {
     EXPECT_FALSE(p.Load(bytes));
     EXPECT_EQ(p.error, c.error) << (c.tag ? c.tag : "record") << "+" << c.at;
   }
+  EXPECT_LT(watch.Largest(), size_t{8} << 20);
 #if defined(__SANITIZE_ADDRESS__)
-  EXPECT_LT(g_largest_allocation, size_t{8} << 20);
+  EXPECT_GT(watch.Largest(), 0u);  // the watch is live
 #endif
 }
 
