@@ -152,32 +152,23 @@ TEST(Operators, RoundsWithHugeDecimalCount) {
   EXPECT_EQ(out.find_first_not_of('0', 3), std::string::npos);
 }
 
+// The search itself is tested with the text functions; here each of the
+// four instructions on a short and a long (skip-table) haystack.
 TEST(Operators, TextPosition) {
   const std::string hay(400, 'a');
   const std::string long_hay = "pushc \"" + hay + "Bc" + hay + "\"";
   ExpectPrinted({
       {Binary("pushc \"lo\"", "pushc \"hello\"", "in"), "4"},
-      {Binary("pushc \"lo\"", "pushc \"hello\"", "ein"), "5"},
-      {Binary("pushc \"LO\"", "pushc \"hello\"", "in"), "0"},
       {Binary("pushc \"LO\"", "pushc \"hello\"", "cin"), "4"},
+      {Binary("pushc \"lo\"", "pushc \"hello\"", "ein"), "5"},
       {Binary("pushc \"LO\"", "pushc \"hello\"", "ecin"), "5"},
-      {Binary("pushc \"l\"", "pushc \"hello\"", "ein"), "3"},
-      {Binary("pushc \"aab\"", "pushc \"aaab\"", "in"), "2"},
       {Binary("pushc \"\"", "pushc \"hello\"", "in"), "1"},
       {Binary("pushc \"\"", "pushc \"hello\"", "ein"), "0"},
-      {Binary("pushc \"\"", "pushc \"\"", "in"), "1"},
-      {Binary("pushc \"hello!\"", "pushc \"hello\"", "in"), "0"},
-      {Binary("pushc \"hello!\"", "pushc \"hello\"", "ecin"), "0"},
       {Binary("pushi 23", "pushi 1234", "in"), "2"},
-      {Binary("pushc \"\\xc9\"", "pushc \"\\xe9\"", "cin"), "0"},
       {Binary("pushc \"aBc\"", long_hay, "in"), "400"},
-      {Binary("pushc \"aBc\"", long_hay, "ein"), "402"},
-      {Binary("pushc \"abc\"", long_hay, "in"), "0"},
       {Binary("pushc \"ABC\"", long_hay, "cin"), "400"},
+      {Binary("pushc \"aBc\"", long_hay, "ein"), "402"},
       {Binary("pushc \"CA\"", long_hay, "ecin"), "403"},
-      {Binary("pushc \"" + hay + "\"", long_hay, "in"), "1"},
-      {Binary("pushc \"c" + hay + "\"", long_hay, "ein"), "802"},
-      {Binary("pushc \"c" + hay + "a\"", long_hay, "cin"), "0"},
   });
 }
 
@@ -188,17 +179,8 @@ TEST(Operators, Crypt) {
       {Binary("pushc \"test\"", "pushc \"a\"", "crypt"),
        Printed(Binary("pushc \"test\"", "pushc \"aa\"", "crypt"))},
   });
-  // An empty salt is two random characters of the alphabet without 'z'.
-  std::string program = ".global n\nstoregi n, 0\nloop: pushc \"pw\"\npushc \"\"\ncrypt\nout\n"
-                        "pushc \"\\n\"\nout\nincg n, 1\ncmpgi n, 300\njmp_lt loop";
-  const std::string out = Printed(program);
-  ASSERT_EQ(out.size(), 300u * 14);
-  const std::string alphabet = "./0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy";
-  for (size_t i = 0; i < out.size(); i += 14) {
-    EXPECT_EQ(out[i + 13], '\n');
-    EXPECT_NE(alphabet.find(out[i]), std::string::npos) << out.substr(i, 13);
-    EXPECT_NE(alphabet.find(out[i + 1]), std::string::npos) << out.substr(i, 13);
-  }
+  // An empty salt is chosen at random (the choice is tested with crypt).
+  EXPECT_EQ(Printed(Binary("pushc \"pw\"", "pushc \"\"", "crypt")).size(), 13u);
 }
 
 TEST(Operators, CatFormatsNumbers) {
