@@ -1,0 +1,117 @@
+// PosixFileManager and PosixFile: the file manager on Linux.
+//
+// Byte-range locks are open-file-description locks (F_OFD_SETLK): they
+// belong to the descriptor, not to the process, so two runs in one process
+// exclude each other and closing one file never drops another file's
+// locks. A wait for a lock polls and gives up when the run is stopped, so
+// it never outlives the run's time-out.
+#ifndef LUMO_FILES_POSIX_FILE_MANAGER_H_
+#define LUMO_FILES_POSIX_FILE_MANAGER_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "files/file_manager.h"
+#include "files/posix_file_path.h"
+
+namespace lumo {
+
+class PosixFileManager : public FileManager {
+ public:
+  // stop_flag, when given, is the run's stop flag: lock waits end when it
+  // becomes non-zero.
+  explicit PosixFileManager(const std::atomic<int32_t>* stop_flag = nullptr)
+      : stop_flag_(stop_flag) {}
+  ~PosixFileManager() override;
+
+  bool Resolve(int location, std::string_view path, String* full) override;
+  bool IsConfiguredDirectory(const String& full) const override;
+
+  bool SetScriptDirectory(std::string_view directory) override;
+  bool SetDataDirectory(std::string_view directory) override;
+  bool SetTemporaryDirectory(std::string_view directory) override;
+  // The canonical base texts ("" when not configured).
+  String ScriptDirectory() const;
+  String DataDirectory() const;
+  String TemporaryDirectory() const;
+
+  std::unique_ptr<File> OpenPath(const String& full, uint32_t mode) override;
+  bool DeletePath(const String& full) override;
+  bool CopyPath(const String& from, const String& to) override;
+  bool RenamePath(const String& from, const String& to) override;
+  bool TouchPath(const String& full) override;
+  bool ExistsPath(const String& full) override;
+  bool SizePath(const String& full, int64_t* size) override;
+  bool IsDirectoryPath(const String& full) override;
+  bool TimePath(const String& full, int64_t* seconds) override;
+  bool MakeDirectoryPath(const String& full) override;
+  bool RemoveDirectoryPath(const String& full) override;
+  bool MakeSymbolicLinkPath(const String& target, const String& link) override;
+  bool ModePath(const String& full, uint32_t* mode) override;
+  bool ChangeModePath(const String& full, uint32_t mode) override;
+  bool ListDirectoryPath(const String& full, std::vector<DirectoryEntry>* entries) override;
+  std::unique_ptr<File> CreateExclusive(const String& full, uint32_t mode, bool* exists) override;
+
+  bool IsStopped() const override {
+    return stop_flag_ != nullptr && stop_flag_->load(std::memory_order_relaxed) != 0;
+  }
+
+ private:
+  bool SetDirectory(std::optional<PosixFilePath>* slot, std::string_view directory,
+                    const char* what);
+
+  const std::atomic<int32_t>* stop_flag_;
+  std::optional<PosixFilePath> script_;
+  std::optional<PosixFilePath> data_;
+  std::optional<PosixFilePath> temporary_;
+};
+
+class PosixFile : public File {
+ public:
+  // Takes over an open descriptor; flags are the open(2) flags it was
+  // opened with, used again (without creation) to reopen it.
+  PosixFile(PosixFileManager* manager, String path, int fd, int flags);
+  ~PosixFile() override;
+
+  bool OwnerId(int64_t* id) override;
+  bool GroupId(int64_t* id) override;
+  int64_t Read(void* buffer, int64_t length) override;
+  bool Write(const void* buffer, int64_t length) override;
+  bool Seek(int64_t offset, int whence) override;
+  int64_t Tell() override;
+  int64_t Length() override;
+  bool Truncate(int64_t length) override;
+  bool Lock(int64_t offset, int64_t length, bool exclusive, bool wait = true) override;
+  bool Release(int64_t offset, int64_t length) override;
+  bool Flush() override;
+  bool Reactivate() override;
+  bool Deactivate() override;
+  bool HoldsLocks() const override { return !locks_.empty(); }
+
+  // The descriptor, -1 while the pool has the file closed.
+  int Descriptor() const { return fd_; }
+  bool IsOpen() const { return fd_ >= 0; }
+
+ private:
+  // Makes sure the descriptor is open; false with the error text set.
+  bool Ready();
+  bool Fail(int error_number);
+
+  struct Range {
+    int64_t offset;
+    int64_t length;
+  };
+
+  int fd_;
+  int flags_;
+  int64_t saved_position_ = 0;
+  std::vector<Range> locks_;
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_FILES_POSIX_FILE_MANAGER_H_
