@@ -1,0 +1,502 @@
+#include "config/config_file.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+
+#include "core/base/ascii.h"
+#include "core/base/conversions.h"
+
+namespace lumo {
+
+namespace {
+
+// Written in this order, which the options dialog also shows.
+constexpr ConfigId kSavedIntegers[] = {
+    kConfigTimeoutGlobal, kConfigTimeoutCall,  kConfigTimeoutMail,      kConfigTimeoutFile,
+    kConfigTimeoutPost,   kConfigDelayFile,    kConfigCookies,          kConfigMaxFiles,
+    kConfigMaxPostVars,   kConfigLockExpiration, kConfigLogLevel,       kConfigFlagsSecurity,
+};
+constexpr ConfigId kSavedTexts[] = {
+    kConfigDirLumo, kConfigDirData, kConfigDefaultFile, kConfigInfoServeradmin,
+    kConfigDirCa,   kConfigLogFile, kConfigLogFilter,   kConfigLogCookie,
+};
+
+constexpr std::string_view kPort = "port";
+constexpr std::string_view kShowDialog = "showdialog";
+constexpr std::string_view kLibraries = "libraries";
+constexpr std::string_view kErrorSettings = "errorsettings";
+
+std::string_view Trim(std::string_view text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsSpaceByte(static_cast<unsigned char>(text[begin]))) ++begin;
+  while (end > begin && IsSpaceByte(static_cast<unsigned char>(text[end - 1]))) --end;
+  return text.substr(begin, end - begin);
+}
+
+bool SameName(std::string_view a, std::string_view b) {
+  return a.size() == b.size() &&
+         CompareNoCase(a.data(), b.data(), static_cast<int32_t>(a.size())) == 0;
+}
+
+// A line can be as long as the file; a warning quotes only its start.
+std::string Quote(std::string_view text) {
+  constexpr size_t kShown = 60;
+  std::string quoted = "'";
+  quoted.append(text.substr(0, kShown));
+  if (text.size() > kShown) quoted += "...";
+  quoted += "'";
+  return quoted;
+}
+
+// Decimal with an optional '-', or 0x hexadecimal up to 32 bits (masks are
+// easier to read that way; 0xFFFFFFFF is -1). Nothing else, no overflow.
+bool ParseSettingInteger(std::string_view text, int32_t* value) {
+  const char* begin = text.data();
+  const char* end = begin + text.size();
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    uint32_t bits = 0;
+    auto [next, error] = std::from_chars(begin + 2, end, bits, 16);
+    if (error != std::errc() || next != end) return false;
+    *value = static_cast<int32_t>(bits);
+    return true;
+  }
+  auto [next, error] = std::from_chars(begin, end, *value, 10);
+  return error == std::errc() && next == end;
+}
+
+const ConfigSetting* FindStoredSetting(std::string_view name) {
+  int32_t count = 0;
+  const ConfigSetting* settings = ConfigSettings(&count);
+  for (int32_t i = 0; i < count; ++i) {
+    if (settings[i].stored_name && SameName(name, settings[i].stored_name)) return &settings[i];
+  }
+  return nullptr;
+}
+
+std::string ErrnoText(int error) { return strerror(error); }
+
+void SetError(String* error, std::string_view text) {
+  if (error) *error = String(text);
+}
+
+class LineParser {
+ public:
+  LineParser(std::string_view file_name, DexBaseConfig& config,
+             std::vector<std::string>* warnings)
+      : file_name_(file_name), config_(config), warnings_(warnings) {}
+
+  void Line(int32_t number, std::string_view line) {
+    line_ = number;
+    line = Trim(line);
+    if (line.empty() || line[0] == '#') return;
+    const size_t equals = line.find('=');
+    if (equals == std::string_view::npos) {
+      Warn("expected 'name = value', found " + Quote(line));
+      return;
+    }
+    const std::string_view name = Trim(line.substr(0, equals));
+    const std::string_view value = Trim(line.substr(equals + 1));
+    if (name.empty()) {
+      Warn("missing setting name before '='");
+    } else if (SameName(name, kPort)) {
+      int32_t port = 0;
+      if (Integer(name, value, &port)) config_.SetPort(port);
+    } else if (SameName(name, kShowDialog)) {
+      int32_t show = 0;
+      if (Integer(name, value, &show)) config_.SetShowDialog(show != 0);
+    } else if (SameName(name, kLibraries)) {
+      Library(value);
+    } else if (SameName(name, kErrorSettings)) {
+      ErrorSetting(value);
+    } else if (const ConfigSetting* setting = FindStoredSetting(name)) {
+      int32_t integer = 0;
+      if (IsTextConfigId(setting->id)) {
+        config_.SetText(setting->id, value);
+      } else if (Integer(name, value, &integer)) {
+        config_.SetInteger(setting->id, integer);
+      }
+    } else {
+      Warn("unknown setting " + Quote(name));
+    }
+  }
+
+  // Lists replace what the configuration held only once the whole file is
+  // read, so that the order of the lines does not matter: the libraries
+  // reset the error settings too, and must not undo the file's own.
+  void Finish() {
+    if (libraries_seen_) {
+      config_.ClearLibraries();
+      config_.ResetErrorSettings();
+      for (const PendingLibrary& library : libraries_) {
+        config_.RegisterLibrary(library.type, library.name, library.path);
+      }
+    }
+    if (error_settings_seen_) {
+      config_.ResetErrorSettings();
+      for (const PendingErrorSetting& setting : error_settings_) {
+        config_.SetErrorSetting(setting.tag_name, setting.value);
+      }
+    }
+  }
+
+ private:
+  struct PendingLibrary {
+    LibraryType type;
+    std::string_view name;
+    std::string_view path;
+  };
+  struct PendingErrorSetting {
+    std::string_view tag_name;
+    std::string_view value;
+  };
+
+  void Warn(const std::string& what) {
+    if (warnings_) {
+      warnings_->push_back(std::string(file_name_) + ":" + std::to_string(line_) + ": " + what);
+    }
+  }
+
+  bool Integer(std::string_view name, std::string_view value, int32_t* integer) {
+    if (ParseSettingInteger(value, integer)) return true;
+    Warn(std::string(name) + " needs a whole number, not " + Quote(value));
+    return false;
+  }
+
+  // An empty value names no entry but still says the list is present.
+  void Library(std::string_view value) {
+    libraries_seen_ = true;
+    if (value.empty()) return;
+    const size_t first = value.find(',');
+    const size_t second = first == std::string_view::npos ? first : value.find(',', first + 1);
+    if (second == std::string_view::npos) {
+      Warn("library " + Quote(value) + " is not TYPE,NAME,PATH");
+      return;
+    }
+    const std::string_view type = Trim(value.substr(0, first));
+    PendingLibrary library{LibraryType::kBuiltin, Trim(value.substr(first + 1, second - first - 1)),
+                           Trim(value.substr(second + 1))};
+    switch (type.empty() ? '\0' : static_cast<char>(LowerByte(static_cast<unsigned char>(type[0])))) {
+      case 'b':
+        library.type = LibraryType::kBuiltin;
+        break;
+      case 'c':
+        library.type = LibraryType::kCommerce;
+        break;
+      case 'd':
+        library.type = LibraryType::kDatabase;
+        break;
+      case 's':
+        library.type = LibraryType::kSystem;
+        break;
+      default:
+        Warn("library type " + Quote(type) + " is none of b, c, d, s");
+        return;
+    }
+    libraries_.push_back(library);
+  }
+
+  void ErrorSetting(std::string_view value) {
+    error_settings_seen_ = true;
+    if (value.empty()) return;
+    const size_t equals = value.find('=');
+    if (equals == std::string_view::npos) {
+      Warn("error setting " + Quote(value) + " is not TAG=VALUE");
+      return;
+    }
+    const std::string_view tag_name = Trim(value.substr(0, equals));
+    if (!config_.KnowsTag(tag_name)) {
+      Warn("unknown tag " + Quote(tag_name) + " in error setting");
+      return;
+    }
+    error_settings_.push_back({tag_name, Trim(value.substr(equals + 1))});
+  }
+
+  std::string_view file_name_;
+  DexBaseConfig& config_;
+  std::vector<std::string>* warnings_;
+  int32_t line_ = 0;
+  bool libraries_seen_ = false;
+  bool error_settings_seen_ = false;
+  std::vector<PendingLibrary> libraries_;
+  std::vector<PendingErrorSetting> error_settings_;
+};
+
+bool HasLineBreak(std::string_view text) {
+  return text.find_first_of("\r\n") != std::string_view::npos;
+}
+
+char LibraryLetter(LibraryType type) {
+  switch (type) {
+    case LibraryType::kBuiltin:
+      return 'b';
+    case LibraryType::kDatabase:
+      return 'd';
+    case LibraryType::kCommerce:
+      return 'c';
+    case LibraryType::kSystem:
+      return 's';
+  }
+  return 'b';
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat status;
+  return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Makes every missing directory of `directory`. New directories are
+// private (0700), as other programs do under ~/.config.
+bool MakeDirectories(const std::string& directory, int* error) {
+  if (IsDirectory(directory)) return true;
+  for (size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+    const std::string prefix = directory.substr(0, slash);
+    // An existing ancestor may still refuse mkdir (read-only, no access).
+    if (mkdir(prefix.c_str(), 0700) != 0) {
+      const int cause = errno;
+      if (cause != EEXIST && !IsDirectory(prefix)) {
+        *error = cause;
+        return false;
+      }
+    }
+    if (slash == std::string::npos) break;
+  }
+  if (IsDirectory(directory)) return true;
+  *error = ENOTDIR;
+  return false;
+}
+
+bool WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = EIO;
+      return false;
+    }
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string HomeDirectory() {
+  std::string home;
+  const char* env = getenv("HOME");
+  if (env != nullptr && env[0] == '/') {
+    home = env;
+  } else {
+    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+        found->pw_dir && found->pw_dir[0] == '/') {
+      home = found->pw_dir;
+    }
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return home.empty() ? "/" : home;
+}
+
+std::string ConfigFilePath(const char* flag_value) {
+  if (flag_value != nullptr) return flag_value;
+  const char* env = getenv("LUMODEX_CONFIG");
+  if (env != nullptr && env[0] != '\0') return env;
+  std::string home = HomeDirectory();
+  if (home != "/") home += '/';
+  return home + ".config/lumodex/lumodex.conf";
+}
+
+void ParseConfigText(std::string_view text, std::string_view file_name, DexBaseConfig& config,
+                     std::vector<std::string>* warnings) {
+  LineParser parser(file_name, config, warnings);
+  int32_t number = 0;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    parser.Line(++number, text.substr(0, end));
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+  }
+  parser.Finish();
+}
+
+bool LoadConfigFile(const std::string& path, DexBaseConfig& config,
+                    std::vector<std::string>* warnings) {
+  auto warn = [&](const std::string& what) {
+    if (warnings) warnings->push_back(path + ": " + what);
+    return false;
+  };
+  // Non-blocking, so that a path naming a FIFO cannot hang the start-up.
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    if (errno == ENOENT) return true;
+    return warn("cannot open: " + ErrnoText(errno));
+  }
+  struct stat status;
+  std::string text;
+  bool ok = true;
+  if (fstat(fd, &status) != 0) {
+    ok = warn("cannot read: " + ErrnoText(errno));
+  } else if (!S_ISREG(status.st_mode)) {
+    ok = warn("not a regular file");
+  }
+  char buffer[8192];
+  while (ok) {
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      ok = warn("cannot read: " + ErrnoText(errno));
+    } else if (n == 0) {
+      break;
+    } else if (static_cast<int64_t>(text.size()) + n > kMaxConfigFileSize) {
+      ok = warn("larger than " + std::to_string(kMaxConfigFileSize) + " bytes, not read");
+    } else {
+      text.append(buffer, static_cast<size_t>(n));
+    }
+  }
+  close(fd);
+  if (ok) ParseConfigText(text, path, config, warnings);
+  return ok;
+}
+
+bool FormatConfigText(DexConfigLoader& config, std::string* text, String* error) {
+  std::string out =
+      "# Lumo Dex configuration: one \"name = value\" per line.\n"
+      "# Lumo Dex rewrites this file when its options are saved; comments are not kept.\n";
+  auto line = [&out](std::string_view name, std::string_view value) {
+    out.append(name).append(" = ").append(value).append("\n");
+  };
+  line(kPort, std::to_string(config.Port()));
+  line(kShowDialog, config.ShowDialog() ? "1" : "0");
+  for (ConfigId id : kSavedIntegers) {
+    line(FindConfigSetting(id)->stored_name, std::to_string(config.GetInteger(id)));
+  }
+  for (ConfigId id : kSavedTexts) {
+    const String* value = config.GetText(id);
+    if (value == nullptr) continue;  // no line at all: the next load keeps the default
+    const char* name = FindConfigSetting(id)->stored_name;
+    if (HasLineBreak(*value)) {
+      SetError(error, std::string("the value of ") + name + " contains a line break");
+      return false;
+    }
+    line(name, *value);
+  }
+  for (const LibraryEntry& library : config.Libraries()) {
+    if (library.name.ContainsByte(',')) {
+      SetError(error, "the library name " + Quote(library.name) + " contains a comma");
+      return false;
+    }
+    if (HasLineBreak(library.name) || HasLineBreak(library.path)) {
+      SetError(error, "the library " + Quote(library.name) + " contains a line break");
+      return false;
+    }
+    std::string entry(1, LibraryLetter(library.type));
+    entry.append(",").append(library.name).append(",").append(library.path);
+    line(kLibraries, entry);
+  }
+  for (const ErrorSettingEntry& setting : config.ErrorSettings()) {
+    if (setting.tag_name.ContainsByte('=')) {
+      SetError(error, "the tag name " + Quote(setting.tag_name) + " contains an '='");
+      return false;
+    }
+    if (HasLineBreak(setting.tag_name) || HasLineBreak(setting.value)) {
+      SetError(error, "the error setting " + Quote(setting.tag_name) + " contains a line break");
+      return false;
+    }
+    std::string entry(setting.tag_name.View());
+    entry.append("=").append(setting.value);
+    line(kErrorSettings, entry);
+  }
+  *text = std::move(out);
+  return true;
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view contents, String* error,
+                         const std::function<bool()>& before_rename) {
+  auto fail = [&](const std::string& what, int cause) {
+    std::string text = "Error saving '" + path + "': " + what;
+    if (cause != 0) text += ": " + ErrnoText(cause);
+    SetError(error, text);
+    return false;
+  };
+  if (path.empty()) return fail("no file name", 0);
+
+  // Replace what a link points at, not the link (configuration kept in a
+  // dotfiles repository is often linked into place).
+  std::string target = path;
+  struct stat status;
+  if (lstat(path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved != nullptr) {
+      target = resolved;
+      free(resolved);
+    }
+  }
+  const size_t slash = target.rfind('/');
+  const std::string directory =
+      slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  int cause = 0;
+  if (!MakeDirectories(directory, &cause)) return fail("cannot make " + directory, cause);
+
+  mode_t mode = 0644;
+  if (stat(target.c_str(), &status) == 0) mode = status.st_mode & 07777;
+
+  std::string temporary = target + ".XXXXXX";
+  const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+  if (fd < 0) return fail("cannot create a temporary file in " + directory, errno);
+
+  // Each step runs only when the ones before succeeded; the first failure
+  // is the one reported.
+  std::string step;
+  bool ok = true;
+  auto check = [&](bool step_ok, const char* what) {
+    if (ok && !step_ok) {
+      ok = false;
+      cause = errno;
+      step = what;
+    }
+  };
+  check(fchmod(fd, mode) == 0, "cannot set the permissions of the temporary file");
+  if (ok) check(WriteAll(fd, contents), "cannot write the temporary file");
+  if (ok) check(fsync(fd) == 0, "cannot sync the temporary file");
+  check(close(fd) == 0, "cannot close the temporary file");
+  if (ok && before_rename && !before_rename()) {
+    ok = false;
+    cause = 0;
+    step = "interrupted before the rename";
+  }
+  if (ok) check(rename(temporary.c_str(), target.c_str()) == 0, "cannot rename the temporary file");
+  if (!ok) {
+    unlink(temporary.c_str());
+    return fail(step, cause);
+  }
+  // The rename itself is durable only once the directory is synced. The
+  // new file is in place either way, so a failure here is not reported.
+  const int directory_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory_fd >= 0) {
+    fsync(directory_fd);
+    close(directory_fd);
+  }
+  return true;
+}
+
+bool SaveConfigFile(DexConfigLoader& config, const std::string& path, String* error,
+                    const std::function<bool()>& before_rename) {
+  std::string text;
+  String format_error;
+  if (!FormatConfigText(config, &text, &format_error)) {
+    SetError(error, "Error saving '" + path + "': " + std::string(format_error.View()));
+    return false;
+  }
+  return WriteFileAtomically(path, text, error, before_rename);
+}
+
+}  // namespace lumo

@@ -1,0 +1,338 @@
+// lumodex.conf: finding it, reading it line by line, libraries and error
+// settings, and saving it without ever leaving half a file.
+#include "config/config_file.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "config/dex_config.h"
+#include "core/context/error_settings.h"
+
+namespace lumo {
+namespace {
+
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = getenv(name)) old_ = old;
+    value ? setenv(name, value, 1) : unsetenv(name);
+  }
+  ~ScopedEnv() { old_ ? setenv(name_, old_->c_str(), 1) : unsetenv(name_); }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+std::vector<std::string> DirectoryEntries(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  while (dirent* entry = dir ? readdir(dir) : nullptr) {
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  if (dir) closedir(dir);
+  return names;
+}
+
+// Records what the running configuration hands on.
+class FakeTarget : public ConfigTarget {
+ public:
+  void RegisterLibrary(LibraryType type, std::string_view name, std::string_view path) override {
+    calls.push_back("lib " + std::to_string(static_cast<int>(type)) + " " + std::string(name) +
+                    " " + std::string(path));
+  }
+  void SetErrorSetting(std::string_view tag, std::string_view value) override {
+    calls.push_back("set " + std::string(tag) + " " + std::string(value));
+  }
+  void ResetErrorSettings() override { calls.push_back("reset"); }
+  std::vector<std::string> calls;
+};
+
+// The process-wide error settings of the program context.
+class ContextTarget : public FakeTarget {
+ public:
+  void SetErrorSetting(std::string_view tag, std::string_view value) override {
+    lumo::SetErrorSetting(tag.data(), static_cast<int32_t>(tag.size()), value.data(),
+                          static_cast<int32_t>(value.size()));
+  }
+  void ResetErrorSettings() override { lumo::ResetErrorSettings(); }
+};
+
+class ConfigFile : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = testing::TempDir() + "lumodex_config_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    dir_ = pattern;
+    path_ = dir_ + "/lumodex.conf";
+    home_.emplace("HOME", dir_.c_str());
+  }
+  void TearDown() override {
+    home_.reset();
+    std::string command = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(system(command.c_str()), 0);
+  }
+
+  // Loads `text` into `config` and returns the warnings.
+  std::vector<std::string> Load(DexBaseConfig& config, const std::string& text) {
+    WriteFile(path_, text);
+    std::vector<std::string> warnings;
+    EXPECT_TRUE(config.Load(path_, &warnings));
+    return warnings;
+  }
+
+  std::string dir_, path_;
+  std::optional<ScopedEnv> home_;
+};
+
+TEST_F(ConfigFile, MissingOrEmptyFileGivesEveryDefault) {
+  for (bool exists : {false, true}) {
+    if (exists) WriteFile(path_, "");
+    DexConfigLoader config(TagLookup);
+    std::vector<std::string> warnings;
+    EXPECT_TRUE(config.Load(path_, &warnings));
+    EXPECT_TRUE(warnings.empty());
+    EXPECT_EQ(config.GetInteger(kConfigTimeoutGlobal), 90);
+    EXPECT_EQ(config.GetInteger(kConfigMaxPostVars), 2000);
+    EXPECT_EQ(config.Port(), 80);
+    EXPECT_TRUE(config.ShowDialog());
+    EXPECT_EQ(*config.GetText(kConfigDirLumo), dir_ + "/LumoDex/html");
+    EXPECT_EQ(*config.GetText(kConfigDirData), dir_ + "/LumoDex/data");
+    EXPECT_EQ(*config.GetText(kConfigInfoServeradmin), "webmaster@localhost");
+  }
+}
+
+TEST_F(ConfigFile, WhereTheFileAndHomeAre) {
+  ScopedEnv env("LUMODEX_CONFIG", "/etc/lumodex.conf");
+  EXPECT_EQ(ConfigFilePath("/tmp/flag.conf"), "/tmp/flag.conf");
+  EXPECT_EQ(ConfigFilePath(nullptr), "/etc/lumodex.conf");
+  ScopedEnv empty("LUMODEX_CONFIG", "");
+  EXPECT_EQ(ConfigFilePath(nullptr), dir_ + "/.config/lumodex/lumodex.conf");
+  {
+    ScopedEnv root("HOME", "/");
+    EXPECT_EQ(*DexConfig(nullptr, nullptr).GetText(kConfigDirLumo), "/LumoDex/html");
+  }
+  ScopedEnv relative("HOME", "relative/home");  // the password database answers
+  EXPECT_EQ(HomeDirectory()[0], '/');
+}
+
+TEST_F(ConfigFile, BadLinesAreReportedAndSkipped) {
+  DexConfigLoader config(TagLookup);
+  std::vector<std::string> warnings = Load(config,
+      "# comment\n"
+      "   # indented comment\n"
+      "\n"
+      "GlobalTimeout = 12\r\n"           // 4: any case, CRLF
+      "just words\n"                     // 5
+      "nosuchname = 1\n"                 // 6
+      "calltimeout = 12x\n"              // 7
+      "mailtimeout = 99999999999\n"      // 8: overflow
+      "filetimeout = +5\n"               // 9
+      "posttimeout = 0x1FFFFFFFF\n"      // 10
+      "= 5\n"                            // 11
+      "port = 8080\n"
+      "showdialog = 0\n"
+      "loglevel = 0x40000010\n"
+      "securityoptions = 0xFFFFFFFF\n"
+      "filedelay = -7\n"
+      "logfilter = a = b\n"
+      "logcookie =\n"
+      "lumoroot=/srv/www");
+  const std::string at = path_ + ":";
+  EXPECT_EQ(warnings, (std::vector<std::string>{
+      at + "5: expected 'name = value', found 'just words'",
+      at + "6: unknown setting 'nosuchname'",
+      at + "7: calltimeout needs a whole number, not '12x'",
+      at + "8: mailtimeout needs a whole number, not '99999999999'",
+      at + "9: filetimeout needs a whole number, not '+5'",
+      at + "10: posttimeout needs a whole number, not '0x1FFFFFFFF'",
+      at + "11: missing setting name before '='"}));
+  EXPECT_EQ(config.GetInteger(kConfigTimeoutGlobal), 12);
+  EXPECT_EQ(config.GetInteger(kConfigTimeoutCall), 30);
+  EXPECT_EQ(config.GetInteger(kConfigTimeoutPost), 30);
+  EXPECT_EQ(config.Port(), 8080);
+  EXPECT_FALSE(config.ShowDialog());
+  EXPECT_EQ(config.GetInteger(kConfigLogLevel), 0x40000010);
+  EXPECT_EQ(config.GetInteger(kConfigFlagsSecurity), -1);
+  EXPECT_EQ(config.GetInteger(kConfigDelayFile), -7);
+  EXPECT_EQ(*config.GetText(kConfigLogFilter), "a = b");
+  EXPECT_EQ(*config.GetText(kConfigLogCookie), "");
+  EXPECT_EQ(*config.GetText(kConfigDirLumo), "/srv/www");
+}
+
+TEST_F(ConfigFile, UnreadableFilesWarnAndKeepDefaults) {
+  DexConfigLoader config(TagLookup);
+  std::vector<std::string> warnings;
+  EXPECT_FALSE(config.Load(dir_, &warnings));  // a directory
+  WriteFile(path_, "globaltimeout = 5\n" + std::string(kMaxConfigFileSize, '#'));
+  EXPECT_FALSE(config.Load(path_, &warnings));
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[0], dir_ + ": not a regular file");
+  EXPECT_EQ(warnings[1].rfind(path_ + ": larger than", 0), 0u) << warnings[1];
+  EXPECT_EQ(config.GetInteger(kConfigTimeoutGlobal), 90);
+}
+
+TEST_F(ConfigFile, LibrariesAndErrorSettings) {
+  const std::string text =
+      "errorsettings = LmOPEN = display,fatal\n"  // before the libraries, still kept
+      "libraries = B,ignored,/lib/builtin.so\n"
+      "libraries = d , xbase , /lib/x,base.so\n"
+      "libraries = x,name,/lib/x.so\n"           // 4
+      "libraries = c,onecomma\n"                 // 5
+      "libraries = system,mail,/lib/mail.so\n"
+      "errorsettings = LmNOSUCH=fatal\n"         // 7
+      "errorsettings = LmIF\n"                   // 8
+      "errorsettings = lmfuncreturn=display\n"
+      "errorsettings = LmFUNCTIONRETURN=fatal\n";  // the same tag: replaces
+  DexConfigLoader loader(TagLookup);
+  loader.RegisterCommerceLibrary("stale", "/stale.so");
+  const std::vector<std::string> warnings = Load(loader, text);
+  const std::string at = path_ + ":";
+  EXPECT_EQ(warnings, (std::vector<std::string>{
+      at + "4: library type 'x' is none of b, c, d, s",
+      at + "5: library 'c,onecomma' is not TYPE,NAME,PATH",
+      at + "7: unknown tag 'LmNOSUCH' in error setting",
+      at + "8: error setting 'LmIF' is not TAG=VALUE"}));
+  ASSERT_EQ(loader.Libraries().size(), 3u);
+  EXPECT_EQ(loader.Libraries()[0].type, LibraryType::kBuiltin);
+  EXPECT_EQ(loader.Libraries()[0].name, "n/a");
+  EXPECT_EQ(loader.Libraries()[1].name, "xbase");
+  EXPECT_EQ(loader.Libraries()[1].path, "/lib/x,base.so");
+  EXPECT_EQ(loader.Libraries()[2].type, LibraryType::kSystem);
+  ASSERT_EQ(loader.ErrorSettings().size(), 2u);
+  EXPECT_EQ(loader.ErrorSettings()[0].tag_name, "LmOPEN");
+  EXPECT_EQ(loader.ErrorSettings()[0].value, "display,fatal");
+  EXPECT_EQ(loader.ErrorSettings()[1].tag_name, "LmFUNCTIONRETURN");
+  EXPECT_EQ(loader.ErrorSettings()[1].value, "fatal");
+
+  // A file without the names leaves the lists alone.
+  Load(loader, "port = 81\n");
+  EXPECT_EQ(loader.Libraries().size(), 3u);
+  EXPECT_EQ(loader.ErrorSettings().size(), 2u);
+
+  FakeTarget target;
+  DexConfig running(&target, TagLookup);
+  Load(running, text);
+  EXPECT_EQ(target.calls, (std::vector<std::string>{
+      "reset", "lib 0 n/a /lib/builtin.so", "lib 1 xbase /lib/x,base.so",
+      "lib 3 mail /lib/mail.so", "reset", "set LmOPEN display,fatal",
+      "set lmfuncreturn display", "set LmFUNCTIONRETURN fatal"}));
+}
+
+TEST_F(ConfigFile, ErrorSettingsReachTheProgramContext) {
+  ContextTarget target;
+  DexConfig running(&target, TagLookup);
+  const uint32_t kBoth = kErrorDisplay | kErrorFatal;
+  const int32_t open = TagLookup("LmOPEN", 6);
+  Load(running, "errorsettings = LmOPEN=display,fatal\n");
+  EXPECT_EQ(CurrentErrorSettings()[open].flags, kBoth);
+  Load(running, "errorsettings = lmopen=\n");
+  EXPECT_EQ(CurrentErrorSettings()[open].flags, 0u);
+  // Listing libraries resets the settings a previous load made.
+  Load(running, "libraries = s,a,/a.so\n");
+  EXPECT_EQ(CurrentErrorSettings()[open].flags, DefaultErrorSettings()[open].flags);
+  ResetErrorSettings();
+}
+
+TEST_F(ConfigFile, SaveWritesEveryStoredLineAndReadsBackTheSame) {
+  DexConfigLoader config(TagLookup);
+  config.SetPort(8080);
+  config.SetInteger(kConfigMaxDocache, 5);  // read but never written
+  config.SetText(kConfigLogFile, "/var/log/lumodex.log");
+  config.SetText(kConfigLogCookie, "");
+  config.RegisterBuiltinLibrary("/lib/b.so");
+  config.RegisterDatabaseLibrary("xbase", "/lib/x,base.so");
+  config.RegisterCommerceLibrary("shop", "/lib/shop.so");
+  config.RegisterSystemLibrary("mail", "/lib/mail.so");
+  config.SetErrorSetting("LmOPEN", "display,fatal");
+  String error;
+  ASSERT_TRUE(config.Save(path_, &error)) << error.Text();
+  const std::string first = ReadFile(path_);
+  EXPECT_EQ(first,
+            "# Lumo Dex configuration: one \"name = value\" per line.\n"
+            "# Lumo Dex rewrites this file when its options are saved; comments are not kept.\n"
+            "port = 8080\nshowdialog = 1\nglobaltimeout = 90\ncalltimeout = 30\n"
+            "mailtimeout = 30\nfiletimeout = 30\nposttimeout = 30\nfiledelay = 100\n"
+            "usecookies = 1\nmaxfiles = 0\nmaxpostvars = 2000\nlockexpiration = 90\n"
+            "loglevel = 0\nsecurityoptions = 0\nlumoroot = " + dir_ + "/LumoDex/html\n"
+            "datadir = " + dir_ + "/LumoDex/data\ndefaultfile = index.lmc\n"
+            "serveradmin = webmaster@localhost\nlogfile = /var/log/lumodex.log\n"
+            "logcookie = \nlibraries = b,n/a,/lib/b.so\nlibraries = d,xbase,/lib/x,base.so\n"
+            "libraries = c,shop,/lib/shop.so\nlibraries = s,mail,/lib/mail.so\n"
+            "errorsettings = LmOPEN=display,fatal\n");
+
+  DexConfigLoader again(TagLookup);
+  EXPECT_TRUE(Load(again, first).empty());
+  EXPECT_EQ(again.Port(), 8080);
+  ASSERT_EQ(again.Libraries().size(), 4u);
+  EXPECT_EQ(again.Libraries()[1].path, "/lib/x,base.so");
+  ASSERT_TRUE(again.Save(path_, &error)) << error.Text();
+  EXPECT_EQ(ReadFile(path_), first);
+
+  again.ClearValue(kConfigLogFile);
+  ASSERT_TRUE(again.Save(path_, &error));
+  EXPECT_EQ(ReadFile(path_).find("logfile"), std::string::npos);
+}
+
+TEST_F(ConfigFile, FailedSavesLeaveTheOldFileWhole) {
+  DexConfigLoader config(TagLookup);
+  WriteFile(path_, "port = 81\n");
+  chmod(path_.c_str(), 0640);
+  String error;
+  EXPECT_FALSE(SaveConfigFile(config, path_, &error, [] { return false; }));
+  EXPECT_EQ(std::string(error.View()),
+            "Error saving '" + path_ + "': interrupted before the rename");
+  config.SetText(kConfigLogFilter, "a\nport = 1");
+  EXPECT_FALSE(config.Save(path_, &error));
+  EXPECT_EQ(std::string(error.View()),
+            "Error saving '" + path_ + "': the value of logfilter contains a line break");
+  config.ClearValue(kConfigLogFilter);
+  config.RegisterDatabaseLibrary("a,b", "/x.so");
+  EXPECT_FALSE(config.Save(path_, &error));
+  EXPECT_EQ(std::string(error.View()),
+            "Error saving '" + path_ + "': the library name 'a,b' contains a comma");
+  config.ClearLibraries();
+  EXPECT_EQ(ReadFile(path_), "port = 81\n");
+  EXPECT_EQ(DirectoryEntries(dir_), std::vector<std::string>{"lumodex.conf"});
+
+  // A parent that is a file: the message names the file and the cause.
+  WriteFile(dir_ + "/plain", "");
+  EXPECT_FALSE(config.Save(dir_ + "/plain/lumodex.conf", &error));
+  EXPECT_NE(error.Find("plain/lumodex.conf"), -1) << error.Text();
+  EXPECT_NE(error.Find("Not a directory"), -1) << error.Text();
+
+  // A successful save keeps the permissions and follows a link.
+  ASSERT_EQ(symlink(path_.c_str(), (dir_ + "/link.conf").c_str()), 0);
+  ASSERT_TRUE(config.Save(dir_ + "/link.conf", &error)) << error.Text();
+  struct stat status;
+  ASSERT_EQ(lstat((dir_ + "/link.conf").c_str(), &status), 0);
+  EXPECT_TRUE(S_ISLNK(status.st_mode));
+  ASSERT_EQ(stat(path_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0640u);
+  EXPECT_NE(ReadFile(path_).find("port = 80\n"), std::string::npos);
+
+  ASSERT_TRUE(config.Save(dir_ + "/.config/lumodex/lumodex.conf", &error)) << error.Text();
+}
+
+}  // namespace
+}  // namespace lumo
