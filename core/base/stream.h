@@ -59,6 +59,11 @@ class MemoryStream : public Stream {
   bool Seek(int64_t position) override;
   int64_t Position() const override { return position_; }
 
+  // Takes over a buffer without copying it; reading starts at its start.
+  void Adopt(String&& contents) {
+    data_ = std::move(contents);
+    position_ = 0;
+  }
   const String& Contents() const { return data_; }
   int32_t Size() const { return data_.Length(); }
 

@@ -1,8 +1,13 @@
 // LumoApplication: the context of one program run, through which the
-// machine reaches everything outside itself: the output, the crypt
-// service, the run's time-outs and stop flag, the debug log and its filter.
-// Subclasses supply the services: the web request context, and the
-// command-line context of lumorun.
+// machine reaches everything outside itself: the output, the file manager,
+// the configuration, the crypt service, the run's time-outs and stop flag,
+// the debug log and its filter, and the run's language and default
+// database type. Subclasses supply the services: the web request context,
+// and the command-line context of lumorun (ConsoleApplication).
+//
+// A run goes: create the context and ApplyConfiguration; load the program;
+// create the machine over the context's words; BeginExecution and Run;
+// finish the output; destroy machine, program and context.
 //
 // The tick counter, the stop flag and the exit flag are plain words that
 // the machines of the run read between instructions; the run monitor
@@ -21,6 +26,10 @@
 
 namespace lumo {
 
+class Config;
+class ExternalLibraryManager;
+class FileManager;
+class NetworkManager;
 class Variable;
 
 // One field of a debug-log event.
@@ -70,15 +79,61 @@ class LumoApplication {
   virtual void OutputLevelChanged(int) {}
 
   // --- Services ---------------------------------------------------------
+  virtual Config* Configuration() = 0;
+  virtual FileManager* Files() = 0;
+  // The services of later layers; null where a context has none.
+  virtual NetworkManager* Network() { return nullptr; }
+  virtual ExternalLibraryManager* ExternalLibraries() { return nullptr; }
+  virtual ExternalLibraryManager* CommerceLibraries() { return nullptr; }
+  virtual ExternalLibraryManager* DatabaseLibraries() { return nullptr; }
+  virtual ExternalLibraryManager* SystemLibraries() { return nullptr; }
+
+  // Reads the log filter, the log level and the handle limit from the
+  // configuration.
+  virtual void ApplyConfiguration();
+  // Gives the file manager the configured script ("lumoroot"), data
+  // ("datadir") and temporary directories. Every directory is tried; false
+  // with the first refusal's message when any is refused.
+  bool ConfigureDirectories(String* error);
+
   // DES crypt(3) of the text with a two-byte salt.
   virtual bool Crypt(const char* text, int32_t length, const char salt[2], String* out);
+  // The current time as a mail header date: "Sun, 06 Dec 2026 19:42:21 +0100".
+  virtual String MailDate() const;
+  // The text of the last failed system call (errno).
+  virtual String LastSystemError() const;
+  // A new caller id for the caller-id cookie; false where the context
+  // has no callers.
+  virtual bool GenerateCallerId(String*) { return false; }
+  // Lock files: the host name written into them and the seconds after
+  // which another run may break them.
+  virtual String LockHostName();
+  virtual int32_t LockExpiration();
+  // Sleeps, waking early when the run is stopped.
+  virtual void Wait(int32_t milliseconds);
+  // TLS: available when the SSL functions are loaded or load now.
+  bool SSLAvailable();
+  virtual bool LoadSSL(String* error);
+  virtual void* SSLFunction(const char*) { return nullptr; }
+
+  // --- Language and default database -----------------------------------
+  // Each set raises the value's change counter (starting at 1), so that
+  // the system variables that show them can tell the value has changed.
+  const String& Language() const { return language_; }
+  uint32_t LanguageChanges() const { return language_changes_; }
+  const String& DefaultLanguage() const { return default_language_; }
+  uint32_t DefaultLanguageChanges() const { return default_language_changes_; }
+  const String& DefaultDatabaseType() const { return default_database_; }
+  uint32_t DefaultDatabaseTypeChanges() const { return default_database_changes_; }
+  void SetLanguage(std::string_view text);
+  void SetDefaultLanguage(std::string_view text);
+  void SetDefaultDatabaseType(std::string_view text);
 
   // --- Time-outs and stopping ------------------------------------------
-  // Seconds; 0 means no limit.
-  virtual int32_t GlobalTimeout() const { return global_timeout_; }
-  virtual int32_t PostTimeout() const { return post_timeout_; }
-  void SetGlobalTimeout(int32_t seconds) { global_timeout_ = seconds; }
-  void SetPostTimeout(int32_t seconds) { post_timeout_ = seconds; }
+  // Seconds from the configuration ("globaltimeout", "posttimeout"); 0
+  // means no limit.
+  virtual int32_t GlobalTimeout();
+  virtual int32_t PostTimeout();
   // Arms the global deadline and clears the stop flag.
   virtual void BeginExecution();
   virtual void ArmPostTimeout();
@@ -119,9 +174,14 @@ class LumoApplication {
   std::atomic<int32_t> exit_flag_{0};
   std::atomic<int64_t> global_deadline_{0};
   std::atomic<int64_t> post_deadline_{0};
-  int32_t global_timeout_ = 90;
-  int32_t post_timeout_ = 30;
   int output_level_ = 0;
+  bool ssl_loaded_ = false;
+  String language_{"en-US"};
+  String default_language_{"en-US"};
+  String default_database_{"xbase3"};
+  uint32_t language_changes_ = 1;
+  uint32_t default_language_changes_ = 1;
+  uint32_t default_database_changes_ = 1;
   uint32_t log_level_ = 0;
   bool logging_off_ = false;
   std::vector<LogFilterEntry> included_;

@@ -2,9 +2,11 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "core/base/byte_order.h"
 #include "core/base/dictionary.h"
+#include "files/file_manager.h"
 
 namespace lumo {
 
@@ -56,6 +58,36 @@ void TaggedSectionStream::SetErrorText(std::string_view text) { file_->SetErrorT
 TaggedFile::~TaggedFile() {
   Close();
   free(directory_);
+}
+
+bool TaggedFile::Open(FileManager* files, int location, std::string_view path) {
+  std::unique_ptr<File> file = files->Open(location, path, kOpenRead);
+  if (!file) {
+    SetErrorText(files->ErrorText().View());
+    return false;
+  }
+  const int64_t length = file->Length();
+  if (length < 0) {
+    SetErrorText(file->ErrorText().View());
+    return false;
+  }
+  if (length > String::kMaxLength) {
+    SetErrorText("File too large");
+    return false;
+  }
+  // Programs are read whole: the loader then works on memory, and the
+  // descriptor is free again before the run starts.
+  String contents;
+  contents.Reserve(static_cast<int32_t>(length));
+  const int64_t got = file->Read(contents.Data(), length);
+  if (got < 0) {
+    SetErrorText(file->ErrorText().View());
+    return false;
+  }
+  contents.SetLength(static_cast<int32_t>(got));
+  auto* stream = new MemoryStream();
+  stream->Adopt(std::move(contents));
+  return Attach(path, stream);
 }
 
 bool TaggedFile::Attach(std::string_view name, Stream* stream) {

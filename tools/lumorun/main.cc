@@ -9,13 +9,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
 #include "core/base/conversions.h"
 #include "core/base/stream.h"
+#include "config/config_file.h"
+#include "config/dex_config.h"
+#include "core/context/config_target.h"
 #include "core/context/console_application.h"
+#include "core/context/error_settings.h"
 #include "core/program/program_file.h"
 #include "core/vm/lumo_vm.h"
 #include "values/system_variable_hash.h"
@@ -23,42 +29,43 @@
 namespace {
 
 void Usage(FILE* out) {
-  fputs("usage: lumorun [--timeout SECONDS] [--free-at-exit] FILE.lmc\n"
+  fputs("usage: lumorun [options] FILE.lmc\n"
         "Runs a compiled Lumo Script program with its output on stdout.\n"
-        "  --timeout SECONDS  stop the run after this long (default 90, 0: no limit)\n"
+        "  --config FILE      the configuration file (default: $LUMODEX_CONFIG, else\n"
+        "                     ~/.config/lumodex/lumodex.conf; a missing default file\n"
+        "                     means every setting has its default)\n"
+        "  --root DIR         the script directory; FILE must lie inside it\n"
+        "                     (default: the directory of FILE)\n"
+        "  --data DIR         the data directory (default: \"datadir\" of the\n"
+        "                     configuration)\n"
+        "  --timeout SECONDS  stop the run after this long (default: \"globaltimeout\"\n"
+        "                     of the configuration, 90; 0: no limit)\n"
         "  --free-at-exit     release every object before exiting (for leak checkers)\n"
         "Exit status: 0 ended normally, 1 fatal error or time-out, 2 not loadable.\n",
         out);
 }
 
-bool ReadWholeFile(const char* path, lumo::String* contents, lumo::String* error) {
-  FILE* f = fopen(path, "rb");
-  if (f == nullptr) {
-    error->Assign("Unable to open '");
-    error->Append(path);
-    error->Append("': ");
-    error->Append(strerror(errno));
+// The absolute, link-free form of a command-line path, or "" with errno.
+std::string RealPath(const char* path) {
+  char* resolved = realpath(path, nullptr);
+  if (resolved == nullptr) return std::string();
+  std::string result(resolved);
+  free(resolved);
+  return result;
+}
+
+// The path of `file` below `root` (both link-free and absolute), or false
+// when the file does not lie inside root.
+bool RelativeTo(const std::string& root, const std::string& file, std::string* relative) {
+  if (root == "/") {
+    *relative = file.substr(1);
+    return true;
+  }
+  if (file.size() <= root.size() + 1 || file.compare(0, root.size(), root) != 0 ||
+      file[root.size()] != '/') {
     return false;
   }
-  char buffer[65536];
-  size_t n = 0;
-  while ((n = fread(buffer, 1, sizeof buffer, f)) > 0) {
-    if (static_cast<int64_t>(contents->Length()) + static_cast<int64_t>(n) >
-        lumo::String::kMaxLength) {
-      fclose(f);
-      error->Assign("File too large");
-      return false;
-    }
-    contents->Append(buffer, static_cast<int32_t>(n));
-  }
-  const bool failed = ferror(f) != 0;
-  fclose(f);
-  if (failed) {
-    error->Assign("Unable to read '");
-    error->Append(path);
-    error->Append("'");
-    return false;
-  }
+  *relative = file.substr(root.size() + 1);
   return true;
 }
 
@@ -93,19 +100,24 @@ class Monitor {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int32_t timeout = 90;
+  int32_t timeout = -1;
   bool free_at_exit = false;
   const char* path = nullptr;
+  const char* config_flag = nullptr;
+  const char* root_flag = nullptr;
+  const char* data_flag = nullptr;
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+    const char* arg = argv[i];
+    if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
       Usage(stdout);
       return 0;
     }
-    if (strcmp(argv[i], "--free-at-exit") == 0) {
+    if (strcmp(arg, "--free-at-exit") == 0) {
       free_at_exit = true;
       continue;
     }
-    if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) {
+    const bool has_value = i + 1 < argc;
+    if (strcmp(arg, "--timeout") == 0 && has_value) {
       bool failed = false;
       timeout = lumo::ParseInteger(argv[++i], -1, &failed);
       if (failed || timeout < 0) {
@@ -114,23 +126,101 @@ int main(int argc, char** argv) {
       }
       continue;
     }
-    if (argv[i][0] == '-' || path != nullptr) {
+    if (strcmp(arg, "--config") == 0 && has_value) {
+      config_flag = argv[++i];
+      continue;
+    }
+    if (strcmp(arg, "--root") == 0 && has_value) {
+      root_flag = argv[++i];
+      continue;
+    }
+    if (strcmp(arg, "--data") == 0 && has_value) {
+      data_flag = argv[++i];
+      continue;
+    }
+    if (arg[0] == '-' || path != nullptr) {
+      if (arg[0] == '-') fprintf(stderr, "lumorun: unknown option or missing value: %s\n", arg);
       Usage(stderr);
       return 2;
     }
-    path = argv[i];
+    path = arg;
   }
   if (path == nullptr) {
     Usage(stderr);
     return 2;
   }
 
-  lumo::String contents;
-  lumo::String error;
-  if (!ReadWholeFile(path, &contents, &error)) {
-    fprintf(stderr, "lumorun: %s\n", error.Text());
+  // The configuration: error settings go to the process-wide table.
+  lumo::ProcessConfigTarget target;
+  lumo::DexConfig config(&target, lumo::TagLookup);
+  const std::string config_path = lumo::ConfigFilePath(config_flag);
+  if (config_flag != nullptr && access(config_path.c_str(), F_OK) != 0) {
+    fprintf(stderr, "lumorun: configuration file '%s': %s\n", config_path.c_str(),
+            strerror(errno));
     return 2;
   }
+  std::vector<std::string> warnings;
+  config.Load(config_path, &warnings);
+  for (const std::string& w : warnings) fprintf(stderr, "lumorun: %s\n", w.c_str());
+  if (timeout >= 0) config.SetInteger(lumo::kConfigTimeoutGlobal, timeout);
+
+  // The script directory is --root, else the program's own directory, so
+  // that programs find the files beside them.
+  const std::string file_path = RealPath(path);
+  if (file_path.empty()) {
+    fprintf(stderr, "lumorun: Unable to open '%s': %s\n", path, strerror(errno));
+    return 2;
+  }
+  std::string root;
+  if (root_flag != nullptr) {
+    root = RealPath(root_flag);
+    if (root.empty()) {
+      fprintf(stderr, "lumorun: script directory '%s': %s\n", root_flag, strerror(errno));
+      return 2;
+    }
+  } else {
+    root = file_path.substr(0, file_path.rfind('/'));
+    if (root.empty()) root = "/";
+  }
+  std::string relative;
+  if (!RelativeTo(root, file_path, &relative)) {
+    fprintf(stderr, "lumorun: '%s' is not inside the script directory '%s'\n", path,
+            root.c_str());
+    return 2;
+  }
+  config.SetText(lumo::kConfigDirLumo, root);
+  if (data_flag != nullptr) {
+    const std::string data = RealPath(data_flag);
+    if (data.empty()) {
+      fprintf(stderr, "lumorun: data directory '%s': %s\n", data_flag, strerror(errno));
+      return 2;
+    }
+    config.SetText(lumo::kConfigDirData, data);
+  }
+
+  static char out_buffer[1 << 16];
+  setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
+  lumo::ConsoleApplication context(stdout, &config);
+  context.ApplyConfiguration();
+  lumo::PosixFileManager* files = context.Files();
+  if (!files->SetScriptDirectory(root)) {
+    fprintf(stderr, "lumorun: %s\n", files->ErrorText().Text());
+    return 2;
+  }
+  // A data directory named on the command line must be usable; the
+  // configured one only when a program asks for data files.
+  if (const lumo::String* data = config.GetText(lumo::kConfigDirData)) {
+    if (!files->SetDataDirectory(data->View()) && data_flag != nullptr) {
+      fprintf(stderr, "lumorun: %s\n", files->ErrorText().Text());
+      return 2;
+    }
+  }
+  if (const lumo::String* temporary = config.GetText(lumo::kConfigDirTemp)) {
+    if (!temporary->IsEmpty() && !files->SetTemporaryDirectory(temporary->View())) {
+      fprintf(stderr, "lumorun: %s\n", files->ErrorText().Text());
+    }
+  }
+
   lumo::Dictionary dictionary;
   lumo::SystemVariableHash system(&dictionary);
   lumo::VariableHash globals(&dictionary);
@@ -138,20 +228,16 @@ int main(int argc, char** argv) {
   lumo::FunctionManager functions(&dictionary);
   const lumo::ProgramParts parts{&dictionary, &system, &globals, &segments, &functions};
   lumo::TaggedFile file;
-  if (!file.Attach(path, new lumo::MemoryStream(contents.View()))) {
+  if (!file.Open(files, lumo::kScriptLocation, relative)) {
     fprintf(stderr, "lumorun: %s: %s\n", path, file.ErrorText().Text());
     return 2;
   }
-  contents.Clear();
+  lumo::String error;
   if (!lumo::LoadProgram(file, parts, &error)) {
     fprintf(stderr, "lumorun: %s: %s\n", path, error.Text());
     return 2;
   }
 
-  static char out_buffer[1 << 16];
-  setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-  lumo::ConsoleApplication context(stdout);
-  context.SetGlobalTimeout(timeout);
   context.BeginExecution();
   int result = 0;
   {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/context/lumo_application.h"
+#include "core/context/console_application.h"
 #include "core/program/program_file.h"
 #include "core/vm/lumo_vm.h"
 #include "tools/lumoasm/assembler.h"
@@ -24,9 +24,9 @@
 
 namespace lumo {
 
-class CapturingContext : public LumoApplication {
+class CapturingContext : public ConsoleApplication {
  public:
-  using LumoApplication::Write;
+  using ConsoleApplication::Write;
   void Write(const char* bytes, int32_t length) override {
     output.append(bytes, static_cast<size_t>(length));
   }

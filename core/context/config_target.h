@@ -1,0 +1,36 @@
+// ProcessConfigTarget: where the run-time configuration puts the error
+// settings and extension libraries it reads. Error settings go to the
+// process-wide table that every new machine copies; libraries are kept in
+// registration order until the extension layer loads them.
+#ifndef LUMO_CORE_CONTEXT_CONFIG_TARGET_H_
+#define LUMO_CORE_CONTEXT_CONFIG_TARGET_H_
+
+#include <string_view>
+#include <vector>
+
+#include "config/dex_config.h"
+#include "core/base/string.h"
+
+namespace lumo {
+
+struct RegisteredLibrary {
+  LibraryType type;
+  String name;
+  String path;
+};
+
+class ProcessConfigTarget : public ConfigTarget {
+ public:
+  void RegisterLibrary(LibraryType type, std::string_view name, std::string_view path) override;
+  void SetErrorSetting(std::string_view tag_name, std::string_view value) override;
+  void ResetErrorSettings() override;
+
+  const std::vector<RegisteredLibrary>& Libraries() const { return libraries_; }
+
+ private:
+  std::vector<RegisteredLibrary> libraries_;
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_CORE_CONTEXT_CONFIG_TARGET_H_

@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# lumorun from the command line: the configuration file, the script and
+# data directories, and the exit statuses users script against.
+# Arguments: the lumoasm and lumorun executables.
+set -u
+asm=$1
+run=$2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+check() {  # check NAME EXPECTED-STATUS ACTUAL-STATUS
+  if [ "$2" != "$3" ]; then
+    echo "FAIL $1: exit status $3, expected $2"
+    failures=$((failures + 1))
+  fi
+}
+contains() {  # contains NAME FILE TEXT
+  if ! grep -qF -- "$3" "$2"; then
+    echo "FAIL $1: '$3' not in:"; cat "$2"
+    failures=$((failures + 1))
+  fi
+}
+
+mkdir -p "$work/site/sub" "$work/data" "$work/elsewhere"
+printf '  pushc "hi\\n"\n  out\n' > "$work/hi.lasm"
+printf 'loop:\n  jmp loop\n' > "$work/loop.lasm"
+"$asm" "$work/hi.lasm" -o "$work/site/sub/hi.lmc" || exit 1
+"$asm" "$work/loop.lasm" -o "$work/site/loop.lmc" || exit 1
+cp "$work/site/sub/hi.lmc" "$work/elsewhere/hi.lmc"
+export HOME="$work/home"
+unset LUMODEX_CONFIG
+
+# No configuration file at all: every default holds.
+"$run" "$work/site/sub/hi.lmc" > "$work/out" 2> "$work/err"
+check "defaults" 0 $?
+contains "defaults" "$work/out" "hi"
+
+# --root: the program must lie inside the script directory.
+"$run" --root "$work/site" "$work/site/sub/hi.lmc" > "$work/out" 2>&1
+check "inside root" 0 $?
+"$run" --root "$work/site" "$work/elsewhere/hi.lmc" > "$work/out" 2>&1
+check "outside root" 2 $?
+contains "outside root" "$work/out" "is not inside the script directory"
+"$run" --root "$work/site" "$work/site/sub/../../elsewhere/hi.lmc" > "$work/out" 2>&1
+check "climbing out of root" 2 $?
+
+# A damaged configuration warns with file and line and still runs; its
+# time-out applies.
+printf '# comment\nglobaltimeout = 1\nthis line is wrong\nmaxfiles = lots\n' > "$work/my.conf"
+"$run" --config "$work/my.conf" "$work/site/loop.lmc" > "$work/out" 2> "$work/err"
+check "configured time-out" 1 $?
+contains "configured time-out" "$work/out" "Application timed out"
+contains "warning line 3" "$work/err" "my.conf:3:"
+contains "warning line 4" "$work/err" "my.conf:4:"
+
+# The configuration file may also come from the environment; --timeout wins.
+LUMODEX_CONFIG="$work/my.conf" "$run" --timeout 0 "$work/site/sub/hi.lmc" > "$work/out" 2>&1
+check "environment config" 0 $?
+
+# Directories named on the command line must exist; a named configuration
+# file too.
+"$run" --data "$work/missing" "$work/site/sub/hi.lmc" > "$work/out" 2>&1
+check "missing data directory" 2 $?
+"$run" --data "$work/data" "$work/site/sub/hi.lmc" > "$work/out" 2>&1
+check "data directory" 0 $?
+"$run" --config "$work/none.conf" "$work/site/sub/hi.lmc" > "$work/out" 2>&1
+check "missing config" 2 $?
+"$run" "$work/site/nothing.lmc" > "$work/out" 2>&1
+check "missing program" 2 $?
+"$run" --bogus > "$work/out" 2>&1
+check "unknown option" 2 $?
+
+[ "$failures" -eq 0 ] && echo "lumorun: all checks passed"
+exit "$failures"
