@@ -63,7 +63,7 @@ inline void Put(std::string& bytes, size_t at, uint32_t v, int width = 4) {
 }
 
 // A section's directory entry: tag, then offset (+4) and size (+8).
-inline size_t DirectoryEntry(const std::string& image, std::string_view tag) {
+inline size_t DirectoryEntryOffset(const std::string& image, std::string_view tag) {
   for (uint32_t i = 0; i < Get(image, 28); ++i) {
     if (image.compare(Get(image, 24) + 12 * i, 4, tag) == 0) return Get(image, 24) + 12 * i;
   }

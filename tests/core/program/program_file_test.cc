@@ -8,6 +8,11 @@
 #include <functional>
 #include <string>
 
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "files/posix_file_manager.h"
 #include "tests/core/program/loaded.h"
 #include "tests/largest_allocation.h"
 
@@ -90,9 +95,9 @@ TEST(ProgramFile, HeaderAndDirectoryErrors) {
       {"0x1000A", [](std::string& b) { Put(b, 4, 0x1000A); }, ""},
       {"directory offset", [](std::string& b) { Put(b, 24, Get(b, 24) + 1); }, kDirectoryEnd},
       {"directory count", [](std::string& b) { Put(b, 28, 0x7FFFFFFF); }, kDirectoryEnd},
-      {"no func", [](std::string& b) { b[DirectoryEntry(b, "func")] = 'F'; }, "Invalid section"},
-      {"short dict", [](std::string& b) { Put(b, DirectoryEntry(b, "dict") + 8, 4); }, kPast},
-      {"dict offset", [](std::string& b) { Put(b, DirectoryEntry(b, "dict") + 4, 1u << 30); },
+      {"no func", [](std::string& b) { b[DirectoryEntryOffset(b, "func")] = 'F'; }, "Invalid section"},
+      {"short dict", [](std::string& b) { Put(b, DirectoryEntryOffset(b, "dict") + 8, 4); }, kPast},
+      {"dict offset", [](std::string& b) { Put(b, DirectoryEntryOffset(b, "dict") + 4, 1u << 30); },
        kEnd},
   };
   for (const auto& c : cases) {
@@ -110,7 +115,7 @@ TEST(ProgramFile, HeaderAndDirectoryErrors) {
 TEST(ProgramFile, EveryTruncationFails) {
   const std::string valid = Image(kProgram);
   for (const char* tag : {"dict", "syst", "glbl", "segs", "func"}) {
-    const size_t size_at = DirectoryEntry(valid, tag) + 8;
+    const size_t size_at = DirectoryEntryOffset(valid, tag) + 8;
     for (uint32_t size = 0; size < Get(valid, size_at); ++size) {
       std::string bytes = valid;
       Put(bytes, size_at, size);
@@ -128,7 +133,7 @@ TEST(ProgramFile, EveryTruncationFails) {
 // allocating what they claim.
 TEST(ProgramFile, HugeCountsFailWithoutHugeAllocations) {
   const std::string valid = Image(kProgram);
-  const size_t func = Get(valid, DirectoryEntry(valid, "func") + 4);
+  const size_t func = Get(valid, DirectoryEntryOffset(valid, "func") + 4);
   const size_t record = func + 7 + Get(valid, func, 2) * 6 + Get(valid, func + 3) * 4;
   const struct {
     const char* tag;  // null: `at` counts from the first function record
@@ -151,7 +156,7 @@ TEST(ProgramFile, HugeCountsFailWithoutHugeAllocations) {
   LargestAllocation watch;
   for (const auto& c : cases) {
     std::string bytes = valid;
-    Put(bytes, (c.tag ? Get(valid, DirectoryEntry(valid, c.tag) + 4) : record) + c.at, c.value,
+    Put(bytes, (c.tag ? Get(valid, DirectoryEntryOffset(valid, c.tag) + 4) : record) + c.at, c.value,
         c.width);
     Loaded p;
     EXPECT_FALSE(p.Load(bytes));
@@ -259,6 +264,45 @@ TEST(SegmentManager, NumbersNewSegments) {
   ASSERT_TRUE(p.Load(Image(".segment\n.end\n.segment\n.end")));
   EXPECT_EQ(p.segments.NewSegment()->Number(), 3);
   EXPECT_EQ(p.segments.Count(), 4);
+}
+
+// Programs reach the machine only through the file manager: a name is
+// taken inside the script directory, and one that leaves it is refused
+// with the manager's message.
+TEST(ProgramFile, OpensThroughTheScriptDirectoryOnly) {
+  char root[] = "/tmp/lumo-program-XXXXXX";
+  ASSERT_NE(mkdtemp(root), nullptr);
+  const std::string site = std::string(root) + "/site";
+  ASSERT_EQ(mkdir(site.c_str(), 0700), 0);
+  const std::string image = Image(kProgram);
+  for (const std::string& path : {site + "/p.lmc", std::string(root) + "/outside.lmc"}) {
+    FILE* f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    fwrite(image.data(), 1, image.size(), f);
+    fclose(f);
+  }
+  PosixFileManager files;
+  ASSERT_TRUE(files.SetScriptDirectory(site));
+
+  Loaded p;
+  TaggedFile file;
+  ASSERT_TRUE(file.Open(&files, kScriptLocation, "/p.lmc")) << file.ErrorText();
+  ASSERT_TRUE(LoadProgram(file, p.Parts(), &p.error)) << p.error;
+  EXPECT_EQ(p.functions.Count(), 3);
+  EXPECT_EQ(files.ActiveCount(), 0);  // read whole and closed before the run
+
+  TaggedFile outside;
+  EXPECT_FALSE(outside.Open(&files, kScriptLocation, "..\\outside.lmc"));
+  EXPECT_EQ(outside.ErrorText().View(),
+            "The specified path references a path outside the configured script directory");
+  TaggedFile missing;
+  EXPECT_FALSE(missing.Open(&files, kScriptLocation, "none.lmc"));
+  EXPECT_EQ(missing.ErrorText().View(), "No such file or directory");
+
+  unlink((site + "/p.lmc").c_str());
+  unlink((std::string(root) + "/outside.lmc").c_str());
+  rmdir(site.c_str());
+  rmdir(root);
 }
 
 }  // namespace
