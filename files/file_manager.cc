@@ -157,27 +157,27 @@ std::unique_ptr<File> FileManager::MakeTemporary(int location, std::string_view 
   String full;
   if (!Resolve(location, path_prefix, &full)) return nullptr;
   if (!RequestHandles(1)) return nullptr;
-  String candidate;
+  // Each candidate is resolved as the name the caller gets back, so that
+  // the file made is always the one that name means: a prefix such as ""
+  // or "up/" must give "up/.0" inside the base, not "up.0" beside it.
+  String relative;
   char suffix[16];
   for (uint32_t n = 0; n < 0x7FFFFFFFu; ++n) {
     const int length = snprintf(suffix, sizeof suffix, ".%x", n);
-    candidate.Assign(full);
-    candidate.Append(suffix, length);
+    relative.Assign(path_prefix.data(), static_cast<int32_t>(path_prefix.size()));
+    relative.Append(suffix, length);
+    if (!Resolve(location, relative.View(), &full)) return nullptr;
     bool exists = false;
-    std::unique_ptr<File> file = CreateExclusive(candidate, mode, &exists);
+    std::unique_ptr<File> file = CreateExclusive(full, mode, &exists);
     if (file) {
       if ((mode & kOpenUnpooled) == 0) Register(file.get());
-      name->Assign(path_prefix.data(), static_cast<int32_t>(path_prefix.size()));
-      name->Append(suffix, length);
+      *name = std::move(relative);
       return file;
     }
     // Anything but a taken name (a missing directory, no permission) will
     // not get better with the next number.
     if (!exists) return nullptr;
-    if ((n & 0xFFF) == 0xFFF && IsStopped()) {
-      SetErrorText("Unable to generate unique temporary filename");
-      return nullptr;
-    }
+    if ((n & 0xFFF) == 0xFFF && IsStopped()) break;
   }
   SetErrorText("Unable to generate unique temporary filename");
   return nullptr;
