@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds the machine's fuzz target with clang and libFuzzer into build-fuzz/
-# and assembles the seed programs (seeds/*.lasm) into corpus/. Then:
+# Builds the fuzz targets with clang and libFuzzer into build-fuzz/: the
+# machine (vm_fuzz), the sandbox and configuration reader (path_fuzz). It
+# assembles the seed programs (seeds/*.lasm) into corpus/. Then:
 #   ./build-fuzz/vm_fuzz -max_total_time=60 -artifact_prefix=tests/fuzz/crashes/ tests/fuzz/corpus
+#   ./build-fuzz/path_fuzz -max_total_time=60 -artifact_prefix=tests/fuzz/crashes/
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build="$root/build-fuzz"
@@ -9,7 +11,7 @@ fuzz="$root/tests/fuzz"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON -DLUMO_TESTS=OFF -DLUMO_BENCH=OFF
-cmake --build "$build" --target vm_fuzz lumoasm
+cmake --build "$build" --target vm_fuzz path_fuzz lumoasm
 
 lumoasm=$(find "$build" -type f -name lumoasm -perm -u+x | head -n 1)
 mkdir -p "$fuzz/corpus" "$fuzz/crashes"
