@@ -218,6 +218,12 @@ std::unique_ptr<File> PosixFileManager::CreateExclusive(const String& full, uint
   return std::make_unique<PosixFile>(this, full, fd, AccessFlags(mode));
 }
 
+bool PosixFileManager::StatPath(const String& full, struct stat* st) {
+  if (stat(full.Text(), st) == 0) return true;
+  SetSystemError(errno);
+  return false;
+}
+
 bool PosixFileManager::DeletePath(const String& full) {
   if (unlink(full.Text()) != 0) {
     SetSystemError(errno);
@@ -340,38 +346,26 @@ bool PosixFileManager::TouchPath(const String& full) {
 
 bool PosixFileManager::ExistsPath(const String& full) {
   struct stat st;
-  if (stat(full.Text(), &st) != 0) {
-    SetSystemError(errno);
-    return false;
-  }
+  if (!StatPath(full, &st)) return false;
   return true;
 }
 
 bool PosixFileManager::SizePath(const String& full, int64_t* size) {
   struct stat st;
-  if (stat(full.Text(), &st) != 0) {
-    SetSystemError(errno);
-    return false;
-  }
+  if (!StatPath(full, &st)) return false;
   *size = static_cast<int64_t>(st.st_size);
   return true;
 }
 
 bool PosixFileManager::IsDirectoryPath(const String& full) {
   struct stat st;
-  if (stat(full.Text(), &st) != 0) {
-    SetSystemError(errno);
-    return false;
-  }
+  if (!StatPath(full, &st)) return false;
   return S_ISDIR(st.st_mode);
 }
 
 bool PosixFileManager::TimePath(const String& full, int64_t* seconds) {
   struct stat st;
-  if (stat(full.Text(), &st) != 0) {
-    SetSystemError(errno);
-    return false;
-  }
+  if (!StatPath(full, &st)) return false;
   *seconds = static_cast<int64_t>(st.st_mtime);
   return true;
 }
@@ -400,10 +394,7 @@ bool PosixFileManager::MakeSymbolicLinkPath(const String&, const String&) {
 
 bool PosixFileManager::ModePath(const String& full, uint32_t* mode) {
   struct stat st;
-  if (stat(full.Text(), &st) != 0) {
-    SetSystemError(errno);
-    return false;
-  }
+  if (!StatPath(full, &st)) return false;
   *mode = static_cast<uint32_t>(st.st_mode & 07777);
   return true;
 }

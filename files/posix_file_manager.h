@@ -8,6 +8,8 @@
 #ifndef LUMO_FILES_POSIX_FILE_MANAGER_H_
 #define LUMO_FILES_POSIX_FILE_MANAGER_H_
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -61,6 +63,8 @@ class PosixFileManager : public FileManager {
   }
 
  private:
+  // stat(2) of a full path; false with the system's message.
+  bool StatPath(const String& full, struct stat* st);
   bool SetDirectory(std::optional<PosixFilePath>* slot, std::string_view directory,
                     const char* what);
 
