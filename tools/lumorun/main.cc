@@ -179,8 +179,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   } else {
-    root = file_path.substr(0, file_path.rfind('/'));
-    if (root.empty()) root = "/";
+    const size_t cut = file_path.rfind('/');
+    root = cut == 0 ? std::string(1, '/') : file_path.substr(0, cut);
   }
   std::string relative;
   if (!RelativeTo(root, file_path, &relative)) {
