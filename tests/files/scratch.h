@@ -1,25 +1,19 @@
 // Helpers shared by the file manager tests: a scratch directory tree that
-// disappears with the test, direct file access that bypasses the manager,
-// and a thread that runs one closure at a time (a run of its own).
+// disappears with the test, and direct file access that bypasses the manager.
 #ifndef LUMO_TESTS_FILES_SCRATCH_H_
 #define LUMO_TESTS_FILES_SCRATCH_H_
 
-#include <fcntl.h>
 #include <ftw.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <deque>
-#include <functional>
-#include <future>
-#include <mutex>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "core/base/string.h"
 #include "files/posix_file_manager.h"
@@ -28,14 +22,15 @@ namespace lumo {
 
 inline std::string S(const String& s) { return std::string(s.View()); }
 
-// A fresh directory under /tmp, removed with everything in it (links are
-// removed, never followed).
+// A fresh directory under /tmp with the given subdirectories, removed with
+// everything in it (links are removed, never followed).
 class Scratch {
  public:
-  Scratch() {
+  explicit Scratch(std::initializer_list<const char*> dirs = {}) {
     char name[] = "/tmp/lumo_files_XXXXXX";
     if (mkdtemp(name) == nullptr) ADD_FAILURE() << "mkdtemp failed";
     root_ = name;
+    for (const char* dir : dirs) Dir(dir);
   }
   ~Scratch() {
     auto remove = [](const char* path, const struct stat*, int, struct FTW*) { return ::remove(path), 0; };
@@ -46,25 +41,16 @@ class Scratch {
 
   const std::string& Root() const { return root_; }
   std::string Path(std::string_view relative) const { return root_ + "/" + std::string(relative); }
-  void Dir(std::string_view relative) const {
-    if (mkdir(Path(relative).c_str(), 0755) != 0) ADD_FAILURE() << "mkdir " << relative;
-  }
+  void Dir(std::string_view relative) const { EXPECT_EQ(mkdir(Path(relative).c_str(), 0755), 0) << relative; }
   void Put(std::string_view relative, std::string_view content) const {
-    FILE* f = fopen(Path(relative).c_str(), "wb");
-    if (f == nullptr || fwrite(content.data(), 1, content.size(), f) != content.size()) {
-      ADD_FAILURE() << "cannot write " << relative;
-    }
-    if (f != nullptr) fclose(f);
+    EXPECT_TRUE(std::ofstream(Path(relative), std::ios::binary) << content) << relative;
   }
   // The whole content, or "<missing>".
   std::string Get(std::string_view relative) const {
-    FILE* f = fopen(Path(relative).c_str(), "rb");
-    if (f == nullptr) return "<missing>";
-    std::string out;
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, f)) > 0;) out.append(buffer, n);
-    fclose(f);
-    return out;
+    std::ifstream in(Path(relative), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return in ? text.str() : "<missing>";
   }
   bool Has(std::string_view relative) const {
     struct stat st;
@@ -86,48 +72,6 @@ inline std::string ReadSome(File& file, int64_t n) {
 inline bool WriteText(File& file, std::string_view text) {
   return file.Write(text.data(), static_cast<int64_t>(text.size()));
 }
-
-// Runs closures one after another on a thread of its own.
-class Worker {
- public:
-  Worker() : thread_([this] { Loop(); }) {}
-  ~Worker() {
-    Post(std::packaged_task<bool()>());  // an empty task ends the loop
-    thread_.join();
-  }
-  Worker(const Worker&) = delete;
-  Worker& operator=(const Worker&) = delete;
-
-  std::future<bool> Start(std::function<bool()> work) {
-    std::packaged_task<bool()> task(std::move(work));
-    std::future<bool> result = task.get_future();
-    Post(std::move(task));
-    return result;
-  }
-
- private:
-  void Post(std::packaged_task<bool()> task) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    tasks_.push_back(std::move(task));
-    wake_.notify_one();
-  }
-  void Loop() {
-    for (;;) {
-      std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] { return !tasks_.empty(); });
-      std::packaged_task<bool()> task = std::move(tasks_.front());
-      tasks_.pop_front();
-      lock.unlock();
-      if (!task.valid()) return;
-      task();
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::deque<std::packaged_task<bool()>> tasks_;
-  std::thread thread_;
-};
 
 }  // namespace lumo
 
