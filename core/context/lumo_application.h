@@ -22,6 +22,7 @@
 #include <string_view>
 #include <vector>
 
+#include "config/dex_config.h"
 #include "core/base/string.h"
 
 namespace lumo {
@@ -87,6 +88,9 @@ class LumoApplication {
   virtual ExternalLibraryManager* CommerceLibraries() { return nullptr; }
   virtual ExternalLibraryManager* DatabaseLibraries() { return nullptr; }
   virtual ExternalLibraryManager* SystemLibraries() { return nullptr; }
+  // The names of the configured extension libraries of one kind, in the
+  // order they were registered (none until the library layer lands).
+  virtual void LibraryNames(LibraryType, std::vector<String>* names) { names->clear(); }
 
   // Reads the log filter, the log level and the handle limit from the
   // configuration.
