@@ -1,0 +1,141 @@
+// lumodex: the web server. Serves the document root ("lumoroot") on the
+// configured port until SIGINT or SIGTERM.
+//
+// Exit status: 0 after a clean stop, 1 when the server cannot start (the
+// port is in use, or a socket call failed), 2 for a bad command line.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "config/config_file.h"
+#include "core/base/conversions.h"
+#include "web/http_server.h"
+
+namespace {
+
+void Usage(FILE* out) {
+  fputs("usage: lumodex [options]\n"
+        "Serves static files and compiled Lumo Script programs over HTTP.\n"
+        "  --config FILE    the configuration file (default: $LUMODEX_CONFIG, else\n"
+        "                   ~/.config/lumodex/lumodex.conf; missing means defaults)\n"
+        "  --port N         the port to listen on (default: \"port\" of the\n"
+        "                   configuration, 80)\n"
+        "  --find-port      when the port is taken, use the next free one\n"
+        "  --address ADDR   the local IPv4 address to listen on (default: all)\n"
+        "  --root DIR       the document root (default: \"lumoroot\")\n"
+        "  --data DIR       the data directory (default: \"datadir\")\n"
+        "Stop it with Ctrl-C (SIGINT) or SIGTERM.\n",
+        out);
+}
+
+std::string Absolute(const char* path) {
+  char* resolved = realpath(path, nullptr);
+  if (resolved == nullptr) return std::string(path);
+  std::string result(resolved);
+  free(resolved);
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* config_flag = nullptr;
+  const char* root = nullptr;
+  const char* data = nullptr;
+  const char* address = nullptr;
+  int32_t port = -1;
+  bool find_port = false;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    const bool has_value = i + 1 < argc;
+    if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
+      Usage(stdout);
+      return 0;
+    } else if (strcmp(arg, "--find-port") == 0) {
+      find_port = true;
+    } else if (strcmp(arg, "--config") == 0 && has_value) {
+      config_flag = argv[++i];
+    } else if (strcmp(arg, "--root") == 0 && has_value) {
+      root = argv[++i];
+    } else if (strcmp(arg, "--data") == 0 && has_value) {
+      data = argv[++i];
+    } else if (strcmp(arg, "--address") == 0 && has_value) {
+      address = argv[++i];
+    } else if (strcmp(arg, "--port") == 0 && has_value) {
+      bool failed = false;
+      port = lumo::ParseInteger(argv[++i], -1, &failed);
+      if (failed || port < 0 || port > 65535) {
+        fprintf(stderr, "lumodex: --port wants a number from 0 to 65535, not '%s'\n", argv[i]);
+        return 2;
+      }
+    } else {
+      fprintf(stderr, "lumodex: unknown option or missing value: %s\n", arg);
+      Usage(stderr);
+      return 2;
+    }
+  }
+
+  // The signals are taken by sigwait below; the threads started later
+  // inherit the mask and never see them. A peer that closes early must not
+  // kill the process.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  lumo::HTTPServer server;
+  const std::string config_path = lumo::ConfigFilePath(config_flag);
+  if (config_flag != nullptr && access(config_path.c_str(), F_OK) != 0) {
+    fprintf(stderr, "lumodex: configuration file '%s': %s\n", config_path.c_str(),
+            strerror(errno));
+    return 2;
+  }
+  std::vector<std::string> warnings;
+  server.LoadConfiguration(config_path, &warnings);
+  for (const std::string& w : warnings) fprintf(stderr, "lumodex: %s\n", w.c_str());
+  if (port >= 0) server.OverridePort(port);
+  if (root != nullptr) server.OverrideText(lumo::kConfigDirLumo, Absolute(root));
+  if (data != nullptr) server.OverrideText(lumo::kConfigDirData, Absolute(data));
+  if (address != nullptr) server.SetBindAddress(address);
+
+  lumo::String error;
+  for (int attempt = 0;; ++attempt) {
+    const lumo::HTTPServer::ListenResult result = server.Listen(&error);
+    if (result == lumo::HTTPServer::ListenResult::kListening) break;
+    if (result == lumo::HTTPServer::ListenResult::kFailed) {
+      fprintf(stderr, "lumodex: %s\n", error.Text());
+      return 1;
+    }
+    const int32_t taken = server.Configuration().Port();
+    if (!find_port || attempt >= 100 || taken >= 65535) {
+      fprintf(stderr,
+              "lumodex: port %d is in use or needs privileges; choose another with --port N"
+              " (or --find-port)\n",
+              taken);
+      return 1;
+    }
+    server.OverridePort(taken + 1);
+  }
+
+  const lumo::String* document_root = server.Configuration().GetText(lumo::kConfigDirLumo);
+  printf("Lumo Dex serving http://%s:%d/ from %s\n", address != nullptr ? address : "localhost",
+         server.BoundPort(), document_root != nullptr ? document_root->Text() : "(no lumoroot)");
+  fflush(stdout);
+
+  int received = 0;
+  sigwait(&signals, &received);
+  printf("lumodex: stopping\n");
+  fflush(stdout);
+  const bool clean = server.Stop();
+  if (!clean) fprintf(stderr, "lumodex: some requests were still running after 10 seconds\n");
+  return 0;
+}

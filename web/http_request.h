@@ -1,0 +1,97 @@
+// HTTPRequest: one accepted connection and the request read from it.
+//
+// The request line and the header lines are read with a bound on each line
+// and on the whole head, so that a client cannot make the server hold an
+// unbounded amount of memory; the body is left in the receive buffer and on
+// the socket for the request context to read.
+#ifndef LUMO_WEB_HTTP_REQUEST_H_
+#define LUMO_WEB_HTTP_REQUEST_H_
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/base/string.h"
+
+namespace lumo {
+
+struct HTTPHeader {
+  String name;
+  String value;
+};
+
+class HTTPRequest {
+ public:
+  static constexpr int32_t kBufferSize = 8192;
+  static constexpr int32_t kMaxLine = 64 * 1024;
+  static constexpr int32_t kMaxHead = 1024 * 1024;
+
+  enum class ReadResult {
+    kOk,
+    kNothing,   // the connection closed or stayed silent before a request line
+    kTooLong,   // a line or the whole head passed its bound
+  };
+
+  // Takes the connected (non-blocking) socket; closes it when destroyed.
+  explicit HTTPRequest(int socket);
+  ~HTTPRequest();
+  HTTPRequest(const HTTPRequest&) = delete;
+  HTTPRequest& operator=(const HTTPRequest&) = delete;
+
+  // Reads the request line and the headers.
+  ReadResult Read();
+
+  // One receive: the bytes still in the receive buffer first, then the
+  // socket, waiting up to the I/O time-out for data. 0 at the end of input,
+  // on a time-out or an error.
+  int32_t Receive(char* buffer, int32_t length);
+  // Sends everything; the count sent (short after a time-out), -1 on error.
+  int64_t SendAll(const char* data, int64_t length);
+
+  int Socket() const { return socket_; }
+  const String& RequestLine() const { return request_line_; }
+  const String& Method() const { return method_; }
+  const String& URI() const { return uri_; }
+  const String& Protocol() const { return protocol_; }
+  const String& Path() const { return path_; }
+  // False when the URI had no '?'.
+  bool HasQuery() const { return has_query_; }
+  const String& Query() const { return query_; }
+  // Dotted quad of the peer; empty when it cannot be read.
+  const String& PeerAddress() const { return peer_address_; }
+  // In the order first received; repeated names are joined with ",".
+  const std::vector<HTTPHeader>& Headers() const { return headers_; }
+  // The value of a header (name in any case), or null.
+  const String* Header(std::string_view name) const;
+
+  // Milliseconds a receive or send waits for the socket (30 s).
+  void SetIOTimeout(int milliseconds) { io_timeout_ms_ = milliseconds; }
+
+ private:
+  // Fills the buffer with one receive; false at the end of input.
+  bool Fill();
+  // One line without its LF (and a CR before it). kNothing at the end of
+  // input with nothing collected.
+  ReadResult ReadLine(String* line);
+  void AddHeader(std::string_view name, std::string_view value);
+
+  int socket_;
+  int io_timeout_ms_ = 30000;
+  char buffer_[kBufferSize];
+  int32_t filled_ = 0;
+  int32_t position_ = 0;
+  int64_t head_bytes_ = 0;
+  String request_line_;
+  String method_;
+  String uri_;
+  String protocol_;
+  String path_;
+  String query_;
+  bool has_query_ = false;
+  String peer_address_;
+  std::vector<HTTPHeader> headers_;
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_WEB_HTTP_REQUEST_H_

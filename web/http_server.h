@@ -1,0 +1,158 @@
+// HTTPServer: the listener. Five worker threads accept connections on one
+// listening socket; each reads one request, answers it (a static file, a
+// 400 or 404 page, or a compiled program run by a DexApplication) and
+// closes the connection. A run monitor thread ticks every running
+// program's context so that its time-out applies.
+//
+// Each worker has its own copy of the configuration and its own file
+// manager, so a reload never touches another thread's objects; a worker
+// takes a reload between connections.
+#ifndef LUMO_WEB_HTTP_SERVER_H_
+#define LUMO_WEB_HTTP_SERVER_H_
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "config/dex_config.h"
+#include "core/base/string.h"
+#include "core/context/config_target.h"
+#include "files/posix_file_manager.h"
+
+namespace lumo {
+
+class HTTPRequest;
+class HTTPServer;
+class LumoApplication;
+
+inline constexpr char kServerSoftware[] = "Lumo Dex/Lumo Virtual Machine";
+
+// One worker: its thread, its configuration copy and its file manager,
+// whose script directory is the configured "lumoroot".
+class HTTPListenerThread {
+ public:
+  HTTPListenerThread(HTTPServer* server, int index);
+  HTTPListenerThread(const HTTPListenerThread&) = delete;
+  HTTPListenerThread& operator=(const HTTPListenerThread&) = delete;
+
+  int Index() const { return index_; }
+  HTTPServer* Server() const { return server_; }
+  DexConfig* Configuration() { return &config_; }
+  PosixFileManager* Files() { return &files_; }
+
+  void Start();
+  void Join();
+  // Takes the server's configuration before the next connection.
+  void RequestReload() { reload_.store(true, std::memory_order_release); }
+
+ private:
+  void Main();
+  void Reload();
+  void Serve(int socket);
+  void Handle(HTTPRequest& request);
+  void SendStatic(HTTPRequest& request, const String& full, std::string_view type);
+
+  HTTPServer* server_;
+  int index_;
+  DexConfig config_;
+  PosixFileManager files_;
+  std::atomic<bool> reload_{true};
+  std::thread thread_;
+};
+
+class HTTPServer {
+ public:
+  static constexpr int kWorkerCount = 5;
+
+  enum class ListenResult { kListening, kPortInUse, kFailed };
+
+  HTTPServer();
+  ~HTTPServer();
+  HTTPServer(const HTTPServer&) = delete;
+  HTTPServer& operator=(const HTTPServer&) = delete;
+
+  // Reads the configuration file (see config/config_file.h); the settings
+  // given with Override* are applied over it, now and on every reload.
+  bool LoadConfiguration(const std::string& path, std::vector<std::string>* warnings);
+  void OverridePort(int32_t port);
+  void OverrideText(ConfigId id, std::string_view text);
+  // For the thread that owns the server (workers read their own copies).
+  DexConfig& Configuration() { return config_; }
+  // Where the listening socket binds (default: every local address).
+  void SetBindAddress(std::string_view address) { bind_address_ = std::string(address); }
+
+  // Binds the configured port and starts the workers and the run monitor.
+  // kPortInUse when the port is taken or needs privileges (no message);
+  // kFailed with a message otherwise.
+  ListenResult Listen(String* error);
+  // Stops accepting, stops running programs and waits up to 10 seconds for
+  // the workers; false when they did not all end in time.
+  bool Stop();
+  // Rereads the configuration file; workers take it between connections.
+  bool ReloadConfiguration(std::vector<std::string>* warnings);
+
+  // The machine's host name ("127.0.0.1" when it has none).
+  const String& HostName() const { return host_name_; }
+  // The port actually bound (the configured one, or the system's choice
+  // for port 0).
+  int32_t BoundPort() const { return bound_port_; }
+
+  // For tests: how long a receive or send waits (30 s) and how often the
+  // run monitor ticks (5 s).
+  void SetIOTimeout(int milliseconds) { io_timeout_ms_ = milliseconds; }
+  int IOTimeout() const { return io_timeout_ms_; }
+  void SetMonitorInterval(int milliseconds) { monitor_interval_ms_ = milliseconds; }
+
+  // A worker's running program: ticked by the monitor while registered.
+  // The context is destroyed by EndRun under the same lock the monitor
+  // ticks under, so a tick never reaches a context being destroyed.
+  void BeginRun(int worker, LumoApplication* context);
+  void EndRun(int worker, std::unique_ptr<LumoApplication> context);
+
+  bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
+  int ListeningSocket() const { return listen_fd_; }
+
+ private:
+  friend class HTTPListenerThread;
+  void ApplyOverrides();
+  void MonitorMain();
+  void WorkerEnded();
+
+  ProcessConfigTarget target_;
+  DexConfig config_;
+  std::string config_path_;
+  int32_t port_override_ = -1;
+  std::vector<std::pair<ConfigId, std::string>> text_overrides_;
+  std::string bind_address_;
+  String host_name_;
+  int32_t bound_port_ = 0;
+  int listen_fd_ = -1;
+  int io_timeout_ms_ = 30000;
+  int monitor_interval_ms_ = 5000;
+  std::atomic<bool> stopping_{false};
+
+  std::vector<std::unique_ptr<HTTPListenerThread>> workers_;
+  std::thread monitor_;
+
+  // Orders the monitor's ticks against the destruction of contexts.
+  std::mutex runs_mutex_;
+  LumoApplication* runs_[kWorkerCount] = {};
+
+  std::mutex state_mutex_;
+  std::condition_variable state_changed_;
+  int workers_running_ = 0;
+  bool monitor_stop_ = false;
+};
+
+// Runs a compiled program for a request (web/dex_application.cc).
+void ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String& path);
+
+}  // namespace lumo
+
+#endif  // LUMO_WEB_HTTP_SERVER_H_
