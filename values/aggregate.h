@@ -129,6 +129,12 @@ class AggregateElementTree
     Order();
     SplayTree::InOrder(visit);
   }
+  // Copies every element, those still pending included.
+  template <typename Derived, typename Make>
+  void CopyShapeInto(Derived& into, Make&& make) {
+    Order();
+    SplayTree::CopyShapeInto(into, make);
+  }
 
   // Moves every element whose index is at least `from` by `delta`. The
   // order of the tree does not change. Moving down must not take an index

@@ -279,6 +279,15 @@ TEST(AggregateDepth, DeepAndWideTreesCopyFlattenAndFreeWithoutRecursion) {
     wide->Element(AggregateIndex(random() % 5000), true)->SetValue_Integer(i);
   }
   EXPECT_EQ(Dump(Held(new Variable(*wide)).get()), Dump(wide.get()));
+  // A structure large enough for a name index keeps its later names out of
+  // the tree until an ordered walk: a copy must take them too.
+  Held members = Make("");
+  for (int i = 0; i < 40; ++i) {
+    members->Element(AggregateIndex("m" + std::to_string(i)), true)->SetValue_Integer(i);
+  }
+  Held copied(new Variable(*members));
+  EXPECT_EQ(copied->ElementsUsed(), 40);
+  EXPECT_EQ(Dump(copied.get()), Dump(members.get()));
 }
 
 TEST(AggregateCycle, SelfContainingArrayDoesNotHang) {
