@@ -4,10 +4,21 @@ namespace lumo {
 
 ConsoleApplication::ConsoleApplication(FILE* out, Config* config)
     : out_(out),
+      stdio_(out, 65536),
       own_config_(config == nullptr ? std::make_unique<Config>() : nullptr),
       config_(config != nullptr ? config : own_config_.get()),
       files_(StopFlag()) {}
 
-ConsoleApplication::~ConsoleApplication() { fflush(out_); }
+ConsoleApplication::~ConsoleApplication() {
+  stdio_.Flush();
+  fflush(out_);
+}
+
+Output* ConsoleApplication::ReplaceOutput(Output* output) {
+  Output* previous = output_;
+  output_ = output != nullptr ? output : &stdio_;
+  output_->SetWhitespaceMode(OutputLevel());
+  return previous;
+}
 
 }  // namespace lumo

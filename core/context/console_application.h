@@ -1,7 +1,8 @@
 // The program context of a run outside the web server (lumorun, tests,
-// benchmarks): output goes to a stdio stream, files go through a
-// PosixFileManager, settings come from a configuration the owner passes in
-// (or the built-in defaults).
+// benchmarks): output goes through a 64 KiB buffer to a stdio stream
+// (flushed when the context goes, or by Flush of OutputStream), files go
+// through a PosixFileManager, settings come from a configuration the owner
+// passes in (or the built-in defaults).
 #ifndef LUMO_CORE_CONTEXT_CONSOLE_APPLICATION_H_
 #define LUMO_CORE_CONTEXT_CONSOLE_APPLICATION_H_
 
@@ -10,6 +11,7 @@
 
 #include "config/config.h"
 #include "core/context/lumo_application.h"
+#include "core/context/output.h"
 #include "files/posix_file_manager.h"
 
 namespace lumo {
@@ -21,16 +23,17 @@ class ConsoleApplication : public LumoApplication {
   explicit ConsoleApplication(FILE* out = stdout, Config* config = nullptr);
   ~ConsoleApplication() override;
 
-  using LumoApplication::Write;
-  void Write(const char* bytes, int32_t length) override {
-    if (length > 0) fwrite(bytes, 1, static_cast<size_t>(length), out_);
-  }
+  Output* OutputStream() override { return output_; }
+  // A null output puts the context's own stream back.
+  Output* ReplaceOutput(Output* output) override;
 
   Config* Configuration() override { return config_; }
   PosixFileManager* Files() override { return &files_; }
 
  private:
   FILE* out_;
+  StdioOutput stdio_;
+  Output* output_ = &stdio_;
   std::unique_ptr<Config> own_config_;
   Config* config_;
   PosixFileManager files_;

@@ -24,6 +24,7 @@
 
 #include "config/dex_config.h"
 #include "core/base/string.h"
+#include "core/context/output.h"
 
 namespace lumo {
 
@@ -65,15 +66,26 @@ class LumoApplication {
   virtual ~LumoApplication();
 
   // --- Output -----------------------------------------------------------
+  // The stream everything the run writes goes to: the context's own, or
+  // what replaced it. Never null.
+  virtual Output* OutputStream() = 0;
+  // Puts another stream in front for a while (a capture, a mail body) and
+  // returns the one it replaces, which the caller puts back later; the
+  // context never owns a stream handed in here. The new stream takes the
+  // current output level as its whitespace mode.
+  virtual Output* ReplaceOutput(Output* output) = 0;
   void Write(const char* text);
   void Write(const String& text) { Write(text.Text(), text.Length()); }
-  virtual void Write(const char* bytes, int32_t length) = 0;
-  // The whitespace-compressing write of the output stream.
-  virtual void WriteCompressed(const char* bytes, int32_t length) { Write(bytes, length); }
-  // The output level of the running frame (0, 1 or 2); the output stream
-  // hears of each change.
+  virtual void Write(const char* bytes, int32_t length) { OutputStream()->Write(bytes, length); }
+  // The write under the output stream's whitespace mode.
+  virtual void WriteCompressed(const char* bytes, int32_t length) {
+    OutputStream()->WriteText(bytes, length);
+  }
+  // The output level of the running frame (0, 1 or 2) becomes the output
+  // stream's whitespace mode at once.
   void SetOutputLevel(int level) {
     output_level_ = level;
+    OutputStream()->SetWhitespaceMode(level);
     OutputLevelChanged(level);
   }
   int OutputLevel() const { return output_level_; }

@@ -249,6 +249,8 @@ int main(int argc, char** argv) {
     // does it anyway, for leak checkers).
     if (free_at_exit) delete vm;
   }
+  // _exit below skips the context's destructor, which would flush.
+  context.OutputStream()->Flush();
   fflush(stdout);
   if (!free_at_exit) _exit(result == 1 ? 0 : 1);
   return result == 1 ? 0 : 1;

@@ -24,20 +24,35 @@
 
 namespace lumo {
 
+// Keeps what goes through Write in `output` and what goes through the
+// whitespace-mode write in `compressed`, as given.
 class CapturingContext : public ConsoleApplication {
  public:
-  using ConsoleApplication::Write;
-  void Write(const char* bytes, int32_t length) override {
-    output.append(bytes, static_cast<size_t>(length));
-  }
-  void WriteCompressed(const char* bytes, int32_t length) override {
-    compressed.append(bytes, static_cast<size_t>(length));
-  }
+  CapturingContext() { ReplaceOutput(&recorder_); }
   void LogEvent(uint32_t mask, const LogField*) override { events.push_back(mask); }
 
   std::string output;
   std::string compressed;
   std::vector<uint32_t> events;
+
+ private:
+  class Recorder : public NullOutput {
+   public:
+    explicit Recorder(CapturingContext* owner) : owner_(owner) {}
+    int32_t Write(const char* data, int32_t length) override {
+      if (length > 0) owner_->output.append(data, static_cast<size_t>(length));
+      return length;
+    }
+    using NullOutput::Write;
+    int32_t WriteText(const char* data, int32_t length) override {
+      if (length > 0) owner_->compressed.append(data, static_cast<size_t>(length));
+      return length;
+    }
+
+   private:
+    CapturingContext* owner_;
+  };
+  Recorder recorder_{this};
 };
 
 // One program and one machine over it. The machine is made on first use,

@@ -1,0 +1,235 @@
+#include "web/http_output.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "config/config.h"
+#include "core/base/conversions.h"
+#include "core/context/lumo_application.h"
+
+namespace lumo {
+
+namespace {
+
+// A retry delay beyond this is a misconfiguration, not a wish to hold a
+// worker for minutes per chunk.
+constexpr int32_t kMaxFileDelay = 1000000;
+
+bool NameIs(std::string_view name, std::string_view wanted) {
+  return name.size() == wanted.size() &&
+         CompareNoCase(name.data(), wanted.data(), static_cast<int32_t>(name.size())) == 0;
+}
+
+// A byte that would end the header line or the header block (or cut it
+// short for readers of C strings) must never come from a script's data.
+bool FitsHeaderLine(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
+}
+
+}  // namespace
+
+HTTPOutput::HTTPOutput(int32_t chunk_size, int32_t flush_threshold) {
+  SetBufferSizes(chunk_size, flush_threshold);
+}
+
+HTTPOutput::~HTTPOutput() = default;
+
+void HTTPOutput::SetBufferSizes(int32_t chunk_size, int32_t flush_threshold) {
+  chunk_size_ = chunk_size >= kMinChunkSize && chunk_size <= kMaxChunkSize ? chunk_size
+                                                                           : kDefaultChunkSize;
+  flush_threshold_ = flush_threshold >= 1 && flush_threshold <= kMaxFlushThreshold
+                         ? flush_threshold
+                         : kDefaultFlushThreshold;
+}
+
+void HTTPOutput::SetConfiguration(Config* config) {
+  config_ = config;
+  file_delay_ = -1;
+}
+
+bool HTTPOutput::AddHeader(std::string_view name, std::string_view value) {
+  if (headers_sent_ || name.empty() || !FitsHeaderLine(name) || !FitsHeaderLine(value)) {
+    return false;
+  }
+  PutHeader(name, value);
+  return true;
+}
+
+void HTTPOutput::PutHeader(std::string_view name, std::string_view value) {
+  delete headers_.Remove(name);
+  headers_.Insert(new Header{String(name), String(value)});
+}
+
+const String* HTTPOutput::FindHeader(std::string_view name) const {
+  const Header* header = headers_.Find(name);
+  return header != nullptr ? &header->value : nullptr;
+}
+
+void HTTPOutput::AppendHeaderLines(String* out) const {
+  for (int32_t i = 0; i < headers_.SlotsUsed(); ++i) {
+    const Header* header = headers_.At(i);
+    if (header == nullptr) continue;
+    out->Append(header->name);
+    out->Append(": ", 2);
+    out->Append(header->value);
+    out->Append("\r\n", 2);
+  }
+}
+
+void HTTPOutput::AddContentLength() {
+  if (headers_.Find("Content-Length") != nullptr) return;
+  char digits[24];
+  snprintf(digits, sizeof digits, "%" PRId64, total_length_);
+  PutHeader("Content-Length", digits);
+}
+
+int64_t HTTPOutput::HeldLength() const {
+  int64_t held = 0;
+  for (const Chunk& chunk : chunks_) held += chunk.fill;
+  return held;
+}
+
+int32_t HTTPOutput::Write(const char* data, int32_t length) {
+  if (length <= 0) return 0;
+  total_length_ += length;
+  since_send_ += length;
+  for (int32_t done = 0; done < length;) {
+    if (chunks_.empty() || chunks_.back().fill == chunks_.back().capacity) {
+      chunks_.push_back(
+          {std::make_unique_for_overwrite<char[]>(static_cast<size_t>(chunk_size_)), chunk_size_, 0});
+    }
+    Chunk& chunk = chunks_.back();
+    const int32_t room = chunk.capacity - chunk.fill;
+    const int32_t piece = length - done < room ? length - done : room;
+    memcpy(chunk.data.get() + chunk.fill, data + done, static_cast<size_t>(piece));
+    chunk.fill += piece;
+    done += piece;
+  }
+  NoteWritten(data, length);
+  if (since_send_ >= flush_threshold_) Send(false);
+  return length;
+}
+
+int32_t HTTPOutput::Send(bool final) {
+  bool failed = false;
+  if (!headers_sent_) {
+    headers_sent_ = true;
+    if (final) AddContentLength();
+    failed = SendHeaders() < 0;
+  }
+  int64_t sent = 0;
+  for (const Chunk& chunk : chunks_) {
+    if (failed) break;
+    // A chunk cut short leaves the body broken: sending the chunks after
+    // it would only hold the worker for another wait per chunk.
+    if (chunk.fill > 0 && !SendChunk(chunk, &sent, &failed)) break;
+  }
+  if (!chunks_.empty()) {
+    chunks_.resize(1);
+    chunks_.front().fill = 0;
+  }
+  since_send_ = 0;
+  if (failed) return -1;
+  return sent > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sent);
+}
+
+bool HTTPOutput::SendChunk(const Chunk& chunk, int64_t* sent, bool* failed) {
+  const int32_t length = chunk.fill;
+  int32_t done = SendRaw(chunk.data.get(), length);
+  if (done > length) done = length;
+  while (done >= 0 && done < length) {
+    std::this_thread::sleep_for(std::chrono::microseconds(FileDelay()));
+    const int32_t n = SendRaw(chunk.data.get() + done, length - done);
+    if (n <= 0) {
+      if (n < 0) done = -1;
+      break;
+    }
+    done += n < length - done ? n : length - done;
+  }
+  if (done < 0) {
+    *failed = true;
+    return false;
+  }
+  *sent += done;
+  return done == length;
+}
+
+int32_t HTTPOutput::FileDelay() {
+  if (file_delay_ < 0) {
+    const int32_t configured = config_ != nullptr ? config_->GetInteger(kConfigDelayFile) : -1;
+    file_delay_ = configured < 0 ? kDefaultFileDelay
+                  : configured > kMaxFileDelay ? kMaxFileDelay
+                                               : configured;
+  }
+  return file_delay_;
+}
+
+DexOutput::DexOutput(LumoApplication* context, int socket)
+    : HTTPOutput(kDefaultChunkSize, kDefaultFlushThreshold), context_(context), socket_(socket) {}
+
+bool DexOutput::AddHeader(std::string_view name, std::string_view value) {
+  if (NameIs(name, "Connection")) return false;
+  if (NameIs(name, "Status") && !HeadersSent()) {
+    if (value.empty() || !FitsHeaderLine(value)) return false;
+    status_.Assign(value.data(), static_cast<int32_t>(value.size()));
+    return true;
+  }
+  return HTTPOutput::AddHeader(name, value);
+}
+
+std::string_view DexOutput::StatusText() const {
+  return status_.IsEmpty() ? std::string_view("200 OK") : status_.View();
+}
+
+int32_t DexOutput::SendHeaders() {
+  String block;
+  block.Append("HTTP/1.1 ");
+  block.Append(StatusText());
+  block.Append("\r\nConnection: close\r\n");
+  AppendHeaderLines(&block);
+  block.Append("\r\n", 2);
+  return SendRaw(block.Data(), block.Length());
+}
+
+int32_t DexOutput::SendRaw(const char* data, int32_t length) {
+  if (length <= 0) return 0;
+  int32_t sent = 0;
+  while (sent < length) {
+    // MSG_DONTWAIT: the wait below is the only one, even on a blocking
+    // socket; MSG_NOSIGNAL: a browser that went away is an error, not a
+    // signal that ends the server.
+    const ssize_t n = send(socket_, data + sent, static_cast<size_t>(length - sent),
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      sent += static_cast<int32_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+      if (context_ != nullptr) context_->Stop();
+      return -1;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(send_wait_ms_ > 0 ? send_wait_ms_ : 0);
+    int ready;
+    do {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd entry{socket_, POLLOUT, 0};
+      ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+    } while (ready < 0 && errno == EINTR);
+    // Ready includes an error or hang-up: the next send reports it.
+    if (ready <= 0) return sent;
+  }
+  return sent;
+}
+
+}  // namespace lumo

@@ -1,0 +1,157 @@
+// The response of a web request: HTTPOutput holds the header table and the
+// body until it is sent; DexOutput sends it to the browser's socket.
+//
+// Headers go out with the first Send, in the order they were last added;
+// after that, header additions are refused. A body that never reaches the
+// flush threshold and is never flushed goes out at the final Send with a
+// "Content-Length"; a larger or flushed one streams without it (unless the
+// program set one) and ends when the connection closes.
+//
+// The body lives in fixed chunks so that a large response never
+// reallocates and copies; at most about the flush threshold is held.
+#ifndef LUMO_WEB_HTTP_OUTPUT_H_
+#define LUMO_WEB_HTTP_OUTPUT_H_
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "core/base/hash_table.h"
+#include "core/base/string.h"
+#include "core/context/output.h"
+
+namespace lumo {
+
+class Config;
+class LumoApplication;
+
+class HTTPOutput : public Output {
+ public:
+  static constexpr int32_t kDefaultChunkSize = 8192;
+  static constexpr int32_t kDefaultFlushThreshold = 1048576;
+  static constexpr int32_t kMinChunkSize = 512;
+  static constexpr int32_t kMaxChunkSize = 16 << 20;
+  static constexpr int32_t kMaxFlushThreshold = 256 << 20;
+  // Microseconds between retries of a short send, when the configuration
+  // has no usable "filedelay".
+  static constexpr int32_t kDefaultFileDelay = 100;
+
+  // Sizes outside [kMinChunkSize, kMaxChunkSize] and thresholds outside
+  // [1, kMaxFlushThreshold] give the defaults.
+  explicit HTTPOutput(int32_t chunk_size = kDefaultChunkSize,
+                      int32_t flush_threshold = kDefaultFlushThreshold);
+  ~HTTPOutput() override;
+
+  // New sizes (from the configuration), checked as by the constructor.
+  // Chunks made before keep their size.
+  void SetBufferSizes(int32_t chunk_size, int32_t flush_threshold);
+  int32_t ChunkSize() const { return chunk_size_; }
+  int32_t FlushThreshold() const { return flush_threshold_; }
+  // Where the retry delay comes from; not owned, may be null (the
+  // default delay applies).
+  void SetConfiguration(Config* config);
+
+  // Replaces a header of the same name (ignoring case), which then goes
+  // out in the new place. Refused: after the headers went out, an empty
+  // name, and a name or value holding CR, LF or NUL (a script's data must
+  // not be able to end the header block or add headers of its own).
+  bool AddHeader(std::string_view name, std::string_view value) override;
+  int32_t Write(const char* data, int32_t length) override;
+  using Output::Write;
+  // Sends the headers (the first time; with "Content-Length" when final),
+  // then the held body, and empties the body. The count of body bytes
+  // sent, or -1 when the connection failed.
+  int32_t Send(bool final) override;
+  bool Flush() override { return Send(false) >= 0; }
+  int Kind() const override { return kKindHTTP; }
+
+  // Adds "Content-Length" with the body length written so far, unless the
+  // table has one. Works after the headers were marked sent, for Send.
+  void AddContentLength();
+  // Sends the status line and the header block; what SendRaw returned.
+  virtual int32_t SendHeaders() = 0;
+  // Sends bytes to the peer: the count sent (short when the peer stopped
+  // taking them), negative when the connection failed.
+  virtual int32_t SendRaw(const char* data, int32_t length) = 0;
+
+  bool HeadersSent() const { return headers_sent_; }
+  // The value of a header in the table, or null.
+  const String* FindHeader(std::string_view name) const;
+  int32_t HeaderCount() const { return headers_.Count(); }
+  int64_t TotalLength() const { return total_length_; }
+  // Bytes held and not yet sent.
+  int64_t HeldLength() const;
+
+ protected:
+  // "name: value\r\n" for every header, in table order.
+  void AppendHeaderLines(String* out) const;
+
+ private:
+  struct Header {
+    String name;
+    String value;
+  };
+  class HeaderTable : public HashTable<Header> {
+   public:
+    HeaderTable() : HashTable<Header>(true, true) {}
+    ~HeaderTable() override { Clear(); }
+    std::string_view KeyOf(const Header& header) const override { return header.name.View(); }
+  };
+  struct Chunk {
+    std::unique_ptr<char[]> data;
+    int32_t capacity;
+    int32_t fill;
+  };
+
+  void PutHeader(std::string_view name, std::string_view value);
+  int32_t FileDelay();
+  // Sends one chunk, retrying a short send; false when the chunk could
+  // not be completed. *failed says the connection broke.
+  bool SendChunk(const Chunk& chunk, int64_t* sent, bool* failed);
+
+  int32_t chunk_size_ = kDefaultChunkSize;
+  int32_t flush_threshold_ = kDefaultFlushThreshold;
+  bool headers_sent_ = false;
+  HeaderTable headers_;
+  std::vector<Chunk> chunks_;  // the last one is the current chunk
+  int64_t total_length_ = 0;
+  int64_t since_send_ = 0;
+  Config* config_ = nullptr;
+  int32_t file_delay_ = -1;  // -1: not read yet
+};
+
+// The response to a browser over a connected socket (not owned: the
+// listener closes it). The connection always closes after the response,
+// so a "Connection" header is refused; a "Status" header sets the status
+// line instead of being sent.
+class DexOutput : public HTTPOutput {
+ public:
+  static constexpr int32_t kDefaultSendWaitMs = 30000;
+
+  // context is told to stop when the connection breaks; may be null.
+  DexOutput(LumoApplication* context, int socket);
+
+  bool AddHeader(std::string_view name, std::string_view value) override;
+  int32_t SendHeaders() override;
+  // Sends everything it can. When the socket takes nothing more it waits
+  // for it to become writable, at most the send wait each time; when the
+  // wait runs out or fails, the count sent so far. Any other failure stops
+  // the run and gives -1. Never raises SIGPIPE, and never blocks longer
+  // than the wait, whether or not the socket is non-blocking.
+  int32_t SendRaw(const char* data, int32_t length) override;
+
+  // "200 OK" until a "Status" header sets it.
+  std::string_view StatusText() const;
+  void SetSendWait(int32_t milliseconds) { send_wait_ms_ = milliseconds; }
+
+ private:
+  LumoApplication* context_;
+  int socket_;
+  String status_;
+  int32_t send_wait_ms_ = kDefaultSendWaitMs;
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_WEB_HTTP_OUTPUT_H_
