@@ -1,13 +1,587 @@
+#include "web/dex_application.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config.h"
+#include "core/base/conversions.h"
+#include "core/context/entities.h"
+#include "core/context/output.h"
+#include "core/context/system_variables.h"
+#include "core/program/function_manager.h"
+#include "core/program/program_file.h"
+#include "core/program/segment_manager.h"
+#include "core/program/tagged_file.h"
+#include "core/vm/lumo_vm.h"
+#include "values/system_variable_hash.h"
+#include "values/variable.h"
+#include "values/variable_hash.h"
+#include "web/multipart_form_parser.h"
+#include "web/http_output.h"
 #include "web/http_request.h"
 #include "web/http_server.h"
+#include "web/unknown_content_handler.h"
+#include "web/url_encoded_parser.h"
 
 namespace lumo {
 
-// Until the request context lands, programs are not run.
-void ServeProgram(HTTPListenerThread&, HTTPRequest& request, const String&) {
-  static const char kResponse[] =
-      "HTTP/1.1 501 Not Implemented\r\nConnection: close\r\nContent-Length: 0\r\n\r\n";
-  request.SendAll(kResponse, sizeof kResponse - 1);
+namespace {
+
+constexpr int32_t kPostPiece = 8192;
+
+uint32_t ThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+// The value after "name=" in a Cookie header, up to ';' or the end; false
+// when the name does not occur.
+bool CookieValue(const String* cookie, std::string_view name, std::string_view* value) {
+  if (cookie == nullptr) return false;
+  const int32_t at = cookie->Find(name);
+  if (at < 0) return false;
+  std::string_view rest = cookie->View().substr(static_cast<size_t>(at) + name.size());
+  const size_t end = rest.find(';');
+  *value = end == std::string_view::npos ? rest : rest.substr(0, end);
+  return true;
+}
+
+// "%" and two hexadecimal digits give that byte, "+" a space; anything
+// else, a lone "%" included, is copied.
+String URLDecode(std::string_view text) {
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  String out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out.Append(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
+      i += 2;
+    } else if (c == '+') {
+      out.Append(' ');
+    } else {
+      out.Append(c);
+    }
+  }
+  return out;
+}
+
+// The peer's host name by reverse lookup, read the first time a program
+// asks: most pages never do, and the lookup can take a while.
+class RemoteHostVariable : public ImmutableVariable {
+ public:
+  explicit RemoteHostVariable(int socket) : ImmutableVariable("remote_host"), socket_(socket) {}
+
+  const String& Value() override {
+    Resolve();
+    return Variable::Value();
+  }
+  int32_t Value_Integer() override {
+    Resolve();
+    return Variable::Value_Integer();
+  }
+  double Value_Double() override {
+    Resolve();
+    return Variable::Value_Double();
+  }
+  double Value_Double_Flagged(bool* not_a_number) override {
+    Resolve();
+    return Variable::Value_Double_Flagged(not_a_number);
+  }
+  bool Value_Boolean() override {
+    Resolve();
+    return Variable::Value_Boolean();
+  }
+  bool IsEmpty() override {
+    Resolve();
+    return Variable::IsEmpty();
+  }
+  void Append_Text(String& out) override {
+    Resolve();
+    Variable::Append_Text(out);
+  }
+
+ private:
+  void Resolve() {
+    if (resolved_) return;
+    resolved_ = true;
+    struct sockaddr_storage address;
+    socklen_t length = sizeof address;
+    if (getpeername(socket_, reinterpret_cast<struct sockaddr*>(&address), &length) != 0) return;
+    char host[NI_MAXHOST] = {};
+    if (getnameinfo(reinterpret_cast<struct sockaddr*>(&address), length, host, sizeof host,
+                    nullptr, 0, NI_NAMEREQD) != 0 &&
+        getnameinfo(reinterpret_cast<struct sockaddr*>(&address), length, host, sizeof host,
+                    nullptr, 0, NI_NUMERICHOST) != 0) {
+      return;
+    }
+    Variable::SetValue(host, static_cast<int32_t>(strlen(host)));
+  }
+
+  int socket_;
+  bool resolved_ = false;
+};
+
+}  // namespace
+
+DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
+                               const String& path)
+    : worker_(worker), request_(request), path_(path), config_(nullptr, nullptr),
+      files_(StopFlag()) {
+  config_.CopyFrom(*worker->Configuration());
+  const int32_t chunk = config_.GetInteger(kConfigBufszOutput);
+  const int32_t threshold = config_.GetInteger(kConfigBufszOutputFlush);
+  response_ = std::make_unique<DexOutput>(this, request->Socket());
+  response_->SetBufferSizes(chunk, threshold);
+  response_->SetConfiguration(&config_);
+  output_ = response_.get();
+}
+
+DexApplication::~DexApplication() {
+  // The machine refers to the program's parts: it goes first.
+  vm_.reset();
+  functions_.reset();
+  segments_.reset();
+  globals_.reset();
+  system_.reset();
+  dictionary_.reset();
+}
+
+Output* DexApplication::OutputStream() { return output_; }
+
+Output* DexApplication::ReplaceOutput(Output* output) {
+  Output* previous = output_;
+  output_ = output != nullptr ? output : response_.get();
+  return previous;
+}
+
+void DexApplication::Write(const char* bytes, int32_t length) {
+  if (!headers_set_up_) SetUpDefaultHeaders();
+  LumoApplication::Write(bytes, length);
+}
+
+void DexApplication::WriteCompressed(const char* bytes, int32_t length) {
+  if (!headers_set_up_) SetUpDefaultHeaders();
+  LumoApplication::WriteCompressed(bytes, length);
+}
+
+bool DexApplication::ConfigurationError(std::string_view message) {
+  String page("Configuration Error: ");
+  page.Append(message);
+  page.Append("<br>");
+  const String* admin = config_.GetText(kConfigInfoServeradmin);
+  if (admin != nullptr && !admin->IsEmpty()) {
+    page.Append("Please contact the server administrator: ");
+    page.Append(*admin);
+  }
+  Write(page);
+  return false;
+}
+
+// --- The run -----------------------------------------------------------------
+
+void DexApplication::Run() {
+  srand(static_cast<unsigned>(time(nullptr)) ^ ThreadId());
+  const bool ready = LoadProgram() && PublishVariables();
+  if (ready) {
+    SetUpDefaultHeaders();
+    if (ReadPostBody()) {
+      BeginExecution();
+      vm_->Run();
+    }
+  }
+  if (output_ != response_.get()) output_ = response_.get();
+  response_->Send(true);
+}
+
+bool DexApplication::LoadProgram() {
+  const String* root = config_.GetText(kConfigDirLumo);
+  if (root == nullptr) return ConfigurationError("lumoroot is not defined");
+  if (!files_.SetScriptDirectory(root->View())) return ConfigurationError(files_.ErrorText().View());
+
+  dictionary_ = std::make_unique<Dictionary>();
+  system_ = std::make_unique<SystemVariableHash>(dictionary_.get());
+  globals_ = std::make_unique<VariableHash>(dictionary_.get());
+  segments_ = std::make_unique<SegmentManager>();
+  functions_ = std::make_unique<FunctionManager>(dictionary_.get());
+  const ProgramParts parts{dictionary_.get(), system_.get(), globals_.get(), segments_.get(),
+                           functions_.get()};
+
+  String encoded_path = EncodeEntities(path_.Text(), path_.Length());
+  TaggedFile file;
+  if (!file.Open(&files_, kScriptLocation, path_.View())) {
+    String message("Unable to execute '");
+    message.Append(encoded_path);
+    message.Append("': ");
+    message.Append(file.ErrorText());
+    Write(message);
+    return false;
+  }
+  String error;
+  if (!lumo::LoadProgram(file, parts, &error)) {
+    String message("Unable to execute '");
+    message.Append(encoded_path);
+    message.Append(
+        "': File does not exist, is corrupt, is not a valid Lumo Script file, or cannot be "
+        "opened due to permission problems");
+    Write(message);
+    return false;
+  }
+
+  const String* data = config_.GetText(kConfigDirData);
+  if (data == nullptr) return ConfigurationError("No data directory is defined");
+  if (!files_.SetDataDirectory(data->View())) return ConfigurationError(files_.ErrorText().View());
+  const String* temporary = config_.GetText(kConfigDirTemp);
+  if (temporary != nullptr && !temporary->IsEmpty() &&
+      !files_.SetTemporaryDirectory(temporary->View())) {
+    return ConfigurationError(files_.ErrorText().View());
+  }
+  ApplyConfiguration();
+  const String* log_cookie = config_.GetText(kConfigLogCookie);
+  if (log_cookie != nullptr && !log_cookie->IsEmpty()) ApplyLogCookie();
+
+  vm_ = std::make_unique<LumoVM>(path_.View(), this, parts);
+  return true;
+}
+
+void DexApplication::SetSystemText(std::string_view name, std::string_view value) {
+  system_->SetVariable(name.data(), static_cast<int32_t>(name.size()), value.data(),
+                       static_cast<int32_t>(value.size()));
+}
+
+void DexApplication::SetSystemInteger(std::string_view name, int32_t value) {
+  Variable* v = nullptr;
+  system_->Find(&v, name.data(), static_cast<int32_t>(name.size()), true);
+  if (v != nullptr) v->SetValue_Integer(value);
+}
+
+bool DexApplication::PublishVariables() {
+  HTTPServer* server = worker_->Server();
+  const int32_t port = config_.Port();
+  // Server variables.
+  SetSystemText("server_name", server->HostName().View());
+  SetSystemInteger("server_port", port);
+  SetSystemText("server_protocol", "HTTP/1.0");
+  String software(kServerSoftware);
+  software.Append('/');
+  software.Append(kLumoVersion);
+  SetSystemText("server_software", software.View());
+  SetSystemText("remote_addr", request_->PeerAddress().View());
+  {
+    // The table takes over the new variable's reference.
+    system_->ReplaceVariable(new RemoteHostVariable(request_->Socket()));
+  }
+  SetSystemText("request_method", request_->Method().View());
+  SetSystemText("query_string", request_->Query().View());
+  const String* root = config_.GetText(kConfigDirLumo);
+  SetSystemText("document_root", root != nullptr ? root->View() : std::string_view());
+  String name;
+  for (const HTTPHeader& header : request_->Headers()) {
+    name.Assign("http_");
+    name.Append(header.name);
+    for (int32_t i = 5; i < name.Length(); ++i) {
+      if (name.Data()[i] == '-') name.Data()[i] = '_';
+    }
+    SetSystemText(name.View(), header.value.View());
+  }
+  // Time variables: the moment the request started, then the live ones.
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  InstallFixedTimeVariables(system_.get(), now, config_.GetInteger(kConfigTimeoutGlobal));
+  InstallDynamicVariables(this, system_.get());
+
+  // Arguments: the path, then the query split at '+', each decoded.
+  SetSystemText("arg1", path_.View());
+  int32_t count = 1;
+  if (request_->HasQuery()) {
+    std::string_view query = request_->Query().View();
+    for (;;) {
+      const size_t plus = query.find('+');
+      const String piece = URLDecode(query.substr(0, plus));
+      ++count;
+      name.Assign("arg");
+      AppendInteger(name, count);
+      SetSystemText(name.View(), piece.View());
+      if (plus == std::string_view::npos) break;
+      query.remove_prefix(plus + 1);
+    }
+  }
+  SetSystemInteger("nargs", count);
+
+  if (!request_->Query().IsEmpty()) {
+    URLEncodedParser parser(globals_.get(), 0);
+    if (!parser.Parse(request_->Query().Text(), request_->Query().Length()) || !parser.Finish()) {
+      Write(parser.ErrorText());
+      return false;
+    }
+  }
+  SetSystemText("apitype", "Dex");
+  String url("http://");
+  url.Append(server->HostName());
+  if (port != 80) {
+    url.Append(':');
+    AppendInteger(url, port);
+  }
+  url.Append(request_->Path());
+  url.Append('?');
+  SetSystemText("documenturl", url.View());
+  return true;
+}
+
+void DexApplication::SetUpDefaultHeaders() {
+  if (headers_set_up_) return;
+  headers_set_up_ = true;
+  response_->AddHeader("Content-Type", "text/html");
+  if (config_.GetInteger(kConfigCookies) == 0) return;
+  std::string_view sent;
+  String id;
+  if (CookieValue(request_->Header("Cookie"), "lmtcallerid=", &sent) && !sent.empty()) {
+    id.Assign(sent.data(), static_cast<int32_t>(sent.size()));
+  } else {
+    GenerateCallerId(&id);
+  }
+  const time_t expires = time(nullptr) + 31536000;
+  struct tm utc;
+  gmtime_r(&expires, &utc);
+  char expiry[64];
+  const size_t expiry_length = strftime(expiry, sizeof expiry, "%a, %d-%b-%Y %H:%M:%S GMT", &utc);
+  String cookie("lmtcallerid=");
+  cookie.Append(id);
+  cookie.Append("; expires=");
+  cookie.Append(expiry, static_cast<int32_t>(expiry_length));
+  cookie.Append("; path=/");
+  response_->AddHeader("Set-Cookie", cookie.View());
+  if (system_) SetSystemText("callerid", id.View());
+}
+
+String DexApplication::LockHostName() {
+  const String* configured = config_.GetText(kConfigLockHostname);
+  if (configured != nullptr && !configured->IsEmpty()) return *configured;
+  const String& host = worker_->Server()->HostName();
+  config_.SetText(kConfigLockHostname, host.View());
+  return host;
+}
+
+bool DexApplication::GenerateCallerId(String* id) {
+  // The seed: who and when (host, process, thread, time in 100 ns steps
+  // since 1601), then random bytes.
+  unsigned char seed[323] = {};
+  size_t at = 0;
+  const String host = LockHostName();
+  const size_t host_length = host.Length() < 255 ? static_cast<size_t>(host.Length()) : 255;
+  memcpy(seed, host.Text(), host_length);
+  at = host_length;
+  auto put32 = [&](uint32_t v) {
+    seed[at++] = static_cast<unsigned char>(v >> 24);
+    seed[at++] = static_cast<unsigned char>(v >> 16);
+    seed[at++] = static_cast<unsigned char>(v >> 8);
+    seed[at++] = static_cast<unsigned char>(v);
+  };
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  const uint64_t file_time = (static_cast<uint64_t>(now.tv_sec) + 11644473600ULL) * 10000000ULL +
+                             static_cast<uint64_t>(now.tv_usec) * 10ULL;
+  put32(static_cast<uint32_t>(getpid()));
+  put32(ThreadId());
+  put32(static_cast<uint32_t>(file_time >> 32));
+  put32(static_cast<uint32_t>(file_time));
+  const int rest = static_cast<int>(sizeof seed - at);
+  if (RAND_bytes(seed + at, rest) != 1) {
+    for (size_t i = at; i < sizeof seed; ++i) seed[i] = static_cast<unsigned char>(rand() & 0xFF);
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int digest_length = 0;
+  if (EVP_Digest(seed, sizeof seed, digest, &digest_length, EVP_md5(), nullptr) != 1) return false;
+  static const char kHex[] = "0123456789abcdef";
+  id->Clear();
+  for (unsigned int i = 0; i < digest_length; ++i) {
+    id->Append(kHex[digest[i] >> 4]);
+    id->Append(kHex[digest[i] & 15]);
+  }
+  return true;
+}
+
+void DexApplication::ApplyLogCookie() {
+  const String* wanted = config_.GetText(kConfigLogCookie);
+  std::string_view sent;
+  const bool match = CookieValue(request_->Header("Cookie"), "lumologcookie=", &sent) &&
+                     sent == wanted->View();
+  SetLoggingOff(!match);
+}
+
+bool DexApplication::ReadPostBody() {
+  const String* length_header = request_->Header("Content-Length");
+  const String* type = request_->Header("Content-Type");
+  if (length_header == nullptr || type == nullptr) return true;
+  const int64_t length = atoll(length_header->Text());
+  std::unique_ptr<HTTPContentParser> parser;
+  const int32_t limit = config_.GetInteger(kConfigMaxPostVars);
+  if (type->Length() >= 33 && CompareNoCase(type->Text(), "application/x-www-form-urlencoded", 33) == 0) {
+    parser = std::make_unique<URLEncodedParser>(globals_.get(), limit);
+  } else if (type->Length() >= 19 && CompareNoCase(type->Text(), "multipart/form-data", 19) == 0) {
+    parser = std::make_unique<MultipartFormParser>(vm_.get(), &files_, globals_.get(),
+                                                   type->View(), limit);
+  } else {
+    const int32_t maximum = config_.GetInteger(kConfigMaxUnknownContentLength);
+    if (maximum < 0) {
+      Write("Unknown POST content type");
+      return false;
+    }
+    if (maximum > 0 && maximum < length) {
+      Write("POST content length exceeds configured maximum for unknown content types");
+      return false;
+    }
+    parser = std::make_unique<UnknownContentHandler>(system_.get(), length);
+  }
+  ArmPostTimeout();
+  char piece[kPostPiece];
+  int64_t remaining = length;
+  while (remaining > 0) {
+    const int32_t want = remaining < kPostPiece ? static_cast<int32_t>(remaining) : kPostPiece;
+    const int32_t got = request_->Receive(piece, want);
+    if (got <= 0) break;
+    remaining -= got;
+    if (PostTimeoutFlag()->load(std::memory_order_relaxed) != 0) {
+      Write("Timeout processing POST data");
+      return false;
+    }
+    if (!parser->Parse(piece, got)) {
+      Write(parser->ErrorText());
+      return false;
+    }
+  }
+  if (!parser->Finish()) {
+    Write(parser->ErrorText());
+    return false;
+  }
+  DisarmPostTimeout();
+  return true;
+}
+
+// --- Waking and stopping --------------------------------------------------------
+
+void DexApplication::Tick() {
+  LumoApplication::Tick();
+  if (IsStopped()) {
+    std::lock_guard<std::mutex> lock(wake_mutex_);
+    woken_ = true;
+    wake_.notify_all();
+  }
+}
+
+void DexApplication::Wait(int32_t milliseconds) {
+  std::unique_lock<std::mutex> lock(wake_mutex_);
+  wake_.wait_for(lock, std::chrono::milliseconds(milliseconds < 0 ? 0 : milliseconds),
+                 [this] { return woken_; });
+}
+
+void DexApplication::Stop() {
+  LumoApplication::Stop();
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  woken_ = true;
+  wake_.notify_all();
+}
+
+void DexApplication::BeginExecution() {
+  LumoApplication::BeginExecution();
+  std::lock_guard<std::mutex> lock(wake_mutex_);
+  woken_ = false;
+}
+
+// --- The debug log -----------------------------------------------------------------
+
+void DexApplication::LogEvent(uint32_t mask, const LogField* fields) {
+  if (log_file_failed_) return;
+  if (!log_file_) {
+    const String* name = config_.GetText(kConfigLogFile);
+    if (name == nullptr || name->IsEmpty()) {
+      log_file_failed_ = true;
+      return;
+    }
+    log_file_ = files_.Open(kDataLocation, name->View(), kOpenWrite | kOpenAppend | kOpenUnpooled);
+    if (!log_file_) {
+      log_file_failed_ = true;
+      return;
+    }
+  }
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  struct tm local;
+  localtime_r(&now.tv_sec, &local);
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  char head[128];
+  const int head_length = snprintf(head, sizeof head, "%.3s %-2d %-4d %02d:%02d:%02d.%06ld\t%u.%u\t",
+                                   kMonths[local.tm_mon % 12], local.tm_mday, local.tm_year + 1900,
+                                   local.tm_hour, local.tm_min, local.tm_sec,
+                                   static_cast<long>(now.tv_usec), static_cast<unsigned>(getpid()),
+                                   ThreadId());
+  String line(head, head_length);
+  line.Append(EventName(mask));
+  for (const LogField* f = fields; f != nullptr && f->kind != LogField::kEnd; ++f) {
+    line.Append('\t');
+    std::string_view text;
+    String number;
+    switch (f->kind) {
+      case LogField::kText:
+        text = std::string_view(f->text, static_cast<size_t>(f->length < 0 ? 0 : f->length));
+        break;
+      case LogField::kInteger:
+        AppendInteger(number, f->integer);
+        text = number.View();
+        break;
+      case LogField::kDouble:
+        AppendDouble(number, f->number);
+        text = number.View();
+        break;
+      case LogField::kVariable:
+        if (f->variable != nullptr) text = f->variable->Value().View();
+        break;
+      default:
+        break;
+    }
+    for (const char c : text) {
+      if (static_cast<unsigned char>(c) < 32) {
+        char escaped[8];
+        snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+        line.Append(escaped);
+      } else {
+        line.Append(c);
+      }
+    }
+  }
+  line.Append("\r\n");
+  // Runs on other workers append to the same file: a lock on a byte far
+  // beyond any log's end keeps their lines whole.
+  constexpr int64_t kLockByte = int64_t{1} << 62;
+  if (log_file_->Lock(kLockByte, 1, true)) {
+    log_file_->Seek(0, SEEK_END);
+    log_file_->Write(line.Text(), line.Length());
+    log_file_->Release(kLockByte, 1);
+  }
+}
+
+// --- Serving a program -----------------------------------------------------------
+
+void ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String& path) {
+  auto context = std::make_unique<DexApplication>(&worker, &request, path);
+  HTTPServer* server = worker.Server();
+  server->BeginRun(worker.Index(), context.get());
+  context->Run();
+  server->EndRun(worker.Index(), std::move(context));
 }
 
 }  // namespace lumo

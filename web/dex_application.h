@@ -1,0 +1,105 @@
+// DexApplication: the program context of one web request.
+//
+// The worker that accepted a request for a compiled program creates one,
+// runs it and destroys it. Run loads the program through the sandbox,
+// publishes the request as system and global variables, reads a POST body
+// into form variables, sets the default headers and the caller-id cookie,
+// runs the machine and sends the response. Every failure before the
+// program starts is reported in the response body.
+#ifndef LUMO_WEB_DEX_APPLICATION_H_
+#define LUMO_WEB_DEX_APPLICATION_H_
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "config/dex_config.h"
+#include "core/base/dictionary.h"
+#include "core/base/string.h"
+#include "core/context/lumo_application.h"
+#include "files/posix_file_manager.h"
+
+namespace lumo {
+
+class DexOutput;
+class File;
+class FunctionManager;
+class HTTPListenerThread;
+class HTTPRequest;
+class LumoVM;
+class Output;
+class SegmentManager;
+class SystemVariableHash;
+class VariableHash;
+
+inline constexpr char kLumoVersion[] = "5.20";
+
+class DexApplication : public LumoApplication {
+ public:
+  DexApplication(HTTPListenerThread* worker, HTTPRequest* request, const String& path);
+  ~DexApplication() override;
+
+  // Runs the request to its end and sends the response.
+  void Run();
+
+  Config* Configuration() override { return &config_; }
+  FileManager* Files() override { return &files_; }
+  Output* OutputStream() override;
+  Output* ReplaceOutput(Output* output) override;
+
+  using LumoApplication::Write;
+  void Write(const char* bytes, int32_t length) override;
+  void WriteCompressed(const char* bytes, int32_t length) override;
+
+  String LockHostName() override;
+  bool GenerateCallerId(String* id) override;
+  void Tick() override;
+  void Wait(int32_t milliseconds) override;
+  void Stop() override;
+  void BeginExecution() override;
+  void LogEvent(uint32_t mask, const LogField* fields) override;
+
+  const HTTPRequest& Request() const { return *request_; }
+
+ private:
+  // Each returns false when the run must end (the reason is in the
+  // response already).
+  bool ConfigurationError(std::string_view message);
+  bool LoadProgram();
+  bool PublishVariables();
+  bool ReadPostBody();
+  void SetUpDefaultHeaders();
+  void ApplyLogCookie();
+  void SetSystemText(std::string_view name, std::string_view value);
+  void SetSystemInteger(std::string_view name, int32_t value);
+
+  HTTPListenerThread* worker_;
+  HTTPRequest* request_;
+  String path_;
+  DexConfig config_;
+  PosixFileManager files_;
+  std::unique_ptr<DexOutput> response_;
+  Output* output_ = nullptr;  // the response, or what replaced it
+
+  std::unique_ptr<Dictionary> dictionary_;
+  std::unique_ptr<SystemVariableHash> system_;
+  std::unique_ptr<VariableHash> globals_;
+  std::unique_ptr<SegmentManager> segments_;
+  std::unique_ptr<FunctionManager> functions_;
+  std::unique_ptr<LumoVM> vm_;
+
+  bool headers_set_up_ = false;
+  std::unique_ptr<File> log_file_;
+  bool log_file_failed_ = false;
+
+  // Wakes a program sleeping in Wait when the run is stopped.
+  std::mutex wake_mutex_;
+  std::condition_variable wake_;
+  bool woken_ = false;
+};
+
+}  // namespace lumo
+
+#endif  // LUMO_WEB_DEX_APPLICATION_H_
