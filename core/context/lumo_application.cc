@@ -106,9 +106,12 @@ void LumoApplication::Wait(int32_t milliseconds) {
 }
 
 bool LumoApplication::SSLAvailable() {
-  if (ssl_loaded_) return true;
-  String error;
-  ssl_loaded_ = LoadSSL(&error);
+  // A failed load is not retried: the libraries will not appear mid-run.
+  if (!ssl_tried_) {
+    ssl_tried_ = true;
+    String error;
+    ssl_loaded_ = LoadSSL(&error);
+  }
   return ssl_loaded_;
 }
 

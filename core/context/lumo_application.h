@@ -192,6 +192,7 @@ class LumoApplication {
   std::atomic<int64_t> post_deadline_{0};
   int output_level_ = 0;
   bool ssl_loaded_ = false;
+  bool ssl_tried_ = false;
   String language_{"en-US"};
   String default_language_{"en-US"};
   String default_database_{"xbase3"};
