@@ -1,0 +1,580 @@
+#!/usr/bin/env bash
+# Lumo Dex over HTTP against nginx (static files) and PHP (php-fpm behind
+# nginx, and php -S) on the same pages (see README.md here).
+#
+#   bench/http/run.sh [--duration SECONDS] [--threads N] [--connections N]
+#   bench/http/run.sh --load [--duration SECONDS]
+#
+# Builds build-release/ (lumodex and lumoasm) when needed, installs wrk,
+# nginx-light, php-fpm and php-cli with apt-get when missing (as root, or
+# through sudo; a server that cannot be installed is skipped), makes a
+# throw-away site (1 KiB and 100 KiB files, the hello page as a Lumo program
+# and in PHP), starts every server on a free loopback port and runs wrk with
+# "Connection: close" against each page in turn. --load instead runs
+# lumodex alone under a long mixed load and reports failed responses, its
+# resident memory and its open descriptors.
+#
+# Every process started here is stopped, and the temporary directory
+# removed, on exit.
+# shellcheck disable=SC2059  # the table layouts are kept in fmt
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(cd "$here/../.." && pwd)
+build="$root/build-release"
+
+mode=table
+duration=""
+threads=4
+connections=50
+
+usage() {
+  cat <<'USAGE'
+usage: bench/http/run.sh [--duration SECONDS] [--threads N] [--connections N]
+       bench/http/run.sh --load [--duration SECONDS]
+  --duration SECONDS  length of each wrk run (default 10; with --load 60)
+  --threads N         wrk threads (default 4)
+  --connections N     wrk connections, all open at once (default 50)
+  --load              lumodex alone: a static file and a program under one mixed
+                      load, reporting failed responses, resident memory and
+                      open descriptors before and after
+USAGE
+}
+
+die() {
+  echo "run.sh: $*" >&2
+  exit 2
+}
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --duration) [ $# -ge 2 ] || die "--duration wants a number"; duration=$2; shift 2 ;;
+    --duration=*) duration=${1#*=}; shift ;;
+    --threads) [ $# -ge 2 ] || die "--threads wants a number"; threads=$2; shift 2 ;;
+    --threads=*) threads=${1#*=}; shift ;;
+    --connections) [ $# -ge 2 ] || die "--connections wants a number"; connections=$2; shift 2 ;;
+    --connections=*) connections=${1#*=}; shift ;;
+    --load) mode=load; shift ;;
+    -h|--help) usage; exit 0 ;;
+    *) usage >&2; exit 2 ;;
+  esac
+done
+if [ -z "$duration" ]; then
+  if [ "$mode" = load ]; then duration=60; else duration=10; fi
+fi
+[[ "$duration" =~ ^[1-9][0-9]*$ ]] || die "--duration wants a positive number of seconds, not '$duration'"
+[[ "$threads" =~ ^[1-9][0-9]*$ ]] || die "--threads wants a positive number, not '$threads'"
+[[ "$connections" =~ ^[1-9][0-9]*$ ]] || die "--connections wants a positive number, not '$connections'"
+[ "$connections" -ge "$threads" ] || die "--connections must be at least --threads (wrk gives each thread one)"
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/lumo-http-bench.XXXXXX")
+# nginx's workers and php-fpm's children may run as another user; they need
+# to read the site.
+chmod 755 "$tmp"
+site="$tmp/site"
+data="$tmp/data"
+mkdir -p "$site" "$data"
+
+# The processes started here, by role: stopped in cleanup, by their ids.
+declare -A started=()
+
+stop_process() {
+  local pid=$1 k
+  kill -TERM "$pid" 2>/dev/null || return 0
+  for ((k = 0; k < 50; k++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
+
+cleanup() {
+  local role
+  for role in "${!started[@]}"; do stop_process "${started[$role]}"; done
+  rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# ---------------------------------------------------------------- packages
+
+sudo_cmd=""
+can_install=1
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then sudo_cmd="sudo"; else can_install=0; fi
+fi
+apt_updated=0
+
+# apt_install PACKAGE...: installs the packages, or returns 1.
+apt_install() {
+  [ "$can_install" -eq 1 ] || return 1
+  command -v apt-get >/dev/null 2>&1 || return 1
+  echo "Installing: $*" >&2
+  if [ "$apt_updated" -eq 0 ]; then
+    $sudo_cmd apt-get update -qq >&2 || return 1
+    apt_updated=1
+  fi
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq "$@" >&2 || {
+    echo "Could not install $*" >&2
+    return 1
+  }
+}
+
+find_php_fpm() {
+  command -v php-fpm 2>/dev/null && return
+  local f
+  for f in /usr/sbin/php-fpm*; do
+    [ -x "$f" ] && { echo "$f"; return; }
+  done
+  return 1
+}
+
+command -v wrk >/dev/null 2>&1 || apt_install wrk || die "wrk is needed and could not be installed"
+command -v curl >/dev/null 2>&1 || apt_install curl || die "curl is needed and could not be installed"
+if [ "$mode" = table ]; then
+  # One by one, so that one that cannot be had does not keep the others out.
+  command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ] || apt_install nginx-light || true
+  find_php_fpm >/dev/null || apt_install php-fpm || true
+  command -v php >/dev/null 2>&1 || apt_install php-cli || true
+fi
+
+# ------------------------------------------------------------------- build
+
+build_log="$tmp/build.log"
+echo "Building lumodex and lumoasm in ${build#"$root"/}/ ..." >&2
+(
+  cd "$root"
+  # shellcheck source=../../scripts/packages.sh
+  . scripts/packages.sh
+  lumo_install_packages
+  if [ ! -f "$build/CMakeCache.txt" ]; then
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMO_TESTS=OFF -DLUMO_BENCH=ON
+  fi
+  cmake --build "$build" --target lumodex lumoasm
+) >"$build_log" 2>&1 || {
+  cat "$build_log" >&2
+  die "building lumodex and lumoasm in $build failed"
+}
+lumodex="$build/tools/lumodex"
+
+# -------------------------------------------------------------------- site
+
+# Text files of exactly 1 KiB and 100 KiB, served as text/html by every
+# server, so that only the size differs.
+make_page() {
+  awk -v n="$1" 'BEGIN {
+    s = "<!DOCTYPE html>\n"
+    while (length(s) < n) s = s "<p>The quick brown fox jumps over the lazy dog. 0123456789</p>\n"
+    printf "%s", substr(s, 1, n)
+  }'
+}
+make_page 1024 >"$site/1k.html"
+make_page 102400 >"$site/100k.html"
+"$build/tools/lumoasm" "$root/examples/site/hello.lasm" -o "$site/hello.lmc" ||
+  die "assembling examples/site/hello.lasm failed"
+cp "$here/hello.php" "$site/hello.php"
+# The argument echoed by the hello pages; '&' shows the encoding at work,
+# and both encoders write it alike.
+hello_query="Lumo%20%26%20friends"
+
+# -------------------------------------------------------------- the servers
+
+# A port nothing listens on yet, from a random start in 20000..29999.
+free_port() {
+  local p=$((20000 + RANDOM % 10000)) k
+  for ((k = 0; k < 200; k++)); do
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
+      echo "$p"
+      return
+    fi
+    p=$((p + 1))
+  done
+  return 1
+}
+
+# wait_ready URL PID NAME: until URL answers 200 (10 s at most).
+wait_ready() {
+  local url=$1 pid=$2 name=$3 k
+  for ((k = 0; k < 100; k++)); do
+    kill -0 "$pid" 2>/dev/null || return 1
+    [ "$(curl -s -o /dev/null -w '%{http_code}' "$url" 2>/dev/null)" = 200 ] && return 0
+    sleep 0.1
+  done
+  echo "$name did not answer $url within 10 s" >&2
+  return 1
+}
+
+start_lumodex() {
+  # An empty configuration: every default, whatever the user's own file says.
+  echo "# bench/http: defaults only" >"$tmp/lumodex.conf"
+  "$lumodex" --config "$tmp/lumodex.conf" --address 127.0.0.1 --port 0 \
+    --root "$site" --data "$data" >"$tmp/lumodex.out" 2>"$tmp/lumodex.err" &
+  started[lumodex]=$!
+  local k
+  lumo_port=""
+  for ((k = 0; k < 100; k++)); do
+    lumo_port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$tmp/lumodex.out")
+    [ -n "$lumo_port" ] && break
+    kill -0 "${started[lumodex]}" 2>/dev/null || break
+    sleep 0.1
+  done
+  if [ -z "$lumo_port" ]; then
+    cat "$tmp/lumodex.err" >&2
+    die "lumodex did not start"
+  fi
+  wait_ready "http://127.0.0.1:$lumo_port/1k.html" "${started[lumodex]}" lumodex ||
+    die "lumodex does not serve the site"
+}
+
+# php-fpm: 5 children from the start, on a unix socket.
+start_php_fpm() {
+  local fpm=$1 as_root=()
+  {
+    echo "[global]"
+    echo "pid = $tmp/php-fpm.pid"
+    echo "error_log = $tmp/php-fpm.log"
+    echo "daemonize = no"
+    echo "[bench]"
+    if [ "$(id -u)" -eq 0 ]; then echo "user = root"; echo "group = root"; fi
+    echo "listen = $tmp/php-fpm.sock"
+    echo "listen.mode = 0666"
+    echo "pm = static"
+    echo "pm.max_children = 5"
+  } >"$tmp/php-fpm.conf"
+  [ "$(id -u)" -eq 0 ] && as_root=(-R)
+  "$fpm" -F -y "$tmp/php-fpm.conf" "${as_root[@]}" >"$tmp/php-fpm.out" 2>&1 &
+  started[php-fpm]=$!
+}
+
+# nginx: 2 workers, the distribution's usual sendfile, no access log (lumodex
+# keeps none either), PHP through php-fpm.
+start_nginx() {
+  local bin=$1 port=$2 user_line="" temp_lines="" t
+  [ "$(id -u)" -eq 0 ] && user_line="user root root;"
+  mkdir -p "$tmp/nginx"
+  # Only the temporary paths this build knows (a module left out of the
+  # build makes its directive an error).
+  for t in client-body fastcgi proxy scgi uwsgi; do
+    if "$bin" -V 2>&1 | grep -q -- "--http-$t-temp-path" || [ "$t" = client-body ]; then
+      mkdir -p "$tmp/nginx/$t"
+      temp_lines+="  ${t//-/_}_temp_path $tmp/nginx/$t;"$'\n'
+    fi
+  done
+  cat >"$tmp/nginx.conf" <<CONF
+$user_line
+worker_processes 2;
+pid $tmp/nginx/nginx.pid;
+error_log $tmp/nginx/error.log warn;
+events {
+  worker_connections 1024;
+}
+http {
+  types {
+    text/html html;
+  }
+  default_type application/octet-stream;
+  access_log off;
+  sendfile on;
+  tcp_nopush on;
+$temp_lines
+  server {
+    listen 127.0.0.1:$port;
+    root $site;
+    location ~ \.php\$ {
+      include /etc/nginx/fastcgi_params;
+      fastcgi_param SCRIPT_FILENAME \$document_root\$fastcgi_script_name;
+      fastcgi_pass unix:$tmp/php-fpm.sock;
+    }
+  }
+}
+CONF
+  "$bin" -p "$tmp/nginx/" -e "$tmp/nginx/error.log" -c "$tmp/nginx.conf" -g 'daemon off;' \
+    >"$tmp/nginx/out" 2>&1 &
+  started[nginx]=$!
+}
+
+start_php_builtin() {
+  local bin=$1 port=$2
+  # It logs a line or two per request; the file is thrown away with $tmp.
+  "$bin" -S "127.0.0.1:$port" -t "$site" >"$tmp/php-s.log" 2>&1 &
+  started[php-s]=$!
+}
+
+# ------------------------------------------------------------------- wrk
+
+# run_wrk NAME URL [wrk options...]: sets rps, latency, p99, non2xx,
+# sockerr, requests from one wrk run; its output is kept in $tmp/wrk-NAME.
+run_wrk() {
+  local name=$1 url=$2
+  shift 2
+  wrk -t "$threads" -c "$connections" -d "${duration}s" --latency -H 'Connection: close' \
+    "$@" "$url" >"$tmp/wrk-$name" 2>&1 || true
+  rps=$(awk '/^Requests\/sec:/ { printf "%.0f", $2 }' "$tmp/wrk-$name")
+  requests=$(awk '/requests in/ { print $1 }' "$tmp/wrk-$name")
+  latency=$(awk '$1 == "Latency" { print $2; exit }' "$tmp/wrk-$name")
+  p99=$(awk '$1 == "99%" { print $2 }' "$tmp/wrk-$name")
+  non2xx=$(awk '/Non-2xx or 3xx responses:/ { print $NF }' "$tmp/wrk-$name")
+  sockerr=$(awk '/Socket errors:/ {
+    n = 0; for (i = 1; i <= NF; i++) if ($i ~ /^[0-9]+,?$/) n += $i; print n }' "$tmp/wrk-$name")
+  rps=${rps:-0}
+  requests=${requests:-0}
+  latency=${latency:--}
+  p99=${p99:--}
+  non2xx=${non2xx:-0}
+  sockerr=${sockerr:-0}
+  sockdetail=$(sed -n 's/^ *Socket errors: //p' "$tmp/wrk-$name")
+  if [ "$rps" = 0 ]; then
+    echo "wrk against $url gave no result:" >&2
+    sed 's/^/  /' "$tmp/wrk-$name" >&2
+  fi
+}
+
+# ratio A B: A / B, as text.
+ratio() {
+  local a=$1 b=$2
+  if [[ "$a" =~ ^[0-9]+$ ]] && [[ "$b" =~ ^[1-9][0-9]*$ ]]; then
+    awk -v a="$a" -v b="$b" 'BEGIN { printf "%.2f\n", a / b }'
+  else
+    echo "-"
+  fi
+}
+
+lumo_version="lumodex ($(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')$(
+  git -C "$root" diff --quiet HEAD -- core values web tools 2>/dev/null || echo ', modified'))"
+
+# --------------------------------------------------------------- --load
+
+proc_field() {
+  awk -v f="$2:" '$1 == f { print $2 }' "/proc/$1/status" 2>/dev/null
+}
+fd_count() {
+  find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l
+}
+
+if [ "$mode" = load ]; then
+  start_lumodex
+  pid=${started[lumodex]}
+  static_url="http://127.0.0.1:$lumo_port/1k.html"
+  program_url="http://127.0.0.1:$lumo_port/hello.lmc?$hello_query"
+  # One wrk alternates between the two pages, so both share the same 50
+  # connections for the whole run.
+  cat >"$tmp/mix.lua" <<LUA
+local paths = { "/1k.html", "/hello.lmc?$hello_query" }
+local n = 0
+request = function()
+  n = n + 1
+  return wrk.format(nil, paths[n % 2 + 1])
+end
+LUA
+  expected=$(curl -s "$program_url")
+  fds_start=$(fd_count "$pid")
+  echo "$lumo_version on 127.0.0.1:$lumo_port; wrk: $threads threads, $connections connections," \
+    "Connection: close, /1k.html and /hello.lmc alternately"
+  saved_duration=$duration
+  duration=5
+  echo "Warm-up, 5 s ..." >&2
+  run_wrk warmup "http://127.0.0.1:$lumo_port/" -s "$tmp/mix.lua"
+  duration=$saved_duration
+  sleep 1
+  rss_warm=$(proc_field "$pid" VmRSS)
+  fds_before=$(fd_count "$pid")
+
+  echo "Load, $duration s ..." >&2
+  # Resident memory every 10 s while the load runs: a leak shows as a climb.
+  (
+    while sleep 10; do
+      kill -0 "$pid" 2>/dev/null || exit 0
+      proc_field "$pid" VmRSS
+    done
+  ) >"$tmp/rss-trace" &
+  sampler=$!
+  started[sampler]=$sampler
+  run_wrk load "http://127.0.0.1:$lumo_port/" -s "$tmp/mix.lua"
+  stop_process "$sampler"
+  unset 'started[sampler]'
+  load_rps=$rps load_requests=$requests load_non2xx=$non2xx load_sockerr=$sockerr
+  load_latency=$latency load_p99=$p99
+  # Connections still closing are not a leak: let them go first.
+  sleep 2
+  rss_after=$(proc_field "$pid" VmRSS)
+  rss_peak=$(proc_field "$pid" VmHWM)
+  fds_after=$(fd_count "$pid")
+  threads_after=$(proc_field "$pid" Threads)
+
+  healthy=yes
+  kill -0 "$pid" 2>/dev/null || healthy="no: lumodex has exited"
+  if [ "$healthy" = yes ]; then
+    [ "$(curl -s "$static_url" | cmp - "$site/1k.html" >/dev/null 2>&1 && echo ok)" = ok ] ||
+      healthy="no: the static file came back wrong"
+    [ "$(curl -s "$program_url")" = "$expected" ] || healthy="no: the program's page came back wrong"
+  fi
+
+  echo
+  printf '%-34s %s\n' "requests (all pages)" "$load_requests in ${duration} s, $load_rps/s"
+  printf '%-34s %s\n' "latency avg / 99%" "$load_latency / $load_p99"
+  printf '%-34s %s\n' "failed: non-2xx responses" "$load_non2xx"
+  printf '%-34s %s\n' "failed: socket errors" "$load_sockerr${sockdetail:+ ($sockdetail)}"
+  printf '%-34s %s\n' "VmRSS after 5 s warm-up" "${rss_warm:-?} kB"
+  printf '%-34s %s\n' "VmRSS every 10 s under load" "$(tr '\n' ' ' <"$tmp/rss-trace")kB"
+  printf '%-34s %s\n' "VmRSS after the run (idle)" "${rss_after:-?} kB"
+  printf '%-34s %s\n' "VmHWM (peak)" "${rss_peak:-?} kB"
+  printf '%-34s %s\n' "open descriptors at start" "$fds_start"
+  printf '%-34s %s\n' "open descriptors idle before" "$fds_before"
+  printf '%-34s %s\n' "open descriptors idle after" "$fds_after"
+  printf '%-34s %s\n' "threads after" "${threads_after:-?}"
+  printf '%-34s %s\n' "still serving correctly" "$healthy"
+
+  status=0
+  if [ "$load_non2xx" != 0 ] || [ "$load_sockerr" != 0 ]; then
+    echo "run.sh: responses failed under load (wrk output in full below)" >&2
+    sed 's/^/  /' "$tmp/wrk-load" >&2
+    status=1
+  fi
+  if [ "$fds_after" -gt "$fds_before" ]; then
+    echo "run.sh: lumodex holds $((fds_after - fds_before)) more descriptor(s) than before the load" >&2
+    status=1
+  fi
+  [ "$healthy" = yes ] || status=1
+  exit "$status"
+fi
+
+# --------------------------------------------------------------- the table
+
+nginx_bin=$(command -v nginx 2>/dev/null || { [ -x /usr/sbin/nginx ] && echo /usr/sbin/nginx; } || true)
+fpm_bin=$(find_php_fpm || true)
+php_bin=$(command -v php 2>/dev/null || true)
+
+start_lumodex
+declare -A skip=()
+nginx_port=""
+php_s_port=""
+if [ -n "$nginx_bin" ]; then
+  nginx_port=$(free_port) || die "no free port for nginx"
+  if [ -n "$fpm_bin" ]; then start_php_fpm "$fpm_bin"; else skip[php-fpm]="php-fpm not available"; fi
+  start_nginx "$nginx_bin" "$nginx_port"
+  if ! wait_ready "http://127.0.0.1:$nginx_port/1k.html" "${started[nginx]}" nginx; then
+    sed 's/^/  /' "$tmp/nginx/error.log" "$tmp/nginx/out" >&2 2>/dev/null || true
+    skip[nginx]="nginx did not start"
+    skip[php-fpm]="nginx did not start"
+  elif [ -z "${skip[php-fpm]-}" ] &&
+       ! wait_ready "http://127.0.0.1:$nginx_port/hello.php" "${started[php-fpm]}" php-fpm; then
+    sed 's/^/  /' "$tmp/php-fpm.out" "$tmp/php-fpm.log" >&2 2>/dev/null || true
+    skip[php-fpm]="php-fpm did not start"
+  fi
+else
+  skip[nginx]="nginx not available"
+  skip[php-fpm]="nginx not available"
+fi
+if [ -n "$php_bin" ]; then
+  php_s_port=$(free_port) || die "no free port for php -S"
+  start_php_builtin "$php_bin" "$php_s_port"
+  if ! wait_ready "http://127.0.0.1:$php_s_port/hello.php" "${started[php-s]}" "php -S"; then
+    sed 's/^/  /' "$tmp/php-s.log" >&2 2>/dev/null || true
+    skip[php-s]="php -S did not start"
+  fi
+else
+  skip[php-s]="php not available"
+fi
+
+# The rows: name, server, URL.
+rows=()
+declare -A row_url=() row_server=()
+add_row() {
+  rows+=("$1")
+  row_server[$1]=$2
+  row_url[$1]=$3
+}
+add_row "lumo 1 KiB" lumo "http://127.0.0.1:$lumo_port/1k.html"
+add_row "nginx 1 KiB" nginx "http://127.0.0.1:$nginx_port/1k.html"
+add_row "lumo 100 KiB" lumo "http://127.0.0.1:$lumo_port/100k.html"
+add_row "nginx 100 KiB" nginx "http://127.0.0.1:$nginx_port/100k.html"
+add_row "lumo hello" lumo "http://127.0.0.1:$lumo_port/hello.lmc?$hello_query"
+add_row "php-fpm hello" php-fpm "http://127.0.0.1:$nginx_port/hello.php?$hello_query"
+add_row "php -S hello" php-s "http://127.0.0.1:$php_s_port/hello.php?$hello_query"
+
+echo "Lumo Dex against nginx and PHP over HTTP: wrk, $threads threads, $connections connections," \
+  "${duration} s per page, Connection: close, $(nproc) CPU(s) shared by servers and wrk"
+# Anything else busy on the machine takes from every figure.
+printf '  %-8s %s\n' load "$(cut -d' ' -f1-3 /proc/loadavg) (load average before the runs)"
+printf '  %-8s %s\n' lumo "$lumo_version, 5 workers"
+if [ -z "${skip[nginx]-}" ]; then
+  printf '  %-8s %s\n' nginx "$("$nginx_bin" -v 2>&1 | sed 's/^nginx version: //'), 2 worker processes"
+else
+  printf '  %-8s skipped: %s\n' nginx "${skip[nginx]}"
+fi
+if [ -z "${skip[php-fpm]-}" ]; then
+  opcache=$("$fpm_bin" -i 2>/dev/null | awk '$1 == "opcache.enable" { print $3; exit }')
+  printf '  %-8s %s\n' php-fpm "$("$fpm_bin" -v 2>/dev/null | head -1 | cut -d' ' -f1-2), 5 static children, opcache ${opcache:-off}"
+else
+  printf '  %-8s skipped: %s\n' php-fpm "${skip[php-fpm]}"
+fi
+if [ -z "${skip[php-s]-}" ]; then
+  printf '  %-8s %s\n' "php -S" "$("$php_bin" -v 2>/dev/null | head -1 | cut -d' ' -f1-2), built-in server, one process"
+else
+  printf '  %-8s skipped: %s\n' "php -S" "${skip[php-s]}"
+fi
+
+# Each page is checked before it is timed: a server that answers the wrong
+# bytes quickly measures nothing.
+failures=0
+lumo_hello=$(curl -s "${row_url[lumo hello]}")
+declare -A result=() result_lat=() result_p99=() result_non2xx=() result_sock=() result_detail=()
+for r in "${rows[@]}"; do
+  s=${row_server[$r]}
+  if [ "$s" != lumo ] && [ -n "${skip[$s]-}" ]; then
+    result[$r]=skipped
+    continue
+  fi
+  url=${row_url[$r]}
+  curl -s -o "$tmp/page" "$url" || true
+  case "$r" in
+    *"1 KiB") cmp -s "$tmp/page" "$site/1k.html" || result[$r]=wrong ;;
+    *"100 KiB") cmp -s "$tmp/page" "$site/100k.html" || result[$r]=wrong ;;
+    *hello) [ "$(cat "$tmp/page")" = "$lumo_hello" ] && [ -n "$lumo_hello" ] || result[$r]=wrong ;;
+  esac
+  if [ "${result[$r]-}" = wrong ]; then
+    echo "FAILED: $url did not answer the expected page" >&2
+    failures=$((failures + 1))
+    continue
+  fi
+  printf '%-14s' "$r" >&2
+  run_wrk "${r// /-}" "$url"
+  result[$r]=$rps
+  result_lat[$r]=$latency
+  result_p99[$r]=$p99
+  result_non2xx[$r]=$non2xx
+  result_sock[$r]=$sockerr
+  result_detail[$r]=$sockdetail
+  printf ' %s requests/s\n' "$rps" >&2
+  if [ "$s" = lumo ] && { [ "$non2xx" != 0 ] || [ "$sockerr" != 0 ] || [ "$rps" = 0 ]; }; then
+    failures=$((failures + 1))
+  fi
+done
+echo >&2
+
+fmt='%-14s %11s %10s %10s %9s %13s\n'
+echo
+printf "$fmt" page "requests/s" "latency" "99%" "non-2xx" "socket errors"
+for r in "${rows[@]}"; do
+  printf "$fmt" "$r" "${result[$r]}" "${result_lat[$r]--}" "${result_p99[$r]--}" \
+    "${result_non2xx[$r]--}" "${result_sock[$r]--}"
+done
+for r in "${rows[@]}"; do
+  if [ -n "${result_detail[$r]-}" ]; then echo "  $r socket errors: ${result_detail[$r]}"; fi
+done
+
+echo
+fmt='%-34s %6s\n'
+printf "$fmt" "lumo 1 KiB / nginx 1 KiB" "$(ratio "${result[lumo 1 KiB]}" "${result[nginx 1 KiB]}")"
+printf "$fmt" "lumo 100 KiB / nginx 100 KiB" "$(ratio "${result[lumo 100 KiB]}" "${result[nginx 100 KiB]}")"
+printf "$fmt" "lumo hello / php-fpm hello" "$(ratio "${result[lumo hello]}" "${result[php-fpm hello]}")"
+printf "$fmt" "lumo hello / php -S hello" "$(ratio "${result[lumo hello]}" "${result[php -S hello]}")"
+printf "$fmt" "lumo hello / lumo 1 KiB" "$(ratio "${result[lumo hello]}" "${result[lumo 1 KiB]}")"
+
+if [ "$failures" -gt 0 ]; then
+  echo >&2
+  echo "run.sh: $failures page(s) answered wrongly, or Lumo Dex failed requests (see above)" >&2
+  exit 1
+fi
