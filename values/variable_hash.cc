@@ -361,6 +361,10 @@ bool VariableHash::Read(Stream& stream) {
   const auto size = static_cast<size_t>(count);
   std::vector<int32_t> buckets(static_cast<size_t>(bucket_count), -1);
   std::vector<bool> listed(static_cast<size_t>(bucket_count), false);
+  // The chains are walked from the listed buckets only: a table has
+  // thousands of buckets and a program a few dozen names.
+  std::vector<int32_t> listed_buckets;
+  listed_buckets.reserve(static_cast<size_t>(used));
   const auto* b = reinterpret_cast<const unsigned char*>(bucket_bytes.Text());
   for (int32_t i = 0; i < used; ++i, b += kBucketRecord) {
     const int32_t bucket = DecodeLe16(b);
@@ -372,6 +376,7 @@ bool VariableHash::Read(Stream& stream) {
     }
     listed[static_cast<size_t>(bucket)] = true;
     buckets[static_cast<size_t>(bucket)] = first;
+    listed_buckets.push_back(bucket);
   }
   std::vector<int32_t> next(size);
   std::vector<int32_t> names(size);
@@ -388,7 +393,7 @@ bool VariableHash::Read(Stream& stream) {
   std::vector<bool> seen(size, false);
   int32_t buckets_used = 0;
   int32_t chained = 0;
-  for (int32_t bucket = 0; bucket < bucket_count; ++bucket) {
+  for (const int32_t bucket : listed_buckets) {
     int32_t e = buckets[static_cast<size_t>(bucket)];
     if (e >= 0) ++buckets_used;
     std::string_view previous;

@@ -195,7 +195,10 @@ int32_t DexOutput::SendHeaders() {
   block.Append("\r\nConnection: close\r\n");
   AppendHeaderLines(&block);
   block.Append("\r\n", 2);
-  return SendRaw(block.Data(), block.Length());
+  more_ = HeldLength() > 0;
+  const int32_t sent = SendRaw(block.Data(), block.Length());
+  more_ = false;
+  return sent;
 }
 
 int32_t DexOutput::SendRaw(const char* data, int32_t length) {
@@ -206,7 +209,7 @@ int32_t DexOutput::SendRaw(const char* data, int32_t length) {
     // socket; MSG_NOSIGNAL: a browser that went away is an error, not a
     // signal that ends the server.
     const ssize_t n = send(socket_, data + sent, static_cast<size_t>(length - sent),
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
+                           MSG_NOSIGNAL | MSG_DONTWAIT | (more_ ? MSG_MORE : 0));
     if (n > 0) {
       sent += static_cast<int32_t>(n);
       continue;

@@ -94,7 +94,8 @@ class HTTPOutput : public Output {
   };
   class HeaderTable : public HashTable<Header> {
    public:
-    HeaderTable() : HashTable<Header>(true, true) {}
+    // A response has a handful of headers: 16 buckets, not thousands.
+    HeaderTable() : HashTable<Header>(true, true, 4) {}
     ~HeaderTable() override { Clear(); }
     std::string_view KeyOf(const Header& header) const override { return header.name.View(); }
   };
@@ -148,6 +149,9 @@ class DexOutput : public HTTPOutput {
  private:
   LumoApplication* context_;
   int socket_;
+  // Set while the head goes out ahead of a body: the kernel then sends
+  // both in one segment.
+  bool more_ = false;
   String status_;
   int32_t send_wait_ms_ = kDefaultSendWaitMs;
 };

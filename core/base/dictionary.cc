@@ -152,7 +152,7 @@ int32_t Dictionary::AddEntry(const char* bytes, int32_t length) {
 
   DictionaryDataBlock* block = current_;
   int32_t offset = -1;
-  if (block != nullptr) offset = SearchHorspool(block->bytes, block->used, bytes, length);
+  if (block != nullptr) offset = SearchBytes(block->bytes, block->used, bytes, length);
   if (offset < 0) {
     if (block == nullptr || block->capacity - block->used < length) {
       block = new DictionaryDataBlock(BlockCapacityFor(length));
@@ -167,22 +167,15 @@ int32_t Dictionary::AddEntry(const char* bytes, int32_t length) {
   return count_++;
 }
 
-int32_t SearchHorspool(const char* text, int32_t text_length, const char* pattern,
-                       int32_t pattern_length) {
+int32_t SearchBytes(const char* text, int32_t text_length, const char* pattern,
+                    int32_t pattern_length) {
   if (pattern_length == 0) return 0;
   if (pattern_length > text_length) return -1;
-  int32_t shift[256];
-  for (int32_t& s : shift) s = pattern_length;
-  const int32_t last = pattern_length - 1;
-  for (int32_t i = 0; i < last; ++i) shift[static_cast<unsigned char>(pattern[i])] = last - i;
-  int32_t at = 0;
-  while (at <= text_length - pattern_length) {
-    int32_t i = last;
-    while (i >= 0 && text[at + i] == pattern[i]) --i;
-    if (i < 0) return at;
-    at += shift[static_cast<unsigned char>(text[at + last])];
-  }
-  return -1;
+  // The C library's search is vectorised; the first occurrence is the
+  // same whatever the method.
+  const void* found = memmem(text, static_cast<size_t>(text_length), pattern,
+                             static_cast<size_t>(pattern_length));
+  return found == nullptr ? -1 : static_cast<int32_t>(static_cast<const char*>(found) - text);
 }
 
 }  // namespace lumo

@@ -71,6 +71,10 @@ class Dictionary {
   // current block is shared rather than stored again, but every call makes a
   // new entry number. length -1 means up to the terminator.
   int32_t AddEntry(const char* bytes, int32_t length = -1);
+  // Later entries go into a block of their own, so that adding a name at
+  // run time searches only the names added at run time, not the whole
+  // constant pool of the program that was loaded.
+  void Seal() { current_ = nullptr; }
 
   int32_t Count() const { return count_; }
   uint32_t ProgramFlags() const { return flags_; }
@@ -95,9 +99,9 @@ class Dictionary {
   uint32_t flags_ = 0;
 };
 
-// Boyer-Moore-Horspool: position of the first occurrence of the pattern in
+// The position of the first occurrence of the pattern in
 // the text, or -1. An empty pattern is found at 0.
-int32_t SearchHorspool(const char* text, int32_t text_length, const char* pattern,
+int32_t SearchBytes(const char* text, int32_t text_length, const char* pattern,
                        int32_t pattern_length);
 
 }  // namespace lumo

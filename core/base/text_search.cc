@@ -81,7 +81,7 @@ int32_t TextPosition(const char* a, int32_t alen, const char* b, int32_t blen, b
   if (blen < kSkipTableThreshold) {
     at = ignore_case ? DirectSearchNoCase(b, blen, a, alen) : DirectSearch(b, blen, a, alen);
   } else {
-    at = ignore_case ? HorspoolNoCase(b, blen, a, alen) : SearchHorspool(b, blen, a, alen);
+    at = ignore_case ? HorspoolNoCase(b, blen, a, alen) : SearchBytes(b, blen, a, alen);
   }
   if (at < 0) return 0;
   return end_position ? at + alen : at + 1;

@@ -10,6 +10,7 @@ bool LoadProgram(TaggedFile& file, const ProgramParts& parts, String* error) {
   };
   if (!file.SelectSection("dict", nullptr)) return fail(file.ErrorText());
   if (!parts.dictionary->Read(file.Section())) return fail(parts.dictionary->ErrorText());
+  parts.dictionary->Seal();
   if (!file.SelectSection("syst", nullptr)) return fail(file.ErrorText());
   if (!parts.system->ReadAt(file.Section(), 0)) return fail(parts.system->ErrorText());
   if (!file.SelectSection("glbl", nullptr)) return fail(file.ErrorText());
