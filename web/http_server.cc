@@ -131,33 +131,49 @@ void HTTPListenerThread::Handle(HTTPRequest& request) {
   // The path goes to the sandbox as it came (no percent-decoding): only
   // names inside the document root resolve.
   String full;
-  if (!files_.Resolve(kScriptLocation, path.View(), &full) || !files_.ExistsPath(full)) {
+  if (!files_.Resolve(kScriptLocation, path.View(), &full)) {
     SendNotFound(request, path);
     return;
+  }
+  // Most requests name a static file: opening it straight away answers
+  // whether it exists and is a file in one call.
+  std::string_view type = ContentTypeOf(path.View());
+  if (type != kCompiledProgramType) {
+    if (std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead)) {
+      SendStatic(request, *file, type);
+      return;
+    }
   }
   String final_path(path);
   if (files_.IsDirectoryPath(full)) {
     const String* default_file = config_.GetText(kConfigDefaultFile);
     if (final_path.IsEmpty() || final_path[final_path.Length() - 1] != '/') final_path.Append('/');
     if (default_file != nullptr) final_path.Append(*default_file);
-    if (!files_.Resolve(kScriptLocation, final_path.View(), &full) || !files_.ExistsPath(full) ||
+    if (!files_.Resolve(kScriptLocation, final_path.View(), &full) ||
         files_.IsDirectoryPath(full)) {
       SendNotFound(request, path);
       return;
     }
+    type = ContentTypeOf(final_path.View());
   }
-  const std::string_view type = ContentTypeOf(final_path.View());
+  if (!files_.ExistsPath(full)) {
+    SendNotFound(request, path);
+    return;
+  }
   if (type == kCompiledProgramType) {
     ServeProgram(*this, request, final_path);
     return;
   }
-  SendStatic(request, full, type);
+  std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead);
+  if (!file) {
+    SendNotFound(request, path);
+    return;
+  }
+  SendStatic(request, *file, type);
 }
 
-void HTTPListenerThread::SendStatic(HTTPRequest& request, const String& full,
-                                    std::string_view type) {
-  std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead);
-  const int64_t size = file ? file->Length() : -1;
+void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::string_view type) {
+  const int64_t size = file.Length();
   if (size < 0) {
     SendNotFound(request, request.Path());
     return;
@@ -171,7 +187,7 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, const String& full,
                       static_cast<long long>(size));
   if (head < 0 || head >= 512) return;
   for (;;) {
-    const int64_t got = file->Read(buffer + head, HTTPRequest::kBufferSize);
+    const int64_t got = file.Read(buffer + head, HTTPRequest::kBufferSize);
     if (got < 0) return;
     const int64_t length = head + got;
     if (length == 0) return;

@@ -56,7 +56,7 @@ class HTTPListenerThread {
   void Reload();
   void Serve(int socket);
   void Handle(HTTPRequest& request);
-  void SendStatic(HTTPRequest& request, const String& full, std::string_view type);
+  void SendStatic(HTTPRequest& request, File& file, std::string_view type);
 
   HTTPServer* server_;
   int index_;
