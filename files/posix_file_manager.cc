@@ -224,6 +224,12 @@ bool PosixFileManager::StatPath(const String& full, struct stat* st) {
   return false;
 }
 
+PosixFileManager::PathKind PosixFileManager::KindOf(const String& full) {
+  struct stat st;
+  if (!StatPath(full, &st)) return PathKind::kMissing;
+  return S_ISDIR(st.st_mode) ? PathKind::kDirectory : PathKind::kOther;
+}
+
 bool PosixFileManager::DeletePath(const String& full) {
   if (unlink(full.Text()) != 0) {
     SetSystemError(errno);

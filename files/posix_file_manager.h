@@ -36,6 +36,17 @@ class PosixFileManager : public FileManager {
   bool SetScriptDirectory(std::string_view directory) override;
   bool SetDataDirectory(std::string_view directory) override;
   bool SetTemporaryDirectory(std::string_view directory) override;
+  // Takes another manager's configured directories as they are, without
+  // asking the file system again (a run copies its worker's).
+  void CopyDirectoriesFrom(const PosixFileManager& other) {
+    script_ = other.script_;
+    data_ = other.data_;
+    temporary_ = other.temporary_;
+  }
+  // What a full path names, from one stat(2): kMissing (error text set),
+  // a directory, or anything else.
+  enum class PathKind { kMissing, kDirectory, kOther };
+  PathKind KindOf(const String& full);
   // The canonical base texts ("" when not configured).
   String ScriptDirectory() const;
   String DataDirectory() const;

@@ -84,7 +84,12 @@ void HTTPListenerThread::Reload() {
     std::lock_guard<std::mutex> lock(server_->state_mutex_);
     config_.CopyFrom(server_->config_);
   }
+  // Checked once here rather than by every run; a run that finds one
+  // missing tries again and reports why.
   if (const String* root = config_.GetText(kConfigDirLumo)) files_.SetScriptDirectory(root->View());
+  if (const String* data = config_.GetText(kConfigDirData)) files_.SetDataDirectory(data->View());
+  const String* temporary = config_.GetText(kConfigDirTemp);
+  if (temporary != nullptr && !temporary->IsEmpty()) files_.SetTemporaryDirectory(temporary->View());
 }
 
 void HTTPListenerThread::Main() {
@@ -145,18 +150,19 @@ void HTTPListenerThread::Handle(HTTPRequest& request) {
     }
   }
   String final_path(path);
-  if (files_.IsDirectoryPath(full)) {
+  PosixFileManager::PathKind kind = files_.KindOf(full);
+  if (kind == PosixFileManager::PathKind::kDirectory) {
     const String* default_file = config_.GetText(kConfigDefaultFile);
     if (final_path.IsEmpty() || final_path[final_path.Length() - 1] != '/') final_path.Append('/');
     if (default_file != nullptr) final_path.Append(*default_file);
-    if (!files_.Resolve(kScriptLocation, final_path.View(), &full) ||
-        files_.IsDirectoryPath(full)) {
+    if (!files_.Resolve(kScriptLocation, final_path.View(), &full)) {
       SendNotFound(request, path);
       return;
     }
+    kind = files_.KindOf(full);
     type = ContentTypeOf(final_path.View());
   }
-  if (!files_.ExistsPath(full)) {
+  if (kind != PosixFileManager::PathKind::kOther) {
     SendNotFound(request, path);
     return;
   }
