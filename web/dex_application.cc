@@ -146,6 +146,9 @@ DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
   const int32_t threshold = config_.GetInteger(kConfigBufszOutputFlush);
   response_ = std::make_unique<DexOutput>(this, request->Socket());
   response_->SetBufferSizes(chunk, threshold);
+  // A browser that stops reading holds the worker no longer for a program's
+  // response than for a static file.
+  response_->SetSendWait(worker->Server()->IOTimeout());
   response_->SetConfiguration(&config_);
   output_ = response_.get();
 }
@@ -263,14 +266,17 @@ void DexApplication::SetSystemText(std::string_view name, std::string_view value
 }
 
 void DexApplication::SetSystemInteger(std::string_view name, int32_t value) {
-  Variable* v = nullptr;
-  system_->Find(&v, name.data(), static_cast<int32_t>(name.size()), true);
+  // Find never adds an entry, and most programs do not declare these names:
+  // SetVariable makes the entry when it is missing.
+  Variable* v = system_->SetVariable(name.data(), static_cast<int32_t>(name.size()), "", 0);
   if (v != nullptr) v->SetValue_Integer(value);
 }
 
 bool DexApplication::PublishVariables() {
   HTTPServer* server = worker_->Server();
-  const int32_t port = config_.Port();
+  // With port 0 configured the system chose the port: links back to the
+  // server need the one actually bound.
+  const int32_t port = server->BoundPort() > 0 ? server->BoundPort() : config_.Port();
   // Server variables.
   SetSystemText("server_name", server->HostName().View());
   SetSystemInteger("server_port", port);

@@ -133,22 +133,30 @@ HTTPRequest::ReadResult HTTPRequest::Read() {
   return ReadResult::kOk;
 }
 
+namespace {
+
+std::string LowerKey(std::string_view name) {
+  std::string key(name);
+  for (char& c : key) c = static_cast<char>(LowerByte(static_cast<unsigned char>(c)));
+  return key;
+}
+
+}  // namespace
+
 void HTTPRequest::AddHeader(std::string_view name, std::string_view value) {
-  for (HTTPHeader& h : headers_) {
-    if (h.name.EqualsNoCase(name)) {
-      h.value.Append(',');
-      h.value.Append(value);
-      return;
-    }
+  const auto [at, added] = header_index_.try_emplace(LowerKey(name), headers_.size());
+  if (!added) {
+    HTTPHeader& h = headers_[at->second];
+    h.value.Append(',');
+    h.value.Append(value);
+    return;
   }
   headers_.push_back({String(name), String(value)});
 }
 
 const String* HTTPRequest::Header(std::string_view name) const {
-  for (const HTTPHeader& h : headers_) {
-    if (h.name.EqualsNoCase(name)) return &h.value;
-  }
-  return nullptr;
+  const auto at = header_index_.find(LowerKey(name));
+  return at == header_index_.end() ? nullptr : &headers_[at->second].value;
 }
 
 int32_t HTTPRequest::Receive(char* out, int32_t length) {

@@ -8,7 +8,9 @@
 #define LUMO_WEB_HTTP_REQUEST_H_
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "core/base/string.h"
@@ -90,6 +92,9 @@ class HTTPRequest {
   bool has_query_ = false;
   String peer_address_;
   std::vector<HTTPHeader> headers_;
+  // Lower-cased name to its place in headers_: a head may hold a hundred
+  // thousand lines, and a scan per line would pin the worker for minutes.
+  std::unordered_map<std::string, size_t> header_index_;
 };
 
 }  // namespace lumo

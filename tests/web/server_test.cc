@@ -1,0 +1,679 @@
+// The server end to end: a real HTTPServer on a loopback port with a
+// scratch document root, spoken to over real sockets and by curl.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/config.h"
+#include "tests/web/server_harness.h"
+#include "tools/lumoasm/assembler.h"
+#include "web/http_server.h"
+
+namespace lumo {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kSecret[] = "TOP-SECRET-b7e1";
+
+int CountDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++n;
+  return n;
+}
+
+// A scratch tree: base/root is the document root, base/data the data
+// directory; base itself holds what must never be served.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/lumo_server_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    base_ = name;
+    root_ = base_ + "/root";
+    data_ = base_ + "/data";
+    fs::create_directories(root_);
+    fs::create_directories(data_);
+  }
+  void TearDown() override {
+    if (server_) {
+      EXPECT_TRUE(server_->Stop()) << "a worker did not end";
+    }
+    server_.reset();
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+  }
+
+  static void Put(const std::string& path, std::string_view content) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary).write(content.data(),
+                                                static_cast<std::streamsize>(content.size()));
+  }
+  static void Program(const std::string& path, std::string_view source) {
+    String image, error;
+    ASSERT_TRUE(Assemble(source, "t", &image, &error)) << error.View() << "\n" << source;
+    Put(path, image.View());
+  }
+
+  // A fresh server with these configuration lines (none: no file); tweak
+  // runs before Listen.
+  bool Start(const std::string& config = "",
+             const std::function<void(HTTPServer&)>& tweak = nullptr) {
+    server_.reset();
+    server_ = std::make_unique<HTTPServer>();
+    if (!config.empty()) {
+      Put(base_ + "/lumodex.conf", config);
+      std::vector<std::string> warnings;
+      server_->LoadConfiguration(base_ + "/lumodex.conf", &warnings);
+      EXPECT_TRUE(warnings.empty()) << warnings.front();
+    }
+    server_->OverridePort(0);
+    server_->OverrideText(kConfigDirLumo, root_);
+    server_->OverrideText(kConfigDirData, data_);
+    server_->SetBindAddress("127.0.0.1");
+    server_->SetIOTimeout(2000);
+    server_->SetMonitorInterval(100);
+    if (tweak) tweak(*server_);
+    String error;
+    if (server_->Listen(&error) != HTTPServer::ListenResult::kListening) {
+      ADD_FAILURE() << error.View();
+      return false;
+    }
+    port_ = server_->BoundPort();
+    return true;
+  }
+
+  Reply Send(const std::string& request) { return Talk(port_, request); }
+  std::string Url(std::string_view path) {
+    return "'http://127.0.0.1:" + std::to_string(port_) + std::string(path) + "'";
+  }
+
+  std::string base_, root_, data_;
+  std::unique_ptr<HTTPServer> server_;
+  int port_ = 0;
+};
+
+using ServerStatic = ServerTest;
+using ServerProgram = ServerTest;
+using ServerPost = ServerTest;
+using ServerTraversal = ServerTest;
+using ServerHostile = ServerTest;
+
+TEST_F(ServerStatic, FilesGoOutByteForByteWithTheirType) {
+  struct Case {
+    const char* name;
+    size_t size;
+    const char* type;
+  } cases[] = {{"empty.txt", 0, "text/plain"},   {"page.html", 100, "text/html"},
+               {"one.css", 8192, "text/css"},    {"pic.png", 20000, "image/png"},
+               {".profile", 5, "text/plain"},    {"noext", 8193, "text/plain"},
+               {"d.x/plain", 7, "text/plain"}};
+  std::map<std::string, std::string> contents;
+  for (const Case& c : cases) {
+    std::string bytes(c.size, '\0');
+    for (size_t i = 0; i < c.size; ++i) bytes[i] = static_cast<char>((i * 7 + c.size) % 256);
+    Put(root_ + "/" + c.name, bytes);
+    contents[c.name] = bytes;
+  }
+  ASSERT_TRUE(Start());
+  for (const Case& c : cases) {
+    const Reply r = Send(Get(std::string("/") + c.name));
+    EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << c.name;
+    EXPECT_EQ(r.head, "Content-Type: " + std::string(c.type) + "\r\nContent-Length: " +
+                          std::to_string(c.size) + "\r\nConnection: close\r\n")
+        << c.name;
+    EXPECT_TRUE(r.body == contents[c.name]) << c.name << " body differs";
+    EXPECT_TRUE(r.closed) << c.name;
+  }
+  // No protocol token, a query, a trailing separator: the same file.
+  for (const char* request : {"GET /page.html\r\n\r\n", "GET /page.html?x=1&y HTTP/1.1\r\n\r\n",
+                              "GET   /page.html/   HTTP/1.0\r\n\r\n"}) {
+    EXPECT_EQ(Send(request).body, contents["page.html"]) << request;
+  }
+  if (HaveCurl()) {
+    const Reply r = Curl(Url("/pic.png"));
+    EXPECT_EQ(r.Header("Content-Type"), "image/png");
+    EXPECT_TRUE(r.body == contents["pic.png"]) << "curl body differs";
+  }
+}
+
+TEST_F(ServerStatic, DirectoriesServeTheirDefaultFile) {
+  Program(root_ + "/sub/index.lmc", Print("sub-index"));
+  Put(root_ + "/sub/home.html", "HOME");
+  Put(root_ + "/only/home.html", "ONLY");
+  fs::create_directories(root_ + "/empty");
+  fs::create_directories(root_ + "/nest/index.lmc");  // a directory named like the default
+  struct Case {
+    const char* path;
+    const char* body;  // null: 404 naming the path as requested
+  };
+  const std::vector<Case> by_default = {{"/sub", "sub-index"}, {"/sub/", "sub-index"},
+                                        {"/", nullptr},        {"/empty/", nullptr},
+                                        {"/empty", nullptr},   {"/nest", nullptr},
+                                        {"/only", nullptr}};
+  const std::vector<Case> configured = {{"/sub", "HOME"}, {"/only/", "ONLY"}, {"/empty", nullptr}};
+  for (const auto& [config, cases] : {std::pair{"", by_default},
+                                      std::pair{"defaultfile = home.html\n", configured}}) {
+    ASSERT_TRUE(Start(config));
+    for (const Case& c : cases) {
+      const Reply r = Send(Get(c.path));
+      if (c.body != nullptr) {
+        EXPECT_EQ(r.body, c.body) << config << c.path;
+      } else {
+        EXPECT_EQ(r.raw, Page404(c.path)) << config << c.path;
+      }
+    }
+  }
+}
+
+TEST_F(ServerStatic, ErrorPagesNameThePathSafely) {
+  const std::string dir(100, 'd');
+  const std::string name(156, 'f');
+  Put(root_ + "/" + dir + "/" + name, "LONG");
+  Put(root_ + "/" + dir + "/" + name + "x", "TOO LONG");
+  ASSERT_EQ(mkfifo((root_ + "/pipe.html").c_str(), 0644), 0);  // opening it would block
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Send(Get("/pipe.html")).raw, Page404("/pipe.html"));
+  EXPECT_EQ(Send(Get("/no<b>pe\"(1)&.html?q=<script>")).raw,
+            Page404("/no&lt;b&gt;pe&quot;&#40;1&#41;&amp;.html"));
+  const std::string path258 = "/" + dir + "/" + name;
+  ASSERT_EQ(path258.size(), 258u);
+  EXPECT_EQ(Send(Get(path258 + "?" + std::string(300, 'q'))).body, "LONG");
+  EXPECT_EQ(Send(Get(path258 + "x")).raw, Page400("Requested URI too long or invalid"));
+}
+
+TEST_F(ServerProgram, RequestsReachTheProgramAsVariables) {
+  Program(root_ + "/echo.lmc",
+          Hide("s.arg1, s.arg2, s.arg3, s.nargs, s.query_string, s.request_method, g.a, g.b, "
+               "g.a b, s.http_Cookie, s.http_X_Test"));
+  for (const char* name : {"/a.LMC", "/a.lmc."}) {
+    Program(root_ + name, ".system nargs\n" + Print("ran") + "pushs nargs\nout\n");
+  }
+  ASSERT_TRUE(Start());
+  using Expected = std::map<std::string, std::string>;
+  const std::string form = "a=1&b=two+words&a=%33";
+  const std::string form_post = Post("/echo.lmc", "application/x-www-form-urlencoded", form);
+  const size_t head_end = form_post.find("\r\n\r\n") + 4;
+  const Expected posted = {{"request_method", "POST"}, {"a[1]", "1"}, {"a[2]", "3"},
+                           {"b", "two words"},         {"nargs", "1"}};
+  struct Case {
+    std::vector<std::string> pieces;
+    Expected expected;
+  } cases[] = {
+      {{Get("/echo.lmc?a+b")},
+       {{"arg1", "/echo.lmc"}, {"arg2", "a"}, {"arg3", "b"}, {"nargs", "3"},
+        {"query_string", "a+b"}, {"a b", ""}, {"request_method", "GET"}}},
+      {{Get("/echo.lmc")}, {{"nargs", "1"}, {"query_string", ""}, {"s.arg2", ""}}},
+      {{Get("/echo.lmc?")}, {{"nargs", "2"}, {"arg2", ""}, {"s.arg3", ""}}},
+      {{Get("/echo.lmc?a=1&a=2&b=x%41+y%zz")},
+       {{"a[1]", "1"}, {"a[2]", "2"}, {"arg2", "a=1&amp;a=2&amp;b=xA"}, {"arg3", "y%zz"},
+        {"nargs", "3"}}},
+      {{Get("/echo.lmc", "Cookie: a=1\r\nNoColonHere\r\ncookie: b=2\r\nX-Test:   v \r\n")},
+       {{"http_Cookie", "a=1,b=2"}, {"http_X_Test", "v "}}},
+      {{form_post}, posted},
+      // The body arriving after the head, and in pieces.
+      {{form_post.substr(0, head_end), form_post.substr(head_end)}, posted},
+      {{form_post.substr(0, head_end + 3), form_post.substr(head_end + 3, 5),
+        form_post.substr(head_end + 8)},
+       posted},
+      {{Post("/echo.lmc", "Application/X-WWW-Form-Urlencoded; charset=utf-8", form)}, posted},
+      // No length: no body is read and the program still runs.
+      {{"POST /echo.lmc HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n\r\n"},
+       {{"request_method", "POST"}, {"a", ""}}},
+  };
+  for (const Case& c : cases) {
+    const Reply r = Talk(port_, c.pieces, 100);
+    EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << c.pieces[0];
+    const auto fields = Fields(r.body);
+    for (const auto& [name, value] : c.expected) {
+      const auto it = fields.find(name);
+      EXPECT_TRUE(it != fields.end() && it->second == value)
+          << c.pieces[0] << "\n" << name << " expected '" << value << "' in\n" << r.body;
+    }
+  }
+  for (const char* path : {"/a.LMC", "/a.lmc."}) {
+    const Reply r = Send(Get(path));
+    EXPECT_EQ(r.body, "ran1") << path;
+    EXPECT_EQ(r.Header("Content-Type"), "text/html") << path;
+  }
+  if (HaveCurl()) {
+    auto fields = Fields(Curl("--data 'a=1&b=two+words&a=%33' -b 'k=1' " + Url("/echo.lmc")).body);
+    EXPECT_EQ(fields["a[2]"], "3");
+    EXPECT_EQ(fields["http_Cookie"], "k=1");
+  }
+}
+
+TEST_F(ServerProgram, SystemVariablesDescribeTheRequest) {
+  Program(root_ + "/vars.lmc",
+          Hide("s.server_protocol, s.server_software, s.server_port, s.server_name, "
+               "s.document_root, s.http_User_Agent, s.apitype, s.documenturl, s.remote_addr, "
+               "s.lumoversion, s.globaltimeout, s.dyn_time_remaining, s.lumo_config:default_file,"
+               "s.lumo_config:timeout_global, s.tm_year, s.dyn_tm_year"));
+  ASSERT_TRUE(Start("globaltimeout = 45\ndefaultfile = start.lmc\n"));
+  auto fields = Fields(Send("GET /vars.lmc HTTP/1.1\r\nUser-Agent: probe/1.0\r\n\r\n").body);
+  const std::string port = std::to_string(port_);
+  const time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  const std::string year = std::to_string(local.tm_year + 1900);
+  const std::string host = server_->HostName().Text();
+  const std::map<std::string, std::string> expected = {
+      {"server_protocol", "HTTP/1.0"}, {"server_software", "Lumo Dex/Lumo Virtual Machine/5.20"},
+      {"server_port", port},           {"server_name", host},
+      {"document_root", root_},        {"http_User_Agent", "probe/1.0"},
+      {"apitype", "Dex"},             {"documenturl", "http://" + host + ":" + port + "/vars.lmc?"},
+      {"remote_addr", "127.0.0.1"},    {"lumoversion", "5.20"},
+      {"globaltimeout", "45"},         {"lumo_config:default_file", "start.lmc"},
+      {"tm_year", year},               {"lumo_config:timeout_global", "45"},
+      {"dyn_tm_year", year}};
+  for (const auto& [name, value] : expected) EXPECT_EQ(fields[name], value) << name;
+  const int remaining = atoi(fields["dyn_time_remaining"].c_str());
+  EXPECT_TRUE(remaining > 40 && remaining <= 45) << remaining;
+}
+
+TEST_F(ServerProgram, CallerIdCookieIsKeptOrMade) {
+  Program(root_ + "/id.lmc", Hide("s.callerid"));
+  ASSERT_TRUE(Start());
+  auto expect_cookie = [](const Reply& r, const std::string& id, const std::string& label) {
+    const std::string cookie = r.Header("Set-Cookie");
+    const std::string prefix = "lmtcallerid=" + id + "; expires=";
+    ASSERT_EQ(cookie.compare(0, prefix.size(), prefix), 0) << label << ": " << cookie;
+    ASSERT_TRUE(cookie.ends_with("; path=/")) << label << ": " << cookie;
+    struct tm expiry = {};
+    const char* end =
+        strptime(cookie.c_str() + prefix.size(), "%a, %d-%b-%Y %H:%M:%S GMT", &expiry);
+    ASSERT_TRUE(end != nullptr && std::string(end) == "; path=/") << label << ": " << cookie;
+    EXPECT_NEAR(static_cast<double>(timegm(&expiry) - time(nullptr)), 31536000.0, 60.0) << label;
+    EXPECT_EQ(Fields(r.body)["callerid"], id) << label;
+  };
+  const std::string kept = "0123456789abcdefABCDEF-kept";
+  expect_cookie(Send(Get("/id.lmc", "Cookie: x=1; lmtcallerid=" + kept + "; y=2\r\n")), kept,
+                "kept");
+  std::vector<std::string> made;
+  for (const char* cookie : {"", "Cookie: lmtcallerid=\r\n", "Cookie: a=b; lmtcallerid=;c=d\r\n",
+                             "Cookie: LMTCALLERID=upper\r\n"}) {
+    const Reply r = Send(Get("/id.lmc", cookie));
+    const std::string id = Fields(r.body)["callerid"];
+    EXPECT_EQ(id.size(), 32u) << cookie;
+    EXPECT_EQ(id.find_first_not_of("0123456789abcdef"), std::string::npos) << id;
+    expect_cookie(r, id, cookie);
+    for (const std::string& other : made) EXPECT_NE(id, other);
+    made.push_back(id);
+  }
+  ASSERT_TRUE(Start("usecookies = 0\n"));
+  const Reply plain = Send(Get("/id.lmc", "Cookie: lmtcallerid=abc\r\n"));
+  EXPECT_EQ(plain.Header("Set-Cookie"), "<none>");
+  EXPECT_EQ(plain.Header("Content-Type"), "text/html");
+}
+
+TEST_F(ServerProgram, FailuresBeforeTheRunAreReportedInThePage) {
+  const std::string not_program = "Lumo? no, just text";
+  Put(root_ + "/bad.lmc", not_program);
+  Put(root_ + "/b&(1).lmc", not_program);
+  Program(root_ + "/ok.lmc", Print("ok"));
+  ASSERT_TRUE(Start());
+  const std::string reason = "': File is either corrupt or not a valid compiled Lumo Script file";
+  for (const auto& [path, shown] : {std::pair{"/bad.lmc", "/bad.lmc"},
+                                    std::pair{"/b&(1).lmc", "/b&amp;&#40;1&#41;.lmc"}}) {
+    const Reply r = Send(Get(path));
+    EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << path;
+    EXPECT_EQ(r.body, "Unable to execute '" + std::string(shown) + reason) << path;
+  }
+  ASSERT_TRUE(Start("serveradmin = admin@example.test\n", [this](HTTPServer& s) {
+    s.OverrideText(kConfigDirData, base_ + "/missing");
+  }));
+  const std::string body = Send(Get("/ok.lmc")).body;
+  EXPECT_EQ(body.rfind("Configuration Error: ", 0), 0u) << body;
+  const std::string tail = "<br>Please contact the server administrator: admin@example.test";
+  EXPECT_TRUE(body.size() > tail.size() && body.ends_with(tail)) << body;
+}
+
+TEST_F(ServerProgram, EndlessLoopEndsAtTheGlobalTimeout) {
+  Program(root_ + "/spin.lmc", Print("before ") + "loop: jmp loop\n");
+  Program(root_ + "/ok.lmc", Print("ok"));
+  ASSERT_TRUE(Start("globaltimeout = 1\n"));
+  const Reply r = Talk(port_, {Get("/spin.lmc")}, 0, 8000);
+  EXPECT_TRUE(r.closed);
+  EXPECT_EQ(r.body, "before Application timed out");
+  EXPECT_EQ(Send(Get("/ok.lmc")).body, "ok");
+  // Without a time-out of its own, the run ends when the server stops.
+  ASSERT_TRUE(Start("globaltimeout = 0\n"));
+  Reply stopped;
+  std::thread client([&] { stopped = Talk(port_, {Get("/spin.lmc")}, 0, 8000); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_TRUE(server_->Stop());
+  client.join();
+  EXPECT_EQ(stopped.body, "before Application timed out");
+}
+
+TEST_F(ServerProgram, ConcurrentRunsKeepTheirOwnRequests) {
+  Program(root_ + "/echo.lmc", Hide("s.arg2, g.n"));
+  ASSERT_TRUE(Start());
+  std::vector<std::string> bodies(24);
+  std::vector<std::thread> clients;
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    clients.emplace_back([&, i] {
+      bodies[i] = Talk(port_, {Get("/echo.lmc?n=" + std::to_string(i))}, 0, 8000).body;
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  for (size_t i = 0; i < bodies.size(); ++i) {
+    auto fields = Fields(bodies[i]);
+    EXPECT_EQ(fields["n"], std::to_string(i));
+    EXPECT_EQ(fields["arg2"], "n=" + std::to_string(i));
+  }
+}
+
+TEST_F(ServerProgram, SmallBodiesCarryALengthAndLargeOnesStream) {
+  const std::string line = std::string(99, 'x') + "\n";
+  Program(root_ + "/small.lmc", Repeat("hello", 1));
+  Program(root_ + "/under.lmc", Print(std::string(99, 'y')) + Repeat(line, 9));
+  Program(root_ + "/big.lmc", Repeat(line, 50));
+  ASSERT_TRUE(Start("", [](HTTPServer& s) {
+    s.Configuration().SetInteger(kConfigBufszOutputFlush, 1000);
+  }));
+  struct Case {
+    const char* path;
+    std::string body;
+    const char* length;
+  } cases[] = {{"/small.lmc", "hello", "5"},
+               {"/under.lmc", std::string(99, 'y') + Times(line, 9), "999"},
+               {"/big.lmc", Times(line, 50), "<none>"}};
+  for (const Case& c : cases) {
+    const Reply r = Send(Get(c.path));
+    EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << c.path;
+    EXPECT_EQ(r.Header("Content-Length"), c.length) << c.path;
+    EXPECT_EQ(r.Header("Content-Type"), "text/html") << c.path;
+    EXPECT_EQ(r.Header("Connection"), "close") << c.path;
+    EXPECT_TRUE(r.body == c.body) << c.path << " got " << r.body.size() << " bytes";
+  }
+}
+
+// Upload functions that log their arguments into globals; the page shows
+// the logs and the form field.
+std::string UploadProgram() {
+  return ".global vlog, plog, paths\n.function Lumo_ValidateFileUpload(field, file, type)\n" +
+         Cat({"pushg vlog", "pushl field", "pushc \",\"", "pushl file", "pushc \",\"",
+              "pushl type", "pushc \";\""}) +
+         "popg vlog\npushl field\npushc \"skip\"\neq\njmp_eq keep\npushi -1\nret\n"
+         "keep: pushi 100\nret\n.end\n"
+         ".function Lumo_ProcessFileUpload(field, file, status, path, type, size)\n" +
+         Cat({"pushg plog", "pushl field", "pushc \",\"", "pushl file", "pushc \",\"",
+              "pushl status", "pushc \",\"", "pushl type", "pushc \",\"", "pushl size",
+              "pushc \";\""}) +
+         "popg plog\n" + Cat({"pushg paths", "pushl path", "pushc \"\\n\""}) +
+         "popg paths\nretn\n.end\n" +
+         Cat({"pushg vlog", "pushc \"#\"", "pushg plog", "pushc \"#\"", "pushg paths",
+              "pushc \"#\""}) +
+         "out\n" + Hide("g.note");
+}
+
+// Whether an upload's temporary file is still somewhere below dir.
+bool UploadsLeft(const std::string& dir) {
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.path().filename().string().find("LUMO_FUP") != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST_F(ServerPost, MultipartUploadsReachTheProgramFunctions) {
+  Program(root_ + "/up.lmc", UploadProgram());
+  ASSERT_TRUE(Start());
+  const std::string big(150, 'B'), small(50, 's');
+  auto part = [](const std::string& disposition, const std::string& type, const std::string& data) {
+    return "--XyZ\r\nContent-Disposition: form-data; " + disposition + "\r\n" +
+           (type.empty() ? "" : "Content-Type: " + type + "\r\n") + "\r\n" + data + "\r\n";
+  };
+  const std::string body =
+      part("name=\"note\"", "", "hello") +
+      part("name=\"up\"; filename=\"big.bin\"", "application/octet-stream", big) +
+      part("name=\"small\"; filename=\"s.txt\"", "text/plain", small) +
+      part("name=\"skip\"; filename=\"no.txt\"", "text/plain", "zzz") + "--XyZ--\r\n";
+  const std::string request = Post("/up.lmc", "multipart/form-data; boundary=XyZ", body);
+  const std::string vlog =
+      "up,big.bin,application/octet-stream;small,s.txt,text/plain;skip,no.txt,text/plain;";
+  const std::string plog =
+      "up,big.bin,PARTIAL,application/octet-stream,150;small,s.txt,COMPLETE,text/plain,50;";
+  // Each reported upload names its temporary file, which is gone by now.
+  auto check = [&](const Reply& r, const std::string& validated, const std::string& label) {
+    static const std::regex kPath("[^#\n]*LUMO_FUP[^\n]*\n");
+    const std::string note = "<input type=\"hidden\" name=\"note\" value=\"hello\">";
+    EXPECT_EQ(std::regex_replace(r.body, kPath, "T;"), validated + "#" + plog + "#T;T;#" + note)
+        << label;
+    EXPECT_FALSE(UploadsLeft(base_)) << label;
+  };
+  check(Send(request), vlog, "whole");
+  // The body in small pieces, each split inside a separator or a header.
+  const size_t head = request.find("\r\n\r\n") + 4;
+  std::vector<std::string> pieces = {request.substr(0, head)};
+  for (size_t at = head; at < request.size(); at += 37) pieces.push_back(request.substr(at, 37));
+  check(Talk(port_, pieces, 5), vlog, "pieces");
+  if (HaveCurl()) {
+    Put(base_ + "/big.bin", big);
+    Put(base_ + "/s.txt", small);
+    const Reply r = Curl("-F note=hello -F 'up=@" + base_ +
+                         "/big.bin;type=application/octet-stream' -F 'small=@" + base_ +
+                         "/s.txt;type=text/plain' " + Url("/up.lmc"));
+    check(r, "up,big.bin,application/octet-stream;small,s.txt,text/plain;", "curl");
+  }
+}
+
+// Bodies of other types are kept whole within the configured limit, and
+// a body that claims more than it brings ends the wait, not the server.
+TEST_F(ServerPost, UnknownTypesAndLyingLengths) {
+  Program(root_ + "/raw.lmc",
+          Print("[") + "pushnc \"s.content_data\"\nout\n" + Hide("g.a") + Print("]"));
+  const std::string nul_body("<a>\0\r\nb</a>", 11), z16(16, 'z');
+  const std::string a1 = "<input type=\"hidden\" name=\"a\" value=\"1\">";
+  const std::string none = "<input type=\"hidden\" name=\"a\" value=\"\">";
+  const std::string form = "application/x-www-form-urlencoded";
+  std::vector<std::string> trickle = {Post("/raw.lmc", form, "", "20")};
+  for (char c : std::string("a=1&b=2&c=3&d=4&e=55")) trickle.emplace_back(1, c);
+  auto xml = [](const std::string& body, const char* length = "") {
+    return std::vector<std::string>{Post("/raw.lmc", "text/xml", body, length)};
+  };
+  const char *any = "maxunknowncontentlength = 0\n", *max16 = "maxunknowncontentlength = 16\n";
+  struct Case {
+    const char* config;
+    std::vector<std::string> pieces;
+    std::string page;
+  } cases[] = {
+      {any, xml(nul_body), "[" + nul_body + none + "]"},
+      {any, xml(Times("w", 300000)), "[" + Times("w", 300000) + none + "]"},
+      {any, xml("abc", "4000000000"), "Out of memory"},
+      {any, xml("abc", "40000"), "[abc" + none + "]"},
+      {any, xml("abc", "-7"), "[" + none + "]"},
+      {any, xml("abc", "2junk"), "[ab" + none + "]"},
+      {any, {Post("/raw.lmc", form, "a=1", "99999999999")}, "[" + a1 + "]"},
+      {any,
+       {Post("/raw.lmc", "multipart/form-data; boundary=Q",
+             "--Q\r\nContent-Disposition: form-data; name=\"a\"\r\n\r\n1\r\n--Q\r\n",
+             "1099511627776")},
+       "[" + a1 + "]"},
+      // A length without a type: no body is read.
+      {any, {"POST /raw.lmc HTTP/1.0\r\nContent-Length: 3\r\n\r\na=1"}, "[" + none + "]"},
+      {"posttimeout = 1\n", trickle, "Timeout processing POST data"},
+      {max16, xml(z16), "[" + z16 + none + "]"},
+      {max16, xml(z16 + "!"),
+       "POST content length exceeds configured maximum for unknown content types"},
+      {"maxunknowncontentlength = -1\n", xml("x"), "Unknown POST content type"},
+  };
+  std::string started;
+  for (const Case& c : cases) {
+    if (started != c.config) {
+      ASSERT_TRUE(Start(c.config, [](HTTPServer& s) { s.SetIOTimeout(300); }));
+    }
+    started = c.config;
+    const Reply r = Talk(port_, c.pieces, 250, 8000);
+    EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << c.pieces[0];
+    EXPECT_TRUE(r.body == c.page) << c.pieces[0].substr(0, 99) << "\ngot " << r.body.substr(0, 99);
+  }
+  if (HaveCurl()) {
+    ASSERT_TRUE(Start(any));
+    Put(base_ + "/doc.json", "{\"k\": [1, 2]}");
+    const Reply r = Curl("-H 'Content-Type: application/json' --data-binary @" + base_ +
+                         "/doc.json " + Url("/raw.lmc"));
+    EXPECT_EQ(r.body, "[{\"k\": [1, 2]}" + none + "]");
+  }
+}
+
+TEST_F(ServerTraversal, HostilePathsNeverLeaveTheRoot) {
+  // Everything outside the root says the secret, as a file or as a program.
+  const std::string leak = Print(kSecret);
+  Put(base_ + "/secret.txt", kSecret);
+  Put(base_ + "/root_evil/secret.txt", kSecret);
+  Program(base_ + "/evil.lmc", leak);
+  Program(base_ + "/index.lmc", leak);  // the parent's default file
+  Program(base_ + "/root_evil/index.lmc", leak);
+  Put(root_ + "/index.html", "inside");
+  fs::create_directories(root_ + "/sub");
+  ASSERT_TRUE(Start());
+  const std::string top = fs::path(base_).filename();
+  const std::string nul("\0", 1);
+  std::vector<std::string> paths = {
+      "/../secret.txt", "/..\\secret.txt", "\\..\\secret.txt", "../secret.txt", "..",
+      "/..", "/../", "/..\\", "/../evil.lmc", "/..\\evil.lmc", "/a/../../secret.txt",
+      "/a/b/../../../secret.txt", "/./../secret.txt", "/..//secret.txt", "//../secret.txt",
+      "/sub/..\\..\\secret.txt", "/sub\\..\\..\\evil.lmc", "/sub/./.././../secret.txt",
+      "/../root/../secret.txt", "/../root_evil/secret.txt", "/..\\root_evil\\secret.txt",
+      "/../root_evil/", "/../root_evil", "/.../secret.txt", "/%2e%2e/secret.txt",
+      "/%2e%2e%2fsecret.txt", "/..%2fsecret.txt", "/..%5csecret.txt", "/%252e%252e/secret.txt",
+      "/%c0%ae%c0%ae/secret.txt", "/\xc0\xae\xc0\xae/secret.txt", base_ + "/secret.txt",
+      "/" + base_ + "/secret.txt", "//" + base_ + "/evil.lmc", "file://" + base_ + "/secret.txt",
+      "http://127.0.0.1/../secret.txt", "/../../../../../../../../.." + base_ + "/secret.txt",
+      "/sub/../../" + top + "/secret.txt", "/con", "/CON", "/com1.txt", "/sub/LPT9.x", "/aux",
+      "/nul.html", "/secret.txt:stream", "/../secret.txt%00.html", "/../secret.txt" + nul + ".html",
+      "/index.html" + nul + "/../../secret.txt", nul + "/../evil.lmc",
+      "/" + std::string(300, 'a'), "/" + std::string(255, 'b') + ".html",
+      [] { std::string p = "/"; while (p.size() < 240) p += "./"; return p + "../secret.txt"; }(),
+      [] { std::string p = "/"; while (p.size() < 300) p += "../"; return p + "secret.txt"; }(),
+  };
+  for (const std::string& path : paths) {
+    for (const char* method : {"GET ", "POST "}) {
+      const Reply r = Send(method + path + " HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
+      EXPECT_TRUE(r.status == "HTTP/1.1 404 Not Found" || r.status == "HTTP/1.1 400 Bad Request")
+          << method << path << " -> " << r.status;
+      EXPECT_EQ(r.raw.find(kSecret), std::string::npos) << method << path;
+      EXPECT_TRUE(r.closed) << path;
+    }
+  }
+  EXPECT_EQ(Send(Get("/")).raw.find(kSecret), std::string::npos);
+  EXPECT_EQ(Send(Get("/index.html")).body, "inside");
+}
+
+TEST_F(ServerHostile, SilentAndStalledClientsReleaseTheirWorkers) {
+  Put(root_ + "/page.html", "page");
+  // More than the kernel buffers between a server and a client that reads
+  // nothing (about 4 MiB here).
+  Put(root_ + "/big.txt", std::string(8 << 20, 'b'));
+  Program(root_ + "/big.lmc", Repeat(Times("p", 1000), 6000));
+  ASSERT_TRUE(Start("", [](HTTPServer& s) {
+    s.SetIOTimeout(300);
+    s.Configuration().SetInteger(kConfigBufszOutputFlush, 3 << 20);
+  }));
+  // Every worker holds a client that sends nothing, or asks for a large
+  // response and never reads it; the next request is still served.
+  for (const char* path : {"", "/big.txt", "/big.lmc"}) {
+    std::vector<int> held;
+    for (int i = 0; i < HTTPServer::kWorkerCount; ++i) {
+      held.push_back(ConnectTo(port_, 4096));
+      const std::string request = *path ? Get(path) : "";
+      EXPECT_EQ(send(held.back(), request.data(), request.size(), MSG_NOSIGNAL),
+                static_cast<ssize_t>(request.size()));
+    }
+    EXPECT_EQ(Talk(port_, {Get("/page.html")}, 0, 8000).body, "page") << path;
+    for (int fd : held) {
+      if (!*path) {
+        EXPECT_TRUE(ClosedWithoutAnswer(fd, 4000));
+      }
+      close(fd);
+    }
+  }
+  // A request line that stops halfway is answered as it stands.
+  EXPECT_EQ(Talk(port_, {"GET /page.html"}, 0, 4000).body, "page");
+}
+
+TEST_F(ServerHostile, EndlessHeadsGetA400AndTheConnectionCloses) {
+  Put(root_ + "/page.html", "page");
+  ASSERT_TRUE(Start());
+  std::string many_lines = "GET /page.html HTTP/1.0\r\n";
+  for (int i = 0; many_lines.size() < (1u << 20) + 4096; ++i) {
+    many_lines += "X-Fill-" + std::to_string(i) + ": " + Times("f", 990) + "\r\n";
+  }
+  const std::string cases[] = {
+      "GET /page.html HTTP/1.0\r\nX-Endless: " + std::string(3u << 20, 'e'),
+      "GET /" + std::string(3u << 20, 'p'),
+      many_lines + "\r\n",
+  };
+  for (const std::string& request : cases) {
+    const Reply r = Talk(port_, {request}, 0, 15000);
+    EXPECT_TRUE(r.closed) << request.substr(0, 40);
+    EXPECT_EQ(r.raw, Page400("Request line or header too long")) << request.substr(0, 40);
+  }
+  // Just under the bounds is still a request: the longest line, and a
+  // hundred thousand distinct names (a scan per header made this take
+  // minutes).
+  const std::string longest = "X-Long: " + std::string(64 * 1024 - 9, 'l') + "\r\n";
+  EXPECT_EQ(Send(Get("/page.html", longest)).body, "page");
+  std::string names;
+  for (int i = 0; names.size() < 1000000; ++i) names += "h" + std::to_string(i) + ":\r\n";
+  EXPECT_EQ(Talk(port_, {Get("/page.html", names)}, 0, 15000).body, "page");
+  EXPECT_EQ(Send(Get("/page.html")).body, "page");
+}
+
+TEST_F(ServerHostile, DroppedConnectionsLeaveNothingBehind) {
+  Put(root_ + "/page.html", "page");
+  Program(root_ + "/up.lmc", UploadProgram());
+  ASSERT_TRUE(Start("", [](HTTPServer& s) { s.SetIOTimeout(300); }));
+  // A run of each kind first, so that what the first run opens for good
+  // (random sources, resolver files) is in the count.
+  EXPECT_EQ(Send(Get("/page.html")).body, "page");
+  EXPECT_EQ(Send(Post("/up.lmc", "multipart/form-data; boundary=Q", "--Q--\r\n")).status,
+            "HTTP/1.1 200 OK");
+  const int before = CountDescriptors();
+  const std::string upload_head =
+      "POST /up.lmc HTTP/1.0\r\nContent-Type: multipart/form-data; boundary=Q\r\n"
+      "Content-Length: 100000\r\n\r\n--Q\r\nContent-Disposition: form-data; name=\"f\"; "
+      "filename=\"f.bin\"\r\n\r\n" + std::string(3000, 'u');
+  const std::string drops[] = {
+      "", "GET /page", "GET /page.html HTTP/1.0\r\nHost: x", upload_head,
+      "POST /up.lmc HTTP/1.0\r\nContent-Type: text/plain\r\nContent-Length: 5000\r\n\r\nabc",
+  };
+  for (int i = 0; i < 200; ++i) {
+    const int fd = ConnectTo(port_);
+    ASSERT_GE(fd, 0);
+    const std::string& bytes = drops[i % 5];
+    if (!bytes.empty()) {
+      EXPECT_GT(send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), 0);
+    }
+    if (i % 2 == 0) {
+      const linger reset = {1, 0};  // close with a reset instead of a FIN
+      setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
+    close(fd);
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(4);
+  while ((CountDescriptors() > before || UploadsLeft(base_)) &&
+         Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_LE(CountDescriptors(), before);
+  EXPECT_FALSE(UploadsLeft(base_));
+  EXPECT_EQ(Send(Get("/page.html")).body, "page");
+}
+
+}  // namespace
+}  // namespace lumo
