@@ -213,11 +213,15 @@ void DexApplication::Run() {
 bool DexApplication::LoadProgram() {
   const String* root = config_.GetText(kConfigDirLumo);
   if (root == nullptr) return ConfigurationError("lumoroot is not defined");
-  if (!files_.SetScriptDirectory(root->View())) return ConfigurationError(files_.ErrorText().View());
+  files_.CopyDirectoriesFrom(*worker_->Files());
+  if (files_.ScriptDirectory().IsEmpty() && !files_.SetScriptDirectory(root->View())) {
+    return ConfigurationError(files_.ErrorText().View());
+  }
 
   dictionary_ = std::make_unique<Dictionary>();
-  system_ = std::make_unique<SystemVariableHash>(dictionary_.get());
-  globals_ = std::make_unique<VariableHash>(dictionary_.get());
+  // Sized small: loading replaces both tables with the program's own.
+  system_ = std::make_unique<SystemVariableHash>(dictionary_.get(), 4, 16);
+  globals_ = std::make_unique<VariableHash>(dictionary_.get(), 4, 16);
   segments_ = std::make_unique<SegmentManager>();
   functions_ = std::make_unique<FunctionManager>(dictionary_.get());
   const ProgramParts parts{dictionary_.get(), system_.get(), globals_.get(), segments_.get(),
@@ -246,9 +250,11 @@ bool DexApplication::LoadProgram() {
 
   const String* data = config_.GetText(kConfigDirData);
   if (data == nullptr) return ConfigurationError("No data directory is defined");
-  if (!files_.SetDataDirectory(data->View())) return ConfigurationError(files_.ErrorText().View());
+  if (files_.DataDirectory().IsEmpty() && !files_.SetDataDirectory(data->View())) {
+    return ConfigurationError(files_.ErrorText().View());
+  }
   const String* temporary = config_.GetText(kConfigDirTemp);
-  if (temporary != nullptr && !temporary->IsEmpty() &&
+  if (temporary != nullptr && !temporary->IsEmpty() && files_.TemporaryDirectory().IsEmpty() &&
       !files_.SetTemporaryDirectory(temporary->View())) {
     return ConfigurationError(files_.ErrorText().View());
   }
