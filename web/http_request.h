@@ -48,7 +48,12 @@ class HTTPRequest {
   // on a time-out or an error.
   int32_t Receive(char* buffer, int32_t length);
   // Sends everything; the count sent (short after a time-out), -1 on error.
-  int64_t SendAll(const char* data, int64_t length);
+  // With `more`, the kernel holds the bytes back to go out with the next
+  // send (a head before its body).
+  int64_t SendAll(const char* data, int64_t length, bool more = false);
+  // Sends `length` bytes of an open file from `offset` without copying
+  // them through the process; counts as SendAll does.
+  int64_t SendFile(int fd, int64_t offset, int64_t length);
 
   int Socket() const { return socket_; }
   const String& RequestLine() const { return request_line_; }

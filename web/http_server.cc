@@ -192,15 +192,17 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
                       static_cast<int>(type.size() > 200 ? 200 : type.size()), type.data(),
                       static_cast<long long>(size));
   if (head < 0 || head >= 512) return;
-  for (;;) {
-    const int64_t got = file.Read(buffer + head, HTTPRequest::kBufferSize);
-    if (got < 0) return;
-    const int64_t length = head + got;
-    if (length == 0) return;
-    if (request.SendAll(buffer, length) != length) return;
-    if (got < HTTPRequest::kBufferSize) return;
-    head = 0;
+  // A small file goes out with the head in one send; a larger one follows
+  // its head straight from the page cache.
+  if (size > HTTPRequest::kBufferSize) {
+    if (request.SendAll(buffer, head, true) != head) return;
+    // The files of a PosixFileManager are PosixFiles.
+    request.SendFile(static_cast<PosixFile&>(file).Descriptor(), 0, size);
+    return;
   }
+  const int64_t got = file.Read(buffer + head, size);
+  if (got < 0) return;
+  request.SendAll(buffer, head + got);
 }
 
 // --- HTTPServer --------------------------------------------------------------
