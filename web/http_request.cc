@@ -32,10 +32,15 @@ bool WaitFor(int socket, short events, int milliseconds) {
 
 }  // namespace
 
-HTTPRequest::HTTPRequest(int socket) : socket_(socket) {
+HTTPRequest::HTTPRequest(int socket) : socket_(socket) {}
+
+const String& HTTPRequest::PeerAddress() const {
+  // Asked for by programs only: a static file never pays for the call.
+  if (peer_read_) return peer_address_;
+  peer_read_ = true;
   struct sockaddr_storage address;
   socklen_t length = sizeof address;
-  if (getpeername(socket, reinterpret_cast<struct sockaddr*>(&address), &length) == 0) {
+  if (getpeername(socket_, reinterpret_cast<struct sockaddr*>(&address), &length) == 0) {
     char text[INET6_ADDRSTRLEN] = {};
     if (address.ss_family == AF_INET) {
       inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(&address)->sin_addr, text,
@@ -46,6 +51,7 @@ HTTPRequest::HTTPRequest(int socket) : socket_(socket) {
     }
     peer_address_.Assign(text);
   }
+  return peer_address_;
 }
 
 HTTPRequest::~HTTPRequest() {

@@ -65,7 +65,7 @@ class HTTPRequest {
   bool HasQuery() const { return has_query_; }
   const String& Query() const { return query_; }
   // Dotted quad of the peer; empty when it cannot be read.
-  const String& PeerAddress() const { return peer_address_; }
+  const String& PeerAddress() const;
   // In the order first received; repeated names are joined with ",".
   const std::vector<HTTPHeader>& Headers() const { return headers_; }
   // The value of a header (name in any case), or null.
@@ -95,7 +95,8 @@ class HTTPRequest {
   String path_;
   String query_;
   bool has_query_ = false;
-  String peer_address_;
+  mutable String peer_address_;
+  mutable bool peer_read_ = false;
   std::vector<HTTPHeader> headers_;
   // Lower-cased name to its place in headers_: a head may hold a hundred
   // thousand lines, and a scan per line would pin the worker for minutes.

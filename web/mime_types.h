@@ -21,8 +21,9 @@ std::string_view PathExtension(std::string_view path);
 // The content type for a path. The text lives as long as the process.
 std::string_view ContentTypeOf(std::string_view path);
 
-// Reads a mime.types file over the built-in table (tests, other systems).
-// False when the file cannot be read.
+// Reads a mime.types file over the built-in table (tests, other systems);
+// call it before any thread looks types up. False when the file cannot be
+// read.
 bool LoadMimeTypes(const char* file);
 
 }  // namespace lumo
