@@ -213,6 +213,13 @@ class Variable {
     *out = integer_;
     return true;
   }
+  // A stored integer (not a text that reads as one): its text is exactly
+  // its decimal digits, so a reader may format it without the variable.
+  bool FastStoredInteger(int32_t* out) const {
+    if (!IsPlainScalar() || value_type_ != kValueInteger || !(valid_ & kIntegerValid)) return false;
+    *out = integer_;
+    return true;
+  }
   // The numeric reading of Value_Double_Flagged for a stored number.
   bool FastNumber(double* out) const {
     if (!IsPlainScalar()) return false;

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "core/base/ascii.h"
@@ -357,9 +358,24 @@ bool VariableHash::Read(Stream& stream) {
   // crash a lookup; a chain that loops or shares a tail would hang one; an
   // entry filed in the wrong bucket, out of order or on no chain at all
   // would make lookups quietly miss. A table we wrote has none of these.
+  // The new arrays are filled in place (a program's tables are loaded on
+  // every request) and only swapped in once all is well.
   const int32_t bucket_count = int32_t{1} << bits;
   const auto size = static_cast<size_t>(count);
-  std::vector<int32_t> buckets(static_cast<size_t>(bucket_count), -1);
+  struct Arrays {
+    int32_t* buckets = nullptr;
+    int32_t* next = nullptr;
+    VariableHashEntry* entries = nullptr;
+    ~Arrays() {
+      free(buckets);
+      free(next);
+      free(entries);
+    }
+  } fresh;
+  fresh.buckets = AllocateArray<int32_t>(bucket_count);
+  memset(fresh.buckets, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count));
+  fresh.next = AllocateArray<int32_t>(count);
+  fresh.entries = AllocateArray<VariableHashEntry>(count);
   std::vector<bool> listed(static_cast<size_t>(bucket_count), false);
   // The chains are walked from the listed buckets only: a table has
   // thousands of buckets and a program a few dozen names.
@@ -375,30 +391,30 @@ bool VariableHash::Read(Stream& stream) {
       return false;
     }
     listed[static_cast<size_t>(bucket)] = true;
-    buckets[static_cast<size_t>(bucket)] = first;
+    fresh.buckets[bucket] = first;
     listed_buckets.push_back(bucket);
   }
-  std::vector<int32_t> next(size);
-  std::vector<int32_t> names(size);
   const auto* p = reinterpret_cast<const unsigned char*>(entry_bytes.Text());
   for (size_t i = 0; i < size; ++i, p += kEntryRecord) {
-    names[i] = DecodeLeInt32(p);
-    next[i] = DecodeLeInt32(p + 4);
-    if (names[i] < 0 || names[i] >= dictionary_->Count() || next[i] < -1 || next[i] >= count) {
+    const int32_t name = DecodeLeInt32(p);
+    const int32_t next = DecodeLeInt32(p + 4);
+    if (name < 0 || name >= dictionary_->Count() || next < -1 || next >= count) {
       SetErrorText(kCorrupt);
       return false;
     }
+    fresh.next[i] = next;
+    fresh.entries[i] = VariableHashEntry{name, 0, nullptr};
   }
   const uint32_t mask = static_cast<uint32_t>(bucket_count - 1);
   std::vector<bool> seen(size, false);
   int32_t buckets_used = 0;
   int32_t chained = 0;
   for (const int32_t bucket : listed_buckets) {
-    int32_t e = buckets[static_cast<size_t>(bucket)];
+    int32_t e = fresh.buckets[bucket];
     if (e >= 0) ++buckets_used;
     std::string_view previous;
-    for (bool first = true; e >= 0; e = next[static_cast<size_t>(e)], first = false) {
-      std::string_view name = dictionary_->EntryView(names[static_cast<size_t>(e)]);
+    for (bool first = true; e >= 0; e = fresh.next[e], first = false) {
+      std::string_view name = dictionary_->EntryView(fresh.entries[e].name);
       const auto length = static_cast<int32_t>(name.size());
       const bool in_order =
           first || previous.size() < name.size() ||
@@ -423,16 +439,11 @@ bool VariableHash::Read(Stream& stream) {
   bits_ = bits;
   bucket_count_ = bucket_count;
   buckets_used_ = buckets_used;
-  buckets_ = AllocateArray<int32_t>(bucket_count);
-  memcpy(buckets_, buckets.data(), sizeof(int32_t) * static_cast<size_t>(bucket_count));
+  buckets_ = std::exchange(fresh.buckets, nullptr);
   capacity_ = count;
   count_ = count;
-  next_ = AllocateArray<int32_t>(count);
-  entries_ = AllocateArray<VariableHashEntry>(count);
-  for (int32_t i = 0; i < count; ++i) {
-    next_[i] = next[static_cast<size_t>(i)];
-    entries_[i] = VariableHashEntry{names[static_cast<size_t>(i)], 0, nullptr};
-  }
+  next_ = std::exchange(fresh.next, nullptr);
+  entries_ = std::exchange(fresh.entries, nullptr);
   return true;
 }
 

@@ -19,6 +19,7 @@
 #include "core/base/conversions.h"
 #include "core/context/entities.h"
 #include "core/context/output.h"
+#include "core/context/run_random.h"
 #include "core/context/system_variables.h"
 #include "core/program/function_manager.h"
 #include "core/program/program_file.h"
@@ -197,7 +198,7 @@ bool DexApplication::ConfigurationError(std::string_view message) {
 // --- The run -----------------------------------------------------------------
 
 void DexApplication::Run() {
-  srand(static_cast<unsigned>(time(nullptr)) ^ ThreadId());
+  SeedRunRandom(static_cast<uint32_t>(time(nullptr)) ^ ThreadId());
   const bool ready = LoadProgram() && PublishVariables();
   if (ready) {
     SetUpDefaultHeaders();
@@ -412,11 +413,15 @@ bool DexApplication::GenerateCallerId(String* id) {
   put32(static_cast<uint32_t>(file_time));
   const int rest = static_cast<int>(sizeof seed - at);
   if (RAND_bytes(seed + at, rest) != 1) {
-    for (size_t i = at; i < sizeof seed; ++i) seed[i] = static_cast<unsigned char>(rand() & 0xFF);
+    for (size_t i = at; i < sizeof seed; ++i) seed[i] = static_cast<unsigned char>(RunRandom() & 0xFF);
   }
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int digest_length = 0;
-  if (EVP_Digest(seed, sizeof seed, digest, &digest_length, EVP_md5(), nullptr) != 1) return false;
+  // Fetched once: looking the algorithm up by name on every request cost
+  // more than the digest itself.
+  static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
+  const EVP_MD* md5 = fetched != nullptr ? fetched : EVP_md5();
+  if (EVP_Digest(seed, sizeof seed, digest, &digest_length, md5, nullptr) != 1) return false;
   static const char kHex[] = "0123456789abcdef";
   id->Clear();
   for (unsigned int i = 0; i < digest_length; ++i) {

@@ -312,11 +312,9 @@ bool HTTPServer::Stop() {
   if (listen_fd_ < 0 || stopping_.exchange(true)) return true;
   // Wakes every worker blocked in accept.
   shutdown(listen_fd_, SHUT_RDWR);
-  {
-    std::lock_guard<std::mutex> lock(runs_mutex_);
-    for (LumoApplication* run : runs_) {
-      if (run != nullptr) run->Stop();
-    }
+  for (RunSlot& slot : runs_) {
+    std::lock_guard<std::mutex> lock(slot.mutex);
+    if (slot.run != nullptr) slot.run->Stop();
   }
   std::unique_lock<std::mutex> lock(state_mutex_);
   monitor_stop_ = true;
@@ -349,15 +347,24 @@ void HTTPServer::WorkerEnded() {
 }
 
 void HTTPServer::BeginRun(int worker, LumoApplication* context) {
-  std::lock_guard<std::mutex> lock(runs_mutex_);
-  if (worker >= 0 && worker < kWorkerCount) runs_[worker] = context;
-  // A run that starts while the server stops is stopped at once.
+  if (worker < 0 || worker >= kWorkerCount) {
+    if (Stopping()) context->Stop();
+    return;
+  }
+  std::lock_guard<std::mutex> lock(runs_[worker].mutex);
+  runs_[worker].run = context;
+  // Stop raises the flag before it visits the slots: either it sees this
+  // run or this run sees the flag.
   if (Stopping()) context->Stop();
 }
 
 void HTTPServer::EndRun(int worker, std::unique_ptr<LumoApplication> context) {
-  std::lock_guard<std::mutex> lock(runs_mutex_);
-  if (worker >= 0 && worker < kWorkerCount) runs_[worker] = nullptr;
+  if (worker >= 0 && worker < kWorkerCount) {
+    std::lock_guard<std::mutex> lock(runs_[worker].mutex);
+    runs_[worker].run = nullptr;
+  }
+  // Out of the monitor's reach now: freeing a run's variables can take a
+  // while and need not hold the lock.
   context.reset();
 }
 
@@ -367,11 +374,9 @@ void HTTPServer::MonitorMain() {
     state_changed_.wait_for(lock, std::chrono::milliseconds(monitor_interval_ms_));
     if (monitor_stop_) break;
     lock.unlock();
-    {
-      std::lock_guard<std::mutex> runs(runs_mutex_);
-      for (LumoApplication* run : runs_) {
-        if (run != nullptr) run->Tick();
-      }
+    for (RunSlot& slot : runs_) {
+      std::lock_guard<std::mutex> runs(slot.mutex);
+      if (slot.run != nullptr) slot.run->Tick();
     }
     lock.lock();
   }

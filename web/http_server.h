@@ -140,9 +140,13 @@ class HTTPServer {
   std::vector<std::unique_ptr<HTTPListenerThread>> workers_;
   std::thread monitor_;
 
-  // Orders the monitor's ticks against the destruction of contexts.
-  std::mutex runs_mutex_;
-  LumoApplication* runs_[kWorkerCount] = {};
+  // Orders the monitor's ticks against the destruction of contexts. One
+  // lock a worker, so that workers never wait for each other.
+  struct RunSlot {
+    std::mutex mutex;
+    LumoApplication* run = nullptr;
+  };
+  RunSlot runs_[kWorkerCount];
 
   std::mutex state_mutex_;
   std::condition_variable state_changed_;

@@ -31,7 +31,23 @@ DictionaryDataBlock::DictionaryDataBlock(int32_t capacity_in)
 
 DictionaryDataBlock::~DictionaryDataBlock() { free(bytes); }
 
-Dictionary::~Dictionary() { free(entries_); }
+namespace {
+
+// FNV-1a: names are short, and exact bytes matter here, not letter case.
+uint32_t TextHash(const char* bytes, int32_t length) {
+  uint32_t h = 2166136261u;
+  for (int32_t i = 0; i < length; ++i) {
+    h = (h ^ static_cast<unsigned char>(bytes[i])) * 16777619u;
+  }
+  return h;
+}
+
+}  // namespace
+
+Dictionary::~Dictionary() {
+  free(entries_);
+  free(added_);
+}
 
 void Dictionary::Reset() {
   free(entries_);
@@ -41,6 +57,11 @@ void Dictionary::Reset() {
   blocks_.Clear();
   current_ = nullptr;
   flags_ = 0;
+  sealed_ = false;
+  free(added_);
+  added_ = nullptr;
+  added_size_ = 0;
+  added_count_ = 0;
 }
 
 void Dictionary::GrowEntries() {
@@ -152,7 +173,17 @@ int32_t Dictionary::AddEntry(const char* bytes, int32_t length) {
 
   DictionaryDataBlock* block = current_;
   int32_t offset = -1;
-  if (block != nullptr) offset = SearchBytes(block->bytes, block->used, bytes, length);
+  uint32_t hash = 0;
+  if (sealed_) {
+    hash = TextHash(bytes, length);
+    const int32_t earlier = FindAdded(bytes, length, hash);
+    if (earlier >= 0) {
+      entries_[count_] = entries_[earlier];
+      return count_++;
+    }
+  } else if (block != nullptr) {
+    offset = SearchBytes(block->bytes, block->used, bytes, length);
+  }
   if (offset < 0) {
     if (block == nullptr || block->capacity - block->used < length) {
       block = new DictionaryDataBlock(BlockCapacityFor(length));
@@ -164,7 +195,49 @@ int32_t Dictionary::AddEntry(const char* bytes, int32_t length) {
     block->used += length;
   }
   entries_[count_] = DictionaryEntry{block, offset, length};
+  if (sealed_) Remember(count_, hash);
   return count_++;
+}
+
+int32_t Dictionary::FindAdded(const char* bytes, int32_t length, uint32_t hash) const {
+  if (added_size_ == 0) return -1;
+  const auto mask = static_cast<uint32_t>(added_size_ - 1);
+  for (uint32_t i = hash & mask;; i = (i + 1) & mask) {
+    const int32_t n = added_[i];
+    if (n < 0) return -1;
+    const DictionaryEntry& e = entries_[n];
+    if (e.length == length &&
+        (length == 0 || memcmp(e.block->bytes + e.offset, bytes, static_cast<size_t>(length)) == 0)) {
+      return n;
+    }
+  }
+}
+
+void Dictionary::Remember(int32_t n, uint32_t hash) {
+  if ((added_count_ + 1) * 2 > added_size_) {
+    if (added_size_ > (1 << 29)) return;  // sharing is only a saving
+    const int32_t size = added_size_ == 0 ? 64 : added_size_ * 2;
+    auto* table = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(size)));
+    if (table == nullptr) OutOfMemory("Dictionary");
+    memset(table, 0xFF, sizeof(int32_t) * static_cast<size_t>(size));
+    const auto mask = static_cast<uint32_t>(size - 1);
+    for (int32_t i = 0; i < added_size_; ++i) {
+      const int32_t m = added_[i];
+      if (m < 0) continue;
+      const DictionaryEntry& e = entries_[m];
+      uint32_t j = TextHash(e.block->bytes + e.offset, e.length) & mask;
+      while (table[j] >= 0) j = (j + 1) & mask;
+      table[j] = m;
+    }
+    free(added_);
+    added_ = table;
+    added_size_ = size;
+  }
+  const auto mask = static_cast<uint32_t>(added_size_ - 1);
+  uint32_t i = hash & mask;
+  while (added_[i] >= 0) i = (i + 1) & mask;
+  added_[i] = n;
+  ++added_count_;
 }
 
 int32_t SearchBytes(const char* text, int32_t text_length, const char* pattern,

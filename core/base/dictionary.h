@@ -71,10 +71,16 @@ class Dictionary {
   // current block is shared rather than stored again, but every call makes a
   // new entry number. length -1 means up to the terminator.
   int32_t AddEntry(const char* bytes, int32_t length = -1);
-  // Later entries go into a block of their own, so that adding a name at
-  // run time searches only the names added at run time, not the whole
-  // constant pool of the program that was loaded.
-  void Seal() { current_ = nullptr; }
+  // Marks the end of loading. Later entries go into blocks of their own,
+  // and a text is shared only with an equal text added since, found
+  // through a hash index: a run adds dozens of names per request, and
+  // searching the bytes of a block for each one cost more than the names
+  // themselves. (Before sealing, the block search stays: it decides the
+  // layout of the sections a compiler writes.)
+  void Seal() {
+    current_ = nullptr;
+    sealed_ = true;
+  }
 
   int32_t Count() const { return count_; }
   uint32_t ProgramFlags() const { return flags_; }
@@ -89,6 +95,10 @@ class Dictionary {
 
   void Reset();
   void GrowEntries();
+  // Sealed dictionaries: the earlier entry with exactly these bytes, or -1;
+  // Remember files entry n under its text.
+  int32_t FindAdded(const char* bytes, int32_t length, uint32_t hash) const;
+  void Remember(int32_t n, uint32_t hash);
 
   String error_;
   DictionaryEntry* entries_ = nullptr;
@@ -97,6 +107,11 @@ class Dictionary {
   List<DictionaryDataBlock> blocks_{true};
   DictionaryDataBlock* current_ = nullptr;
   uint32_t flags_ = 0;
+  bool sealed_ = false;
+  // Open addressing over entry numbers (-1 free), at most half full.
+  int32_t* added_ = nullptr;
+  int32_t added_size_ = 0;
+  int32_t added_count_ = 0;
 };
 
 // The position of the first occurrence of the pattern in

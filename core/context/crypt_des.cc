@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/context/run_random.h"
+
 namespace lumo {
 namespace {
 
@@ -64,8 +66,8 @@ void ChooseCryptSalt(const char* b, int32_t length, char salt[2]) {
   } else {
     // 63 rather than 64, so 'z' never comes up: kept as stored hashes were
     // made that way.
-    salt[0] = kSaltAlphabet[rand() % 63];
-    salt[1] = kSaltAlphabet[rand() % 63];
+    salt[0] = kSaltAlphabet[RunRandom() % 63];
+    salt[1] = kSaltAlphabet[RunRandom() % 63];
   }
 }
 

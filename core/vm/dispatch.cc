@@ -6,6 +6,7 @@
 // The loop runs decoded code (decoded_code.h): operands are read and checked
 // against the segment's end once, when a chain of instructions is decoded,
 // so a damaged segment can never make the loop read past its bytes.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -153,19 +154,50 @@ void LumoVM::StepRounds() {
 
 void LumoVM::StepCat() {
   PoppedText b;
-  PoppedText a;
   stack_->PopText(b);
+  if (error_) return;
+  // A text that an earlier cat built is the stack's own: b joins it where
+  // it lies, so a chain of cats allocates once, not once per piece.
+  StackEntry* top = stack_->Peek(0);
+  if (top != nullptr && top->kind == kStackString && top->owned) {
+    const int64_t length = int64_t{top->length} + b.Length();
+    if (length > kMaxTextLength) {
+      stack_->Pop();
+      FatalError("Out of memory");
+      return;
+    }
+    if (length + 1 > int64_t{top->capacity}) {
+      // Doubling keeps a long chain of joins linear.
+      const int64_t wanted = std::max(length + 1, int64_t{top->capacity} * 2);
+      const int32_t capacity = RoundStringCapacity(wanted);
+      auto* grown = static_cast<char*>(realloc(const_cast<char*>(top->text),
+                                               static_cast<size_t>(capacity)));
+      if (grown == nullptr) OutOfMemory("LumoVM");
+      top->text = grown;
+      top->capacity = static_cast<uint32_t>(capacity);
+    }
+    char* text = const_cast<char*>(top->text);
+    if (b.Length() > 0) memcpy(text + top->length, b.Data(), static_cast<size_t>(b.Length()));
+    text[length] = '\0';
+    top->length = static_cast<uint32_t>(length);
+    return;
+  }
+  PoppedText a;
   stack_->PopText(a);
   if (error_) return;
-  if (static_cast<int64_t>(a.Length()) + b.Length() > kMaxTextLength) {
+  const int64_t length = static_cast<int64_t>(a.Length()) + b.Length();
+  if (length > kMaxTextLength) {
     FatalError("Out of memory");
     return;
   }
-  String joined;
-  joined.Reserve(a.Length() + b.Length());
-  joined.Append(a.Data(), a.Length());
-  joined.Append(b.Data(), b.Length());
-  stack_->PushString(std::move(joined));
+  // Room to spare: the next instruction is often another cat.
+  const int32_t capacity = RoundStringCapacity(std::max<int64_t>(length + 1, 64));
+  auto* joined = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
+  if (joined == nullptr) OutOfMemory("LumoVM");
+  if (a.Length() > 0) memcpy(joined, a.Data(), static_cast<size_t>(a.Length()));
+  if (b.Length() > 0) memcpy(joined + a.Length(), b.Data(), static_cast<size_t>(b.Length()));
+  joined[length] = '\0';
+  stack_->PushString(joined, static_cast<int32_t>(length), capacity, true);
 }
 
 void LumoVM::StepPosition(bool ignore_case, bool end) {

@@ -1,5 +1,6 @@
 #include "core/vm/vm_stack.h"
 
+#include <charconv>
 #include <cstring>
 
 #include "core/base/conversions.h"
@@ -27,6 +28,14 @@ int CompareBytes(const char* a, int32_t alen, const char* b, int32_t blen) {
 }
 
 }  // namespace
+
+void PoppedText::SetDigits(int32_t value) {
+  // Room for the terminator: some callers hand the text to C.
+  const auto result = std::to_chars(digits_, digits_ + sizeof digits_ - 1, value);
+  *result.ptr = '\0';
+  data_ = digits_;
+  length_ = static_cast<int32_t>(result.ptr - digits_);
+}
 
 char* PoppedText::Take(int32_t* capacity) {
   if (owned_ != nullptr && data_ == owned_) {
@@ -154,10 +163,7 @@ void LumoVM_Stack::EntryText(StackEntry& e, PoppedText& out) {
   out.Reset();
   switch (e.kind) {
     case kStackInteger:
-      out.formatted_.SetLength(0);
-      AppendInteger(out.formatted_, e.integer);
-      out.data_ = out.formatted_.Text();
-      out.length_ = out.formatted_.Length();
+      out.SetDigits(e.integer);
       break;
     case kStackDouble:
       out.formatted_.SetLength(0);
@@ -175,6 +181,17 @@ void LumoVM_Stack::EntryText(StackEntry& e, PoppedText& out) {
       }
       break;
     default: {
+      int32_t integer = 0;
+      if (e.variable->FastStoredInteger(&integer)) {
+        // A counter joined to a text: its digits, without making the
+        // variable build and keep a text form it may never need again.
+        out.SetDigits(integer);
+        if (e.owned) {
+          out.variable_ = e.variable;
+          e.owned = 0;
+        }
+        break;
+      }
       const String& text = e.variable->Value();
       out.data_ = text.Text();
       out.length_ = text.Length();

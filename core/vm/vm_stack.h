@@ -56,6 +56,7 @@ class PoppedText {
 
  private:
   friend class LumoVM_Stack;
+  void SetDigits(int32_t value);
   void Reset() {
     free(owned_);
     owned_ = nullptr;
@@ -68,7 +69,10 @@ class PoppedText {
   char* owned_ = nullptr;  // malloc'ed, freed by us
   int32_t owned_capacity_ = 0;
   Variable* variable_ = nullptr;  // a reference we hold
-  String formatted_;
+  String formatted_;  // a double's digits
+  // An integer's digits: formatting one must not cost an allocation, as
+  // joining a counter to a text is the commonest thing a page does.
+  char digits_[16];
 };
 
 class LumoVM_Stack {

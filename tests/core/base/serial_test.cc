@@ -176,6 +176,28 @@ TEST(DictionaryAddEntry, SameTextSharesBytesButGetsANewNumber) {
   for (int i = 6; i < 1000; ++i) ASSERT_EQ(d.EntryView(i), "entry" + std::to_string(i) + ";");
 }
 
+// After loading, a run's names never search the loaded pool: an equal text
+// added since is shared, anything else is stored anew, and reading a
+// section starts over unsealed.
+TEST(DictionaryAddEntry, SealedSharesOnlyTextsAddedSince) {
+  Dictionary d;
+  d.AddEntry("loaded name");
+  d.Seal();
+  int32_t length = 0;
+  const int32_t first = d.AddEntry("name");
+  EXPECT_NE(d.Entry(first, &length), d.Entry(0, &length) + 7);
+  for (int i = 0; i < 300; ++i) d.AddEntry(("n" + std::to_string(i)).c_str());
+  EXPECT_EQ(d.Entry(d.AddEntry("name"), &length), d.Entry(first, &length));
+  EXPECT_EQ(d.EntryView(d.AddEntry("n299")), "n299");
+  EXPECT_EQ(d.EntryView(d.AddEntry("NAME")), "NAME");  // bytes, not letter case
+  EXPECT_EQ(d.EntryView(d.AddEntry("", 0)), "");
+  EXPECT_EQ(d.EntryView(d.AddEntry("", 0)), "");
+  MemoryStream in(Section(1, 3, 0, {{0, 3}}, "abc"));
+  ASSERT_TRUE(d.Read(in));
+  const int32_t bc = d.AddEntry("bc");
+  EXPECT_EQ(d.Entry(bc, &length), d.Entry(0, &length) + 1);
+}
+
 // A block holding D bytes, read or new, has room for (D / 8192 + 1) * 8192;
 // only the current block is searched for shared text; megabytes read fine.
 TEST(DictionaryAddEntry, BlockCapacityRuleForReadAndNewBlocks) {

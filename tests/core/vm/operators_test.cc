@@ -190,6 +190,26 @@ TEST(Operators, CatFormatsNumbers) {
       {Binary("pushc \"\"", "pushf 100.0", "cat"), "100"},
       {Binary("pushc \"a\\x00\"", "pushc \"b\"", "cat"), std::string("a\0b", 3)},
       {"pushi 1\npushi 2\ncat\npushi 3\nadd\nout", "15"},
+      // A variable holding an integer reads as its digits; one holding a
+      // text that reads as a number keeps its own text.
+      {".global n\npushi -42\npopg n\npushc \"<\"\npushg n\ncat\nout", "<-42"},
+      {".global n\npushc \"007\"\npopg n\npushg n\npushi 1\nadd\npop\n"
+       "pushc \"<\"\npushg n\ncat\nout", "<007"},
+  });
+}
+
+// A chain of joins extends the text it built in place; pieces of every
+// kind land in order, and a duplicate taken midway keeps its own bytes.
+TEST(Operators, CatChainsGrowOneText) {
+  std::string want = "x";
+  for (int i = 0; i < 3000; ++i) want += std::to_string(i) + ",";
+  EXPECT_EQ(Printed(".global i\npushc \"x\"\npushc \"\"\ncat\nstoregi i, 0\n"
+                    "loop: pushg i\ncat\npushc \",\"\ncat\nincg i, 1\ncmpgi i, 2999\n"
+                    "jmp_le loop\nout"),
+            want);
+  ExpectPrinted({
+      {"pushc \"a\"\npushi 7\ncat\npushf 2.5\ncat\npushc \"b\"\ncat\nout", "a72.5b"},
+      {"pushc \"a\"\npushc \"b\"\ncat\ndup\npushc \"c\"\ncat\nout\nout", "abcab"},
   });
 }
 
