@@ -264,6 +264,7 @@ bool DexApplication::LoadProgram() {
   if (log_cookie != nullptr && !log_cookie->IsEmpty()) ApplyLogCookie();
 
   vm_ = std::make_unique<LumoVM>(path_.View(), this, parts);
+  vm_->SetExternalCalls(worker_->Server()->ExternalCalls());
   return true;
 }
 

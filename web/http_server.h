@@ -27,6 +27,7 @@
 
 namespace lumo {
 
+class ExternalCallManager;
 class HTTPRequest;
 class HTTPServer;
 class LumoApplication;
@@ -105,6 +106,11 @@ class HTTPServer {
 
   // For tests: how long a receive or send waits (30 s) and how often the
   // run monitor ticks (5 s).
+  // Where runs find the functions their programs declare but do not
+  // define (the extension libraries); null: such calls fail as unresolved.
+  // Set before Listen; the manager must outlive the server's runs.
+  void SetExternalCalls(ExternalCallManager* manager) { external_calls_ = manager; }
+  ExternalCallManager* ExternalCalls() const { return external_calls_; }
   void SetIOTimeout(int milliseconds) { io_timeout_ms_ = milliseconds; }
   int IOTimeout() const { return io_timeout_ms_; }
   void SetMonitorInterval(int milliseconds) { monitor_interval_ms_ = milliseconds; }
@@ -134,6 +140,7 @@ class HTTPServer {
   int32_t bound_port_ = 0;
   int listen_fd_ = -1;
   int io_timeout_ms_ = 30000;
+  ExternalCallManager* external_calls_ = nullptr;
   int monitor_interval_ms_ = 5000;
   std::atomic<bool> stopping_{false};
 

@@ -19,7 +19,12 @@
 
 #include "config/config.h"
 #include "tests/web/server_harness.h"
+#include "core/context/lumo_application.h"
+#include "core/context/output.h"
+#include "core/vm/lumo_vm.h"
 #include "tools/lumoasm/assembler.h"
+#include "values/variable.h"
+#include "values/variable_hash.h"
 #include "web/http_server.h"
 
 namespace lumo {
@@ -400,6 +405,72 @@ TEST_F(ServerProgram, SmallBodiesCarryALengthAndLargeOnesStream) {
     EXPECT_EQ(r.Header("Connection"), "close") << c.path;
     EXPECT_TRUE(r.body == c.body) << c.path << " got " << r.body.size() << " bytes";
   }
+}
+
+// What an extension library does through its header call: the program
+// names a header and a value, the response's output takes them.
+class HeaderCall : public ExternalFunction, public ExternalCallManager {
+ public:
+  int32_t ParameterCount() const override { return 2; }
+  bool ParameterByReference(int32_t) const override { return false; }
+  Variable* Invoke(LumoVM& vm, VariableHash& parameters) override {
+    vm.Context()->OutputStream()->AddHeader(parameters.Index(0, false)->Value().View(),
+                                            parameters.Index(1, false)->Value().View());
+    return nullptr;
+  }
+  ExternalFunction* Resolve(const char* name, int32_t length) override {
+    return std::string(name, static_cast<size_t>(length)) == "header" ? this : nullptr;
+  }
+};
+
+std::string SetHeaders(std::initializer_list<std::pair<const char*, const char*>> headers) {
+  std::string code = ".function header(name, value) flags 1\n";
+  for (const auto& [name, value] : headers) {
+    code += "pushc \"" + std::string(name) + "\"\npushc \"" + value + "\"\ncall header\npop\n";
+  }
+  return code;
+}
+
+// Status sets the status line and is not sent itself; Connection stays
+// "close"; a header added again moves behind those added in between; a
+// header added after the response started streaming is dropped.
+TEST_F(ServerProgram, ProgramsSetStatusAndHeaders) {
+  HeaderCall calls;
+  Program(root_ + "/moved.lmc", SetHeaders({{"Status", "302 Found"}, {"Location", "/next"},
+                                            {"Connection", "keep-alive"}}) +
+                                    Print("moved"));
+  Program(root_ + "/typed.lmc",
+          SetHeaders({{"X-First", "1"}, {"Content-Type", "text/plain"}, {"X-Then", "2"},
+                      {"Content-Type", "text/csv"}}) +
+              Print("a,b"));
+  const std::string line = std::string(99, 'x') + "\n";
+  Program(root_ + "/late.lmc", Print(Times(line, 20)) + SetHeaders({{"X-Late", "1"}}));
+  ASSERT_TRUE(Start("", [&calls](HTTPServer& s) {
+    s.SetExternalCalls(&calls);
+    s.Configuration().SetInteger(kConfigBufszOutputFlush, 1000);
+  }));
+
+  const Reply moved = Send(Get("/moved.lmc"));
+  EXPECT_EQ(moved.status, "HTTP/1.1 302 Found");
+  EXPECT_EQ(moved.Header("Location"), "/next");
+  EXPECT_EQ(moved.Header("Status"), "<none>");
+  EXPECT_EQ(moved.Header("Connection"), "close");
+  EXPECT_EQ(moved.head.find("keep-alive"), std::string::npos) << moved.head;
+  EXPECT_EQ(moved.body, "moved");
+
+  const Reply typed = Send(Get("/typed.lmc"));
+  EXPECT_EQ(typed.status, "HTTP/1.1 200 OK");
+  EXPECT_EQ(typed.Header("Content-Type"), "text/csv");
+  EXPECT_EQ(typed.head.find("text/plain"), std::string::npos) << typed.head;
+  const size_t first = typed.head.find("X-First:"), then = typed.head.find("X-Then:"),
+               type = typed.head.find("Content-Type:"), length = typed.head.find("Content-Length:");
+  EXPECT_TRUE(first < then && then < type && type < length) << typed.head;
+  EXPECT_EQ(typed.body, "a,b");
+
+  const Reply late = Send(Get("/late.lmc"));
+  EXPECT_EQ(late.status, "HTTP/1.1 200 OK");
+  EXPECT_EQ(late.Header("X-Late"), "<none>");
+  EXPECT_TRUE(late.body == Times(line, 20)) << late.body.size();
 }
 
 // Upload functions that log their arguments into globals; the page shows
