@@ -35,14 +35,12 @@ VariableHash::VariableHash(Dictionary* dictionary, int bits, int32_t capacity)
       bucket_count_(int32_t{1} << bits_),
       dictionary_(dictionary) {
   buckets_ = AllocateArray<int32_t>(bucket_count_);
-  for (int32_t i = 0; i < bucket_count_; ++i) buckets_[i] = -1;
+  memset(buckets_, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count_));  // all -1
   capacity_ = capacity > 0 ? capacity : 0;
   next_ = AllocateArray<int32_t>(capacity_);
   entries_ = AllocateArray<VariableHashEntry>(capacity_);
-  for (int32_t i = 0; i < capacity_; ++i) {
-    next_[i] = -1;
-    entries_[i] = VariableHashEntry{0, 0, nullptr};
-  }
+  // Slots at and beyond the count are never read: AddEntry fills one
+  // before counting it, so neither here nor in GrowEntries are they set.
 }
 
 VariableHash::~VariableHash() { ReleaseAll(); }
@@ -74,8 +72,8 @@ void VariableHash::Dump() {
 void VariableHash::CopyNames(const VariableHash& other) {
   if (&other == this) return;
   // Calls make their locals this way, so the arrays are reused when they
-  // are large enough and only the entries in use are copied: AddEntry and
-  // GrowEntries write every slot beyond the count before it is read.
+  // are large enough and only the entries in use are copied: AddEntry
+  // writes every slot beyond the count before it is read.
   Dump();
   if (bucket_count_ != other.bucket_count_) {
     free(buckets_);
@@ -128,10 +126,6 @@ void VariableHash::GrowEntries() {
       realloc(entries_, sizeof(VariableHashEntry) * static_cast<size_t>(capacity)));
   if (entries == nullptr) OutOfMemory("VariableHash");
   entries_ = entries;
-  for (int32_t i = capacity_; i < capacity; ++i) {
-    next_[i] = -1;
-    entries_[i] = VariableHashEntry{0, 0, nullptr};
-  }
   capacity_ = capacity;
 }
 

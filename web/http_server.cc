@@ -358,14 +358,10 @@ void HTTPServer::BeginRun(int worker, LumoApplication* context) {
   if (Stopping()) context->Stop();
 }
 
-void HTTPServer::EndRun(int worker, std::unique_ptr<LumoApplication> context) {
-  if (worker >= 0 && worker < kWorkerCount) {
-    std::lock_guard<std::mutex> lock(runs_[worker].mutex);
-    runs_[worker].run = nullptr;
-  }
-  // Out of the monitor's reach now: freeing a run's variables can take a
-  // while and need not hold the lock.
-  context.reset();
+void HTTPServer::EndRun(int worker) {
+  if (worker < 0 || worker >= kWorkerCount) return;
+  std::lock_guard<std::mutex> lock(runs_[worker].mutex);
+  runs_[worker].run = nullptr;
 }
 
 void HTTPServer::MonitorMain() {

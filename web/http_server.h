@@ -116,10 +116,10 @@ class HTTPServer {
   void SetMonitorInterval(int milliseconds) { monitor_interval_ms_ = milliseconds; }
 
   // A worker's running program: ticked by the monitor while registered.
-  // The context is destroyed by EndRun under the same lock the monitor
-  // ticks under, so a tick never reaches a context being destroyed.
+  // EndRun takes it out under the lock the monitor ticks under; once it
+  // returns, no tick can reach the context, and the caller may destroy it.
   void BeginRun(int worker, LumoApplication* context);
-  void EndRun(int worker, std::unique_ptr<LumoApplication> context);
+  void EndRun(int worker);
 
   bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
   int ListeningSocket() const { return listen_fd_; }
