@@ -216,7 +216,7 @@ int32_t Dictionary::FindAdded(const char* bytes, int32_t length, uint32_t hash) 
 void Dictionary::Remember(int32_t n, uint32_t hash) {
   if ((added_count_ + 1) * 2 > added_size_) {
     if (added_size_ > (1 << 29)) return;  // sharing is only a saving
-    const int32_t size = added_size_ == 0 ? 64 : added_size_ * 2;
+    const int32_t size = added_size_ == 0 ? 256 : added_size_ * 2;
     auto* table = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(size)));
     if (table == nullptr) OutOfMemory("Dictionary");
     memset(table, 0xFF, sizeof(int32_t) * static_cast<size_t>(size));

@@ -103,7 +103,7 @@ String& String::operator=(String&& other) noexcept {
   return *this;
 }
 
-String::~String() { free(text_); }
+
 
 String String::Adopt(char* buffer, int32_t length, int32_t size) {
   String s;

@@ -13,6 +13,7 @@
 #define LUMO_CORE_BASE_STRING_H_
 
 #include <cstdint>
+#include <cstdlib>
 #include <string_view>
 
 namespace lumo {
@@ -32,7 +33,9 @@ class String {
   String(String&& other) noexcept;
   String& operator=(const String& other);
   String& operator=(String&& other) noexcept;
-  ~String();
+  ~String() {
+    if (text_ != nullptr) free(text_);
+  }
 
   // Takes ownership of a malloc'ed buffer holding `length` bytes in `size`
   // allocated bytes. When size > length the buffer is kept as is (and

@@ -55,21 +55,6 @@ void LumoVM_Stack::Overflow() { vm_->FatalError("Stack overflow"); }
 
 void LumoVM_Stack::Underflow() { vm_->FatalError("Stack underflow"); }
 
-bool LumoVM_Stack::PushString(const char* bytes, int32_t length, int32_t capacity, bool owned) {
-  StackEntry* e = Slot();
-  if (e == nullptr) {
-    if (owned) free(const_cast<char*>(bytes));
-    return false;
-  }
-  e->kind = kStackString;
-  e->owned = owned ? 1 : 0;
-  e->text = bytes != nullptr ? bytes : "";
-  e->length = static_cast<uint32_t>(length < 0 ? 0 : length);
-  e->capacity = owned ? static_cast<uint32_t>(capacity) : 0;
-  if (owned && bytes == nullptr) e->owned = 0;
-  return true;
-}
-
 bool LumoVM_Stack::PushString(String&& text) {
   int32_t length = 0;
   int32_t capacity = 0;
@@ -243,7 +228,7 @@ double LumoVM_Stack::PopDouble() {
   return e != nullptr ? EntryDouble(*e) : 0.0;
 }
 
-void LumoVM_Stack::PopText(PoppedText& out) {
+void LumoVM_Stack::PopOtherText(PoppedText& out) {
   StackEntry* e = Take();
   if (e == nullptr) {
     out.Reset();

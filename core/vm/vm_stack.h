@@ -58,10 +58,15 @@ class PoppedText {
   friend class LumoVM_Stack;
   void SetDigits(int32_t value);
   void Reset() {
-    free(owned_);
-    owned_ = nullptr;
-    if (variable_ != nullptr) variable_->Free();
-    variable_ = nullptr;
+    // Most popped texts own nothing: skip the calls.
+    if (owned_ != nullptr) {
+      free(owned_);
+      owned_ = nullptr;
+    }
+    if (variable_ != nullptr) {
+      variable_->Free();
+      variable_ = nullptr;
+    }
   }
 
   const char* data_ = "";
@@ -111,7 +116,19 @@ class LumoVM_Stack {
   }
   // An owned text's bytes must come from malloc; they are freed with the
   // entry (also when the push fails).
-  bool PushString(const char* bytes, int32_t length, int32_t capacity, bool owned);
+  bool PushString(const char* bytes, int32_t length, int32_t capacity, bool owned) {
+    StackEntry* e = Slot();
+    if (e == nullptr) {
+      if (owned) free(const_cast<char*>(bytes));
+      return false;
+    }
+    e->kind = kStackString;
+    e->owned = owned && bytes != nullptr ? 1 : 0;
+    e->text = bytes != nullptr ? bytes : "";
+    e->length = static_cast<uint32_t>(length < 0 ? 0 : length);
+    e->capacity = owned ? static_cast<uint32_t>(capacity) : 0;
+    return true;
+  }
   // Pushes a String's buffer as an owned text, leaving the String empty.
   bool PushString(String&& text);
   // An owned variable's reference passes to the entry; a null variable is
@@ -122,7 +139,22 @@ class LumoVM_Stack {
   bool PopBoolean();
   int32_t PopInteger();
   double PopDouble();
-  void PopText(PoppedText& out);
+  // Texts, the common case, inline; numbers and variables out of line.
+  void PopText(PoppedText& out) {
+    if (count_ > 0 && entries_[count_ - 1].kind == kStackString) {
+      StackEntry& e = entries_[--count_];
+      out.Reset();
+      out.data_ = e.text;
+      out.length_ = static_cast<int32_t>(e.length);
+      if (e.owned) {
+        out.owned_ = const_cast<char*>(e.text);
+        out.owned_capacity_ = static_cast<int32_t>(e.capacity);
+        e.owned = 0;
+      }
+      return;
+    }
+    PopOtherText(out);
+  }
   // The variable entry on top, or null after the fatal error "Expected
   // variable, found constant". *owned says whether the caller must Free it.
   Variable* PopVariable(bool* owned);
@@ -213,6 +245,7 @@ class LumoVM_Stack {
     }
     return &entries_[count_++];
   }
+  void PopOtherText(PoppedText& out);
   void Overflow();
   void Underflow();
   void ReleaseAll();
