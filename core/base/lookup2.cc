@@ -1,6 +1,8 @@
 #include "core/base/lookup2.h"
 
-#include "core/base/ascii.h"
+#include <cstring>
+
+#include "core/base/byte_order.h"
 
 namespace lumo {
 
@@ -18,13 +20,22 @@ inline void Mix(uint32_t& a, uint32_t& b, uint32_t& c) {
   c -= a; c -= b; c ^= (b >> 15);
 }
 
+// Four bytes at a time, little-endian as the hash defines its words.
 struct Identity {
-  uint32_t operator()(unsigned char c) const { return c; }
+  uint32_t operator()(uint32_t word) const { return word; }
 };
 
+// ASCII letters folded to lower case in all four bytes at once: a byte
+// gets 0x20 added when it lies in 'A'..'Z'. The additions stay within
+// each byte (7-bit values plus at most 0x3F), and bytes from 0x80 up are
+// left alone, as the per-byte LowerByte does.
 struct Lower {
-  uint32_t operator()(unsigned char c) const {
-    return LowerByte(c);
+  uint32_t operator()(uint32_t word) const {
+    const uint32_t low7 = word & 0x7F7F7F7Fu;
+    const uint32_t from_a = low7 + 0x3F3F3F3Fu;    // high bit: byte >= 'A'
+    const uint32_t above_z = low7 + 0x25252525u;   // high bit: byte > 'Z'
+    const uint32_t upper = ~word & (from_a ^ above_z) & 0x80808080u;
+    return word | (upper >> 2);
   }
 };
 
@@ -35,29 +46,22 @@ uint32_t Hash(const unsigned char* k, uint32_t length, uint32_t initial, Map m) 
   uint32_t c = initial;
   uint32_t len = length;
   while (len >= 12) {
-    a += m(k[0]) + (m(k[1]) << 8) + (m(k[2]) << 16) + (m(k[3]) << 24);
-    b += m(k[4]) + (m(k[5]) << 8) + (m(k[6]) << 16) + (m(k[7]) << 24);
-    c += m(k[8]) + (m(k[9]) << 8) + (m(k[10]) << 16) + (m(k[11]) << 24);
+    a += m(DecodeLe32(k));
+    b += m(DecodeLe32(k + 4));
+    c += m(DecodeLe32(k + 8));
     Mix(a, b, c);
     k += 12;
     len -= 12;
   }
   c += length;
-  switch (len) {  // every case falls through
-    case 11: c += m(k[10]) << 24; [[fallthrough]];
-    case 10: c += m(k[9]) << 16; [[fallthrough]];
-    case 9: c += m(k[8]) << 8; [[fallthrough]];
-    // the low byte of c holds the length
-    case 8: b += m(k[7]) << 24; [[fallthrough]];
-    case 7: b += m(k[6]) << 16; [[fallthrough]];
-    case 6: b += m(k[5]) << 8; [[fallthrough]];
-    case 5: b += m(k[4]); [[fallthrough]];
-    case 4: a += m(k[3]) << 24; [[fallthrough]];
-    case 3: a += m(k[2]) << 16; [[fallthrough]];
-    case 2: a += m(k[1]) << 8; [[fallthrough]];
-    case 1: a += m(k[0]); [[fallthrough]];
-    default: break;
-  }
+  // The last 0-11 bytes, zero-padded: a missing byte adds nothing, exactly
+  // as the byte-by-byte tail of the original. The low byte of c holds the
+  // length, so the third word goes in one byte up.
+  unsigned char tail[12] = {};
+  if (len > 0) memcpy(tail, k, len);
+  a += m(DecodeLe32(tail));
+  b += m(DecodeLe32(tail + 4));
+  c += m(DecodeLe32(tail + 8)) << 8;
   Mix(a, b, c);
   return c;
 }

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/ascii.h"
 #include "core/base/conversions.h"
 #include "core/base/hash_table.h"
 #include "core/base/list.h"
@@ -162,6 +163,22 @@ TEST(Lookup2, MatchesReferenceValues) {
         << "key of length " << v.key.size() << ", initial " << v.initial << (v.nocase ? ", no case" : "");
   }
   EXPECT_EQ(Lookup2NoCase("@[", 2), Lookup2("@[", 2));
+}
+
+// The no-case hash folds words at a time; it must equal hashing a copy
+// lowered byte by byte, for every byte value and every tail length.
+TEST(Lookup2, NoCaseEqualsHashingTheLoweredBytes) {
+  std::mt19937 rng(7);
+  for (uint32_t length = 0; length <= 40; ++length) {
+    for (int round = 0; round < 200; ++round) {
+      std::string key(length, '\0');
+      for (char& c : key) c = static_cast<char>(round < 100 ? rng() % 256 : "@AZ[`az{"[rng() % 8]);
+      std::string lowered = key;
+      for (char& c : lowered) c = static_cast<char>(LowerByte(static_cast<unsigned char>(c)));
+      ASSERT_EQ(Lookup2NoCase(key.data(), length, round), Lookup2(lowered.data(), length, round))
+          << "length " << length << ", round " << round;
+    }
+  }
 }
 
 using ItemTable = NameHashTable<Item>;
