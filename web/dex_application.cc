@@ -40,6 +40,28 @@ namespace lumo {
 
 namespace {
 
+// The system's random bytes, drawn a page at a time: one RAND_bytes call
+// per request cost more than the rest of the caller id. Each thread keeps
+// its own page, so no two runs ever see the same bytes.
+bool PooledRandomBytes(unsigned char* out, int count) {
+  constexpr int kPool = 4096;
+  thread_local unsigned char pool[kPool];
+  thread_local int left = 0;
+  if (count <= 0) return true;
+  if (count > kPool) return RAND_bytes(out, count) == 1;
+  if (left < count) {
+    if (RAND_bytes(pool, kPool) != 1) return false;
+    left = kPool;
+  }
+  unsigned char* from = pool + (kPool - left);
+  memcpy(out, from, static_cast<size_t>(count));
+  // Spent bytes are wiped: nothing left in memory predicts an id.
+  memset(from, 0, static_cast<size_t>(count));
+  left -= count;
+  return true;
+}
+
+
 constexpr int32_t kPostPiece = 8192;
 
 uint32_t ThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
@@ -413,7 +435,7 @@ bool DexApplication::GenerateCallerId(String* id) {
   put32(static_cast<uint32_t>(file_time >> 32));
   put32(static_cast<uint32_t>(file_time));
   const int rest = static_cast<int>(sizeof seed - at);
-  if (RAND_bytes(seed + at, rest) != 1) {
+  if (!PooledRandomBytes(seed + at, rest)) {
     for (size_t i = at; i < sizeof seed; ++i) seed[i] = static_cast<unsigned char>(RunRandom() & 0xFF);
   }
   unsigned char digest[EVP_MAX_MD_SIZE];

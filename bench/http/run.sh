@@ -2,7 +2,7 @@
 # Lumo Dex over HTTP against nginx (static files) and PHP (php-fpm behind
 # nginx, and php -S) on the same pages (see README.md here).
 #
-#   bench/http/run.sh [--duration SECONDS] [--threads N] [--connections N]
+#   bench/http/run.sh [--duration SECONDS] [--rounds N] [--threads N] [--connections N]
 #   bench/http/run.sh --load [--duration SECONDS]
 #
 # Builds build-release/ (lumodex and lumoasm) when needed, installs wrk,
@@ -10,7 +10,8 @@
 # through sudo; a server that cannot be installed is skipped), makes a
 # throw-away site (1 KiB and 100 KiB files, the hello page as a Lumo program
 # and in PHP), starts every server on a free loopback port and runs wrk with
-# "Connection: close" against each page in turn. --load instead runs
+# "Connection: close" against each page in turn, all pages once per round;
+# a page's figure is the median of its rounds. --load instead runs
 # lumodex alone under a long mixed load and reports failed responses, its
 # resident memory and its open descriptors.
 #
@@ -27,12 +28,14 @@ mode=table
 duration=""
 threads=4
 connections=50
+rounds=3
 
 usage() {
   cat <<'USAGE'
-usage: bench/http/run.sh [--duration SECONDS] [--threads N] [--connections N]
+usage: bench/http/run.sh [--duration SECONDS] [--rounds N] [--threads N] [--connections N]
        bench/http/run.sh --load [--duration SECONDS]
   --duration SECONDS  length of each wrk run (default 10; with --load 60)
+  --rounds N          runs of every page, interleaved; the median counts (default 3)
   --threads N         wrk threads (default 4)
   --connections N     wrk connections, all open at once (default 50)
   --load              lumodex alone: a static file and a program under one mixed
@@ -50,6 +53,8 @@ while [ $# -gt 0 ]; do
   case "$1" in
     --duration) [ $# -ge 2 ] || die "--duration wants a number"; duration=$2; shift 2 ;;
     --duration=*) duration=${1#*=}; shift ;;
+    --rounds) [ $# -ge 2 ] || die "--rounds wants a number"; rounds=$2; shift 2 ;;
+    --rounds=*) rounds=${1#*=}; shift ;;
     --threads) [ $# -ge 2 ] || die "--threads wants a number"; threads=$2; shift 2 ;;
     --threads=*) threads=${1#*=}; shift ;;
     --connections) [ $# -ge 2 ] || die "--connections wants a number"; connections=$2; shift 2 ;;
@@ -63,6 +68,7 @@ if [ -z "$duration" ]; then
   if [ "$mode" = load ]; then duration=60; else duration=10; fi
 fi
 [[ "$duration" =~ ^[1-9][0-9]*$ ]] || die "--duration wants a positive number of seconds, not '$duration'"
+[[ "$rounds" =~ ^[1-9][0-9]*$ ]] || die "--rounds wants a positive number, not '$rounds'"
 [[ "$threads" =~ ^[1-9][0-9]*$ ]] || die "--threads wants a positive number, not '$threads'"
 [[ "$connections" =~ ^[1-9][0-9]*$ ]] || die "--connections wants a positive number, not '$connections'"
 [ "$connections" -ge "$threads" ] || die "--connections must be at least --threads (wrk gives each thread one)"
@@ -475,7 +481,7 @@ add_row "php-fpm hello" php-fpm "http://127.0.0.1:$nginx_port/hello.php?$hello_q
 add_row "php -S hello" php-s "http://127.0.0.1:$php_s_port/hello.php?$hello_query"
 
 echo "Lumo Dex against nginx and PHP over HTTP: wrk, $threads threads, $connections connections," \
-  "${duration} s per page, Connection: close, $(nproc) CPU(s) shared by servers and wrk"
+  "${duration} s per page, median of $rounds rounds, Connection: close, $(nproc) CPU(s) shared by servers and wrk"
 # Anything else busy on the machine takes from every figure.
 printf '  %-8s %s\n' load "$(cut -d' ' -f1-3 /proc/loadavg) (load average before the runs)"
 printf '  %-8s %s\n' lumo "$lumo_version, 5 workers"
@@ -519,18 +525,34 @@ for r in "${rows[@]}"; do
     failures=$((failures + 1))
     continue
   fi
-  printf '%-14s' "$r" >&2
-  run_wrk "${r// /-}" "$url"
-  result[$r]=$rps
-  result_lat[$r]=$latency
-  result_p99[$r]=$p99
-  result_non2xx[$r]=$non2xx
-  result_sock[$r]=$sockerr
-  result_detail[$r]=$sockdetail
-  printf ' %s requests/s\n' "$rps" >&2
-  if [ "$s" = lumo ] && { [ "$non2xx" != 0 ] || [ "$sockerr" != 0 ] || [ "$rps" = 0 ]; }; then
-    failures=$((failures + 1))
-  fi
+done
+
+# The rounds: every page once per round, so that whatever else the machine
+# does in a given minute weighs on every server alike.
+declare -A rps_list=()
+for ((round = 1; round <= rounds; round++)); do
+  for r in "${rows[@]}"; do
+    [ -z "${result[$r]-}" ] || [ "${result[$r]}" = measured ] || continue
+    s=${row_server[$r]}
+    printf '%-14s round %d' "$r" "$round" >&2
+    run_wrk "${r// /-}" "${row_url[$r]}"
+    result[$r]=measured
+    rps_list[$r]="${rps_list[$r]-} $rps"
+    result_lat[$r]=$latency
+    result_p99[$r]=$p99
+    result_non2xx[$r]=$(( ${result_non2xx[$r]-0} + non2xx ))
+    result_sock[$r]=$(( ${result_sock[$r]-0} + sockerr ))
+    [ -z "$sockdetail" ] || result_detail[$r]=$sockdetail
+    printf ' %s requests/s\n' "$rps" >&2
+    if [ "$s" = lumo ] && { [ "$non2xx" != 0 ] || [ "$sockerr" != 0 ] || [ "$rps" = 0 ]; }; then
+      failures=$((failures + 1))
+    fi
+  done
+done
+for r in "${rows[@]}"; do
+  [ "${result[$r]-}" = measured ] || continue
+  result[$r]=$(tr ' ' '\n' <<<"${rps_list[$r]}" | grep . | sort -n |
+    awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : int((v[NR / 2] + v[NR / 2 + 1]) / 2) }')
 done
 echo >&2
 
