@@ -157,13 +157,7 @@ void LumoVM_Stack::EntryText(StackEntry& e, PoppedText& out) {
       out.length_ = out.formatted_.Length();
       break;
     case kStackString:
-      out.data_ = e.text;
-      out.length_ = static_cast<int32_t>(e.length);
-      if (e.owned) {
-        out.owned_ = const_cast<char*>(e.text);
-        out.owned_capacity_ = static_cast<int32_t>(e.capacity);
-        e.owned = 0;
-      }
+      out.TakeString(e);
       break;
     default: {
       int32_t integer = 0;

@@ -57,6 +57,16 @@ class PoppedText {
  private:
   friend class LumoVM_Stack;
   void SetDigits(int32_t value);
+  // A string entry's text; an owned buffer passes to this object.
+  void TakeString(StackEntry& e) {
+    data_ = e.text;
+    length_ = static_cast<int32_t>(e.length);
+    if (e.owned) {
+      owned_ = const_cast<char*>(e.text);
+      owned_capacity_ = static_cast<int32_t>(e.capacity);
+      e.owned = 0;
+    }
+  }
   void Reset() {
     // Most popped texts own nothing: skip the calls.
     if (owned_ != nullptr) {
@@ -142,15 +152,8 @@ class LumoVM_Stack {
   // Texts, the common case, inline; numbers and variables out of line.
   void PopText(PoppedText& out) {
     if (count_ > 0 && entries_[count_ - 1].kind == kStackString) {
-      StackEntry& e = entries_[--count_];
       out.Reset();
-      out.data_ = e.text;
-      out.length_ = static_cast<int32_t>(e.length);
-      if (e.owned) {
-        out.owned_ = const_cast<char*>(e.text);
-        out.owned_capacity_ = static_cast<int32_t>(e.capacity);
-        e.owned = 0;
-      }
+      out.TakeString(entries_[--count_]);
       return;
     }
     PopOtherText(out);
