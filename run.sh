@@ -35,5 +35,9 @@ Lumo Dex is built in $build/.
 
 Serving the demo site from $build/site/ until Ctrl-C:
 MSG
+# A run frees its variables in one burst and the next run allocates them
+# again: a larger per-thread cache in the C library's allocator keeps them
+# (docs/web.md). A value already in the environment wins.
+export GLIBC_TUNABLES="${GLIBC_TUNABLES:-glibc.malloc.tcache_count=256}"
 exec "$build/tools/lumodex" --address 127.0.0.1 --port 8080 --find-port \
   --root "$build/site" --data "$build/data" "$@"

@@ -1,7 +1,7 @@
 # Sourced by test.sh and run.sh: installs the Debian packages the build and
 # the tests need when any is missing.
 lumo_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcrypt-dev
-               libssl-dev libmimalloc-dev pkg-config)
+               libssl-dev pkg-config)
 
 lumo_install_packages() {
   local missing=()

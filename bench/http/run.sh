@@ -195,7 +195,9 @@ wait_ready() {
 start_lumodex() {
   # An empty configuration: every default, whatever the user's own file says.
   echo "# bench/http: defaults only" >"$tmp/lumodex.conf"
-  "$lumodex" --config "$tmp/lumodex.conf" --address 127.0.0.1 --port 0 \
+  # Tuned as ./run.sh runs it (docs/web.md).
+  GLIBC_TUNABLES="${GLIBC_TUNABLES:-glibc.malloc.tcache_count=256}" \
+    "$lumodex" --config "$tmp/lumodex.conf" --address 127.0.0.1 --port 0 \
     --root "$site" --data "$data" >"$tmp/lumodex.out" 2>"$tmp/lumodex.err" &
   started[lumodex]=$!
   local k
