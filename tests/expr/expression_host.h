@@ -44,6 +44,36 @@ inline constexpr char kHostProgram[] = R"(
 .end
 )";
 
+// Whether a compiler message is one the compiler may give.
+inline bool IsKnownMessage(std::string_view message) {
+  static constexpr std::string_view kFixed[] = {
+      "Argument expected in Expression",
+      "Mismatched Parenetheses in Expression",
+      "Mismatched Parentheses found in Expression",
+      "Mismatched Quotes found in Expression",
+      "Invalid operator found in expression",
+      "Unable to store variable",
+      "Unable to find variable",
+      ExpressionCompiler::kTooDeepText,
+      ExpressionCompiler::kTooLongText,
+  };
+  for (std::string_view fixed : kFixed) {
+    if (message == fixed) return true;
+  }
+  auto framed = [message](std::string_view head, std::string_view tail) {
+    return message.size() >= head.size() + tail.size() && message.substr(0, head.size()) == head &&
+           message.substr(message.size() - tail.size()) == tail;
+  };
+  return (framed("Invalid Argument '", "' Found in expression") && message.size() == 40) ||
+         (framed("Invalid Argument '", "' in Expression") && message.size() == 34) ||
+         (framed("Found additional argument '", "' while looking for operator") &&
+          message.size() == 56) ||
+         framed("Invalid Operator '", "' Found in Expression") ||
+         framed("Unable to find function '", "'") ||
+         (framed("Function '", "") && message.find("' is defined with ") != std::string_view::npos &&
+          message.find(" parameters and was called with ") != std::string_view::npos);
+}
+
 class ExpressionHost {
  public:
   ExpressionHost() {
@@ -110,6 +140,19 @@ class ExpressionHost {
   }
 
   std::string Global(std::string_view name) { return machine.Global(name); }
+
+  // Compiles, and runs what compiles under the watchdog; false when the
+  // compiler fails with a message it may not give.
+  bool CompileAndRun(std::string_view text, Watchdog& watchdog, std::string_view view = {},
+                     uint32_t version = ExpressionCompiler::kCurrentVersion) {
+    const std::string error = Compile(text, view, version);
+    if (!error.empty()) return IsKnownMessage(error);
+    auto stack = std::make_unique<LumoVM_Stack>(&machine.Vm());
+    watchdog.Arm(&machine.context);
+    machine.Vm().RunAt(segment, stack.get());
+    watchdog.Disarm();
+    return true;
+  }
 
   Machine machine;
   bool assembled = false;
