@@ -32,6 +32,7 @@
 
 namespace lumo {
 
+class LocalizedLanguages;
 class LumoVM;
 
 // A function an extension library provides.
@@ -191,6 +192,7 @@ class LumoVM {
   void StepPushName();
   void StepPopName();
   void StepLocalizedToken(int32_t entry);
+  void StepLocalize(int32_t token, bool push);
   void StepReferName();
   void StepMember(bool create);
   void StepRounds();
@@ -271,6 +273,8 @@ class LumoVM {
   FunctionManager* functions_;
   ExternalCallManager* external_ = nullptr;
   VariableList localized_tokens_;
+  // The program's localized text tables (ProgramParts), or null.
+  LocalizedLanguages* localized_ = nullptr;
   NULLVariable* null_;
   LumoVM* parent_;
 };
