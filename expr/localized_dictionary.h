@@ -46,6 +46,7 @@ class LocalizedDictionary {
   // compiler would not write. False for numbers that name no piece.
   bool Link(int32_t piece, int32_t next);
   int32_t Count() const { return count_; }
+  void Clear() { count_ = 0; }
 
   // The "locd" section: a count, then per piece kind, text and next. Links
   // are checked on reading (they must name a piece or be -1); text numbers

@@ -94,11 +94,20 @@ bool LocalizedLanguages::Fail(String* error, const String& text) {
 }
 
 bool LocalizedLanguages::Read(TaggedFile& file, String* error) {
+  // Tables read again hold only what this file has.
   if (file.HasSection("locd")) {
     if (!file.SelectSection("locd", nullptr)) return Fail(error, file.ErrorText());
     if (!pieces_->Read(file.Section())) return Fail(error, pieces_->ErrorText());
+  } else {
+    pieces_->Clear();
   }
-  if (!file.HasSection("locl")) return true;
+  if (!file.HasSection("locl")) {
+    hash_ = std::make_unique<LocalizedNameHash>(dictionary_, kBits, kCapacity, kGrowStep);
+    sources_.clear();
+    source_of_.clear();
+    Forget();
+    return true;
+  }
   if (!file.SelectSection("locl", nullptr)) return Fail(error, file.ErrorText());
   Stream& section = file.Section();
   unsigned char header[kHeaderSize];

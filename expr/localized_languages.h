@@ -81,8 +81,8 @@ class LocalizedLanguages : public ProgramSectionTables {
 
   LocalizedDictionary* Pieces() const { return pieces_; }
 
-  // "locd", "locl" and the index sections. A program without "locl" has
-  // no languages, one without "locd" no pieces.
+  // "locd", "locl" and the index sections, replacing the tables. A
+  // program without "locl" has no languages, one without "locd" no pieces.
   bool Read(TaggedFile& file, String* error) override;
   bool Write(TaggedFileWriter& writer, String* error) override;
 

@@ -121,6 +121,31 @@ TEST(LocalizedText, TablesRewriteByteForByte) {
   }
 }
 
+TEST(LocalizedText, ReadingReplacesTheTables) {
+  Dictionary dictionary;
+  LocalizedDictionary pieces;
+  LocalizedLanguages languages(&dictionary, &pieces);
+  auto read = [&](const std::string& image) {
+    TaggedFile file;
+    String error;
+    EXPECT_TRUE(file.Attach("t", new MemoryStream(image)) &&
+                file.SelectSection("dict", nullptr) && dictionary.Read(file.Section()) &&
+                languages.Read(file, &error))
+        << error.View();
+  };
+  read(Image(kTwoLanguages));
+  EXPECT_EQ(languages.Count(), 2);
+  const LocalizedIndexEntry* entry =
+      languages.FindToken(dictionary.AddEntry("GREET2"), {"fr", 1}, {"de-de", 1});
+  ASSERT_NE(entry, nullptr);
+  EXPECT_EQ(dictionary.EntryView(pieces.Piece(entry->first_piece)->text), "Servus");
+  // A program without localized text leaves none of the last one's.
+  read(Image("pushc \"x\"\nout"));
+  EXPECT_EQ(languages.Count(), 0);
+  EXPECT_EQ(pieces.Count(), 0);
+  EXPECT_EQ(languages.FindToken(0, {"de-DE", 2}, {"en-US", 2}), nullptr);
+}
+
 TEST(LocalizedText, EachLayoutHasItsIndexSections) {
   const std::string current = Image(kTwoLanguages);
   EXPECT_NE(DirectoryEntry(current, "locd"), 0u);
