@@ -7,6 +7,7 @@
 
 #include "core/base/conversions.h"
 #include "core/context/crypt_des.h"
+#include "expr/localized_languages.h"
 
 namespace lumo {
 
@@ -56,6 +57,7 @@ LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const Pr
     event_mask_ = context->LogLevel();
   }
   if (parent != nullptr) external_ = parent->external_;
+  localized_ = dynamic_cast<LocalizedLanguages*>(parts.localized);
 
   outer_frame_ = new LumoVM_Frame();
   outer_frame_->SetLocals(globals_, false);

@@ -33,6 +33,7 @@
 
 namespace lumo {
 
+class LocalizedLanguages;
 class LumoVM;
 
 // A function an extension library provides.
@@ -210,6 +211,7 @@ class LumoVM {
   void StepPushName();
   void StepPopName();
   void StepLocalizedToken(int32_t entry);
+  void StepLocalize(int32_t token, bool push);
   void StepReferName();
   void StepMember(bool create);
   void StepRounds();
@@ -290,6 +292,8 @@ class LumoVM {
   FunctionManager* functions_;
   ExternalCallManager* external_ = nullptr;
   VariableList localized_tokens_;
+  // The program's localized text tables (ProgramParts), or null.
+  LocalizedLanguages* localized_ = nullptr;
   NULLVariable* null_;
   LumoVM* parent_;
   const BuiltinFunctions* builtins_ = nullptr;
