@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
 #include <string>
 
 #include "tests/expr/expression_host.h"
@@ -333,6 +335,28 @@ TEST(ExpressionCompiler, DeepNestingFailsCleanly) {
   std::string sum = "1";
   for (int i = 0; i < 5000; ++i) sum += " + 1";
   EXPECT_EQ(host.Value(sum), "5001");
+}
+
+// Texts past the compiler's limit, mapped but never touched: the compiler
+// refuses them by their length before reading a byte.
+TEST(ExpressionCompiler, OversizedTextsFailBeforeAnyByteIsRead) {
+  const size_t size = static_cast<size_t>(ExpressionCompiler::kMaxLength) + 1;
+  void* mapped = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  const std::string_view huge(static_cast<const char*>(mapped), size);
+  ExpressionHost host;
+  const int32_t entries = host.machine.dictionary.Count();
+  ExpressionCompiler text(host.machine.Parts(), nullptr, huge, {}, {}, 0, 0x1000A);
+  EXPECT_FALSE(text.Compile());
+  EXPECT_EQ(text.ErrorText().View(), ExpressionCompiler::kTooLongText);
+  ExpressionCompiler view(host.machine.Parts(), nullptr, "1", huge, {}, 0, 0x1000A);
+  EXPECT_FALSE(view.Compile());
+  EXPECT_EQ(view.ErrorText().View(), "Unable to store variable");
+  ExpressionCompiler file(host.machine.Parts(), nullptr, "1", {}, huge, 0, 0x1000A);
+  EXPECT_FALSE(file.Compile());
+  EXPECT_EQ(file.ErrorText().View(), "Unable to store variable");
+  EXPECT_EQ(host.machine.dictionary.Count(), entries);
+  munmap(mapped, size);
 }
 
 }  // namespace
