@@ -80,7 +80,9 @@ const ExpressionOperator* LookUp(std::string_view name) {
   return nullptr;
 }
 
-bool IsFieldMarker(std::string_view part) { return SameNoCase(part, "d") || SameNoCase(part, "database"); }
+bool IsFieldMarker(std::string_view part) {
+  return SameNoCase(part, "d") || SameNoCase(part, "database");
+}
 
 }  // namespace
 
@@ -132,16 +134,16 @@ bool ExpressionCompiler::FailWithChar(std::string_view before, char c, std::stri
 // --- Scanning -------------------------------------------------------------
 
 int32_t ExpressionCompiler::SkipBlanks(int32_t from, int32_t end) const {
-  while (from < end && IsBlank(text_[static_cast<size_t>(from)])) ++from;
+  while (from < end && IsBlank(At(from))) ++from;
   return from;
 }
 
 // The position of the quote that closes the one at `open`: the next quote
 // of the same kind without a backslash directly before it; -1 for none.
 int32_t ExpressionCompiler::MatchQuote(int32_t open, int32_t end) const {
-  const char quote = text_[static_cast<size_t>(open)];
+  const char quote = At(open);
   for (int32_t i = open + 1; i < end; ++i) {
-    if (text_[static_cast<size_t>(i)] == quote && text_[static_cast<size_t>(i - 1)] != '\\') {
+    if (At(i) == quote && At(i - 1) != '\\') {
       return i;
     }
   }
@@ -151,11 +153,11 @@ int32_t ExpressionCompiler::MatchQuote(int32_t open, int32_t end) const {
 // The position of the bracket that closes the '(' or '[' at `open`, counting
 // nesting of that kind and skipping quoted texts; -1 for none.
 int32_t ExpressionCompiler::MatchClose(int32_t open, int32_t end) const {
-  const char opening = text_[static_cast<size_t>(open)];
+  const char opening = At(open);
   const char closing = opening == '(' ? ')' : ']';
   int32_t nesting = 0;
   for (int32_t i = open; i < end; ++i) {
-    const char c = text_[static_cast<size_t>(i)];
+    const char c = At(i);
     if (IsQuote(c)) {
       i = MatchQuote(i, end);
       if (i < 0) return -1;
@@ -177,34 +179,34 @@ bool ExpressionCompiler::NextOperator(int32_t from, int32_t end, bool operand_ex
   int32_t i = SkipBlanks(from, end);
   const int32_t first = i;
   while (i < end) {
-    const char c = text_[static_cast<size_t>(i)];
+    const char c = At(i);
     if (IsBlank(c)) {
       ++i;
       continue;
     }
     if (c == '+' || c == '-') {
-      const char next = i + 1 < end ? text_[static_cast<size_t>(i + 1)] : '\0';
+      const char next = i + 1 < end ? At(i + 1) : '\0';
       if (next == c) {
         *found = Found{LookUp(std::string_view(c == '+' ? "++" : "--", 2)), i, i + 2};
         return true;
       }
       if (!(operand_expected && i == first && (IsDigit(next) || next == '.'))) {
-        *found = Found{LookUp(std::string_view(&text_[static_cast<size_t>(i)], 1)), i, i + 1};
+        *found = Found{LookUp(text_.substr(static_cast<size_t>(i), 1)), i, i + 1};
         return true;
       }
       ++i;
       continue;
     }
     if (c == '/' || c == '*' || c == '$' || c == '(') {
-      *found = Found{LookUp(std::string_view(&text_[static_cast<size_t>(i)], 1)), i, i + 1};
+      *found = Found{LookUp(text_.substr(static_cast<size_t>(i), 1)), i, i + 1};
       return true;
     }
     if (IsNameChar(c)) {
       int32_t j = i;
-      while (j < end && IsNameChar(text_[static_cast<size_t>(j)])) ++j;
+      while (j < end && IsNameChar(At(j))) ++j;
       // A word inside a name (after '.', ':' or a digit) is never an
       // operator: d.and names a field, x:or a member.
-      const char before = i > 0 ? text_[static_cast<size_t>(i - 1)] : ' ';
+      const char before = i > 0 ? At(i - 1) : ' ';
       const bool candidate = IsLetter(c) && before != '.' && before != ':';
       const ExpressionOperator* op =
           candidate ? LookUp(text_.substr(static_cast<size_t>(i), static_cast<size_t>(j - i)))
@@ -213,7 +215,7 @@ bool ExpressionCompiler::NextOperator(int32_t from, int32_t end, bool operand_ex
         *found = Found{op, i, j};
         return true;
       }
-      if (j < end && (text_[static_cast<size_t>(j)] == '(' || text_[static_cast<size_t>(j)] == '[')) {
+      if (j < end && (At(j) == '(' || At(j) == '[')) {
         const int32_t close = MatchClose(j, end);
         if (close < 0) return Fail("Mismatched Parentheses found in Expression");
         j = close + 1;
@@ -252,7 +254,7 @@ bool ExpressionCompiler::ParseLevel(int32_t* position, int32_t end, int min_prec
     if (!NextOperator(*position, end, false, &next)) return false;
     const int32_t gap = SkipBlanks(*position, end);
     if (gap < next.start) {
-      return FailWithChar("Found additional argument '", text_[static_cast<size_t>(gap)],
+      return FailWithChar("Found additional argument '", At(gap),
                           "' while looking for operator");
     }
     if (next.op == nullptr) {
@@ -324,15 +326,15 @@ bool ExpressionCompiler::ParsePostfix(int32_t* position, int32_t end) {
 bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) {
   int32_t i = SkipBlanks(begin, end);
   if (i == end) return true;
-  const char c = text_[static_cast<size_t>(i)];
+  const char c = At(i);
   int32_t after = i;
   if (IsLetter(c) || c == '_') {
     int32_t j = i;
-    while (j < end && IsNameChar(text_[static_cast<size_t>(j)])) ++j;
-    const char next = j < end ? text_[static_cast<size_t>(j)] : ' ';
+    while (j < end && IsNameChar(At(j))) ++j;
+    const char next = j < end ? At(j) : ' ';
     if (next == '.' || next == ':' || next == '[') {
       while (j < end) {
-        const char k = text_[static_cast<size_t>(j)];
+        const char k = At(j);
         if (k == '[') {
           const int32_t close = MatchClose(j, end);
           if (close < 0) return Fail("Mismatched Parentheses found in Expression");
@@ -360,13 +362,11 @@ bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) 
     // An optional sign, then digits and points; after a leading point only
     // digits.
     int32_t j = c == '+' || c == '-' ? i + 1 : i;
-    if (j < end && text_[static_cast<size_t>(j)] == '.') {
+    if (j < end && At(j) == '.') {
       ++j;
-      while (j < end && IsDigit(text_[static_cast<size_t>(j)])) ++j;
+      while (j < end && IsDigit(At(j))) ++j;
     } else {
-      while (j < end && (IsDigit(text_[static_cast<size_t>(j)]) || text_[static_cast<size_t>(j)] == '.')) {
-        ++j;
-      }
+      while (j < end && (IsDigit(At(j)) || At(j) == '.')) ++j;
     }
     int32_t entry = -1;
     if (!Intern(text_.substr(static_cast<size_t>(i), static_cast<size_t>(j - i)),
@@ -381,8 +381,8 @@ bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) 
     std::string literal;
     literal.reserve(static_cast<size_t>(close - i));
     for (int32_t k = i + 1; k < close; ++k) {
-      const char b = text_[static_cast<size_t>(k)];
-      if (b == '\\' && k + 1 < close && IsQuote(text_[static_cast<size_t>(k + 1)])) {
+      const char b = At(k);
+      if (b == '\\' && k + 1 < close && IsQuote(At(k + 1))) {
         continue;  // the escaped quote stays, its backslash goes
       }
       literal += b;
@@ -395,7 +395,7 @@ bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) 
     return FailWithChar("Invalid Argument '", c, "' Found in expression");
   }
   for (int32_t k = after; k < end; ++k) {
-    const char b = text_[static_cast<size_t>(k)];
+    const char b = At(k);
     if (!IsBlank(b) && b != '\0') {
       return FailWithChar("Found additional argument '", b, "' while looking for operator");
     }
@@ -406,8 +406,8 @@ bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) 
 // A name, then any indexes ("[expression]") and members (":name").
 bool ExpressionCompiler::CompileVariable(int32_t begin, int32_t end, int depth) {
   int32_t base_end = begin;
-  while (base_end < end && text_[static_cast<size_t>(base_end)] != '[' &&
-         text_[static_cast<size_t>(base_end)] != ':') {
+  while (base_end < end && At(base_end) != '[' &&
+         At(base_end) != ':') {
     ++base_end;
   }
   const std::string_view base = text_.substr(static_cast<size_t>(begin),
@@ -445,7 +445,7 @@ bool ExpressionCompiler::CompileVariable(int32_t begin, int32_t end, int depth) 
   }
   int32_t i = base_end;
   while (i < end) {
-    const char c = text_[static_cast<size_t>(i)];
+    const char c = At(i);
     if (c == '[') {
       const int32_t close = MatchClose(i, end);
       if (close < 0) return Fail("Mismatched Parentheses found in Expression");
@@ -455,9 +455,9 @@ bool ExpressionCompiler::CompileVariable(int32_t begin, int32_t end, int depth) 
       i = close + 1;
     } else if (c == ':') {
       int32_t j = i + 1;
-      while (j < end && IsNameChar(text_[static_cast<size_t>(j)])) ++j;
+      while (j < end && IsNameChar(At(j))) ++j;
       if (j == i + 1) {
-        return FailWithChar("Invalid Argument '", j < end ? text_[static_cast<size_t>(j)] : ':',
+        return FailWithChar("Invalid Argument '", j < end ? At(j) : ':',
                             "' in Expression");
       }
       if (!Intern(text_.substr(static_cast<size_t>(i + 1), static_cast<size_t>(j - i - 1)),
@@ -529,7 +529,7 @@ bool ExpressionCompiler::CompileCall(int32_t name_begin, int32_t name_end, int32
   int32_t count = 0;
   int32_t piece = name_end + 1;
   for (int32_t i = piece; i <= close; ++i) {
-    const char c = i < close ? text_[static_cast<size_t>(i)] : ',';
+    const char c = i < close ? At(i) : ',';
     if (IsQuote(c)) {
       i = MatchQuote(i, close);
       if (i < 0) return Fail("Mismatched Quotes found in Expression");

@@ -68,6 +68,7 @@ class ExpressionCompiler {
   bool FailWithChar(std::string_view before, char c, std::string_view after);
 
   // Scanning.
+  char At(int32_t i) const { return text_[static_cast<size_t>(i)]; }
   bool NextOperator(int32_t from, int32_t end, bool operand_expected, Found* found);
   int32_t MatchQuote(int32_t open, int32_t end) const;
   int32_t MatchClose(int32_t open, int32_t end) const;

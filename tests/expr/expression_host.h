@@ -70,7 +70,8 @@ inline bool IsKnownMessage(std::string_view message) {
           message.size() == 56) ||
          framed("Invalid Operator '", "' Found in Expression") ||
          framed("Unable to find function '", "'") ||
-         (framed("Function '", "") && message.find("' is defined with ") != std::string_view::npos &&
+         (framed("Function '", "") &&
+          message.find("' is defined with ") != std::string_view::npos &&
           message.find(" parameters and was called with ") != std::string_view::npos);
 }
 
