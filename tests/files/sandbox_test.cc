@@ -35,10 +35,7 @@ struct Sandbox : Scratch {
 };
 
 // The location, its directory, the word in its messages, another base.
-struct Location {
-  int code;
-  const char *dir, *word, *other;
-};
+struct Location { int code; const char *dir, *word, *other; };
 constexpr Location kLocations[] = {{kDataLocation, "data", "data directory", "html"},
                                    {kScriptLocation, "html", "script directory", "tmp"},
                                    {kTemporaryLocation, "tmp", "temporary directory", "data"}};

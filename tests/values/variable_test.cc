@@ -63,10 +63,9 @@ TEST(VariableConversion, TextToNumbers) {
       {"1.5", 1, "1.5", true},  {"-1.5", -1, "-1.5", true}, {"1e3", 1000, "1000", true},
       {"2147483648", INT32_MIN, "2147483648", true},
       {"-2147483649", INT32_MAX, "-2147483649", true},
-      {"Infinity", INT32_MIN, "inf", true}, {"iNfInItY", INT32_MIN, "inf", true},
-      {"-INF", INT32_MIN, "-inf", true},    {"+INF", 0, "0", false}, {"+Infinity", 0, "0", false},
-      {"-", 0, "0", false}, {"nan", INT32_MIN, "nan", true}, {"nAN", INT32_MIN, "nan", true},
-      {"-NaN", INT32_MIN, "-nan", true},    {"+nan", 0, "0", false}};
+      // The spellings of the names are ParseDouble's; one of each here.
+      {"Infinity", INT32_MIN, "inf", true}, {"-INF", INT32_MIN, "-inf", true}, {"+INF", 0, "0", false},
+      {"-", 0, "0", false}, {"nAN", INT32_MIN, "nan", true}, {"-NaN", INT32_MIN, "-nan", true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
     EXPECT_EQ(New(c.text)->Value_Integer(), c.integer);
@@ -121,10 +120,10 @@ TEST(VariableFlaggedDouble, StoredNumberWinsAndStoredTextIsParsedEachTime) {
 }
 
 TEST(VariableTruth, TextsAggregatesAndEmptiness) {
+  // Which texts are true is TextTruth's; a few here, and aggregates by their text.
   const std::pair<const char*, bool> texts[] = {
-      {"", false},   {"0", false},   {"000", false},  {"0.0", false}, {".", false}, {"0.", false},
-      {"-0", true},  {"0..0", true}, {"..", true},    {" 0", true},   {"1", true},  {"abc", true},
-      {"0e0", true}, {"[0]", false}, {"[0,0]", true}, {"{m=}", false}};  // aggregates by their text
+      {"", false}, {"0.0", false}, {"-0", true}, {" 0", true}, {"0e0", true}, {"[0]", false}, {"[0,0]", true},
+      {"{m=}", false}};
   for (auto [text, truth] : texts) EXPECT_EQ(Make(text)->Value_Boolean(), truth) << text;
   // Empty: no value or an empty text; never a number or an aggregate.
   Held none(new Variable("v")), cleared = Make("[x]");

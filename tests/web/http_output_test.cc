@@ -106,11 +106,7 @@ TEST(HTTPOutput, ReachingTheThresholdStreamsWithoutContentLength) {
 
 TEST(HTTPOutput, ShortSendsRetryUntilThePeerTakesNothing) {
   const std::string body(1200, 'x');  // three chunks of 512
-  struct Case {
-    std::deque<int32_t> script;
-    int32_t result;
-    size_t delivered;
-  };
+  struct Case { std::deque<int32_t> script; int32_t result; size_t delivered; };
   const Case cases[] = {
       {{100, 300, 112}, 1200, 1200},  // first chunk completed by retries
       {{100, 0}, 100, 100},           // cut short: the chunks after it are dropped too
@@ -132,9 +128,7 @@ TEST(HTTPOutput, ShortSendsRetryUntilThePeerTakesNothing) {
 }
 
 TEST(HTTPOutput, OutOfRangeSizesFallBackToTheDefaults) {
-  struct Case {
-    int32_t chunk, threshold, want_chunk, want_threshold;
-  };
+  struct Case { int32_t chunk, threshold, want_chunk, want_threshold; };
   const Case cases[] = {
       {4096, 10000, 4096, 10000},
       {-1, -1, HTTPOutput::kDefaultChunkSize, HTTPOutput::kDefaultFlushThreshold},

@@ -22,10 +22,7 @@ std::string Parsed(std::string_view body, int32_t limit = 0) {
 }
 
 TEST(URLEncodedParser, DecodesNamesAndValues) {
-  const struct {
-    const char* body;
-    const char* variables;
-  } cases[] = {
+  const struct { const char* body; const char* variables; } cases[] = {
       {"", ""},
       {"a=1&b=x+y", "a=1 b=x y"},
       {"a=1&a=2&A=3", "a[]=1,2,3"},  // repeats build an array; names ignore case

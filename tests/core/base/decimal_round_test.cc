@@ -29,11 +29,7 @@ int32_t ShortestDecimals(double x) {
 }
 
 TEST(RoundDecimal, RoundsTheShortestDigitsHalfToEven) {
-  const struct {
-    double x;
-    int32_t n;
-    double expected;
-  } cases[] = {
+  const struct { double x; int32_t n; double expected; } cases[] = {
       {2.5, 0, 2.5},         {2.5, -3, 2.5},       {0.125, 2, 0.12},  {0.135, 2, 0.14},
       {0.145, 2, 0.14},      {1.005, 2, 1.0},      {2.675, 2, 2.68},  {-1.25, 1, -1.2},
       {1.26, 1, 1.3},        {1.251, 1, 1.3},      {-1.35, 1, -1.4},  {123.456, 5, 123.456},
@@ -44,9 +40,7 @@ TEST(RoundDecimal, RoundsTheShortestDigitsHalfToEven) {
       {std::nextafter(0.00125, 1.0), 4, 0.0013},
       {std::nextafter(1.25e-5, 1.0), 6, 0.000012},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(RoundDecimal(c.x, c.n), c.expected) << c.x << " to " << c.n;
-  }
+  for (const auto& c : cases) EXPECT_EQ(RoundDecimal(c.x, c.n), c.expected) << c.x << " to " << c.n;
   EXPECT_TRUE(std::signbit(RoundDecimal(-1e-25, 2)));
   for (double x : {kInf, -kInf, std::nan("")}) EXPECT_EQ(RoundDecimal(x, 2), kInf);
 }
@@ -74,14 +68,10 @@ TEST(RoundDecimal, ResultHasAtMostNDecimalsAndStaysClose) {
 }
 
 TEST(AppendRoundedText, WritesExactlyNDecimals) {
-  const struct {
-    double x;
-    int32_t n;
-    std::string_view expected;
-  } cases[] = {
-      {1.5, 3, "1.500"}, {0.125, 2, "0.12"}, {2.675, 2, "2.68"}, {-1.25, 1, "-1.2"},
-      {7, 0, "7"},       {kInf, 2, "Infinity"}, {-kInf, 2, "Infinity"}, {std::nan(""), 1, "NaN"},
-  };
+  // The rounding itself is RoundDecimal's; here the padding and the names.
+  const struct { double x; int32_t n; std::string_view expected; } cases[] = {
+      {1.5, 3, "1.500"}, {-1.25, 1, "-1.2"}, {7, 0, "7"}, {kInf, 2, "Infinity"}, {-kInf, 2, "Infinity"},
+      {std::nan(""), 1, "NaN"}};
   for (const auto& c : cases) {
     String out("=");
     AppendRoundedText(out, c.x, c.n);

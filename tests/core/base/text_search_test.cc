@@ -30,10 +30,7 @@ Positions All(const std::string& a, const std::string& b) {
 // Each haystack is tried as it is and padded past the length at which the
 // skip-table search takes over; both must find the same first occurrence.
 TEST(TextPosition, FourOperatorsOnShortAndLongHaystacks) {
-  const struct {
-    std::string a, b;
-    Positions expected;
-  } cases[] = {
+  const struct { std::string a, b; Positions expected; } cases[] = {
       {"lo", "hello world", {4, 4, 5, 5}},
       {"LO", "hello world", {0, 4, 0, 5}},
       {"o", "hello world", {5, 5, 5, 5}},  // first, not last, occurrence

@@ -19,9 +19,7 @@ std::string Crypt(std::string_view text, std::string_view salt) {
 }
 
 TEST(CryptDES, KnownHashes) {
-  const struct {
-    std::string_view text, salt, hash;
-  } cases[] = {
+  const struct { std::string_view text, salt, hash; } cases[] = {
       {"password", "ab", "abJnggxhB/yWI"},
       {"test", "ab", "abgOeLfPimXQo"},
       {"", "ab", "abmF1QH4PEr.E"},
@@ -36,9 +34,7 @@ TEST(CryptDES, KnownHashes) {
 // Salts outside the alphabet hash as the alphabet character with the same
 // six bits, and are echoed as given.
 TEST(CryptDES, AnySaltByteGivesAHash) {
-  const struct {
-    std::string salt, mapped;
-  } cases[] = {
+  const struct { std::string salt, mapped; } cases[] = {
       {"!!", "nn"},
       {"\x80\xff", "32"},
       {"a\0"s, "aG"},

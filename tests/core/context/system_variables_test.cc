@@ -89,33 +89,21 @@ TEST_F(SystemVariables, ClockIsReadAtEveryReadingAndStoresChangeNothing) {
   EXPECT_LE(seconds, before + 5);
 }
 
+// Month, weekday and day of the year count from one. Damaged fields give
+// no name rather than a read outside the tables.
 TEST(TimeFields, MonthWeekdayAndDayOfYearCountFromOne) {
-  TimeReading january;
-  january.local.tm_mon = 0;
-  january.local.tm_wday = 0;
-  january.local.tm_yday = 0;
-  january.local.tm_year = 124;
-  EXPECT_EQ(TimeFieldInteger(january, 6), 1);
-  EXPECT_EQ(TimeFieldText(january, 7), "Jan");
-  EXPECT_EQ(TimeFieldInteger(january, 9), 1);
-  EXPECT_EQ(TimeFieldText(january, 10), "Sun");
-  EXPECT_EQ(TimeFieldInteger(january, 11), 1);
-  EXPECT_EQ(TimeFieldInteger(january, 8), 2024);
-
-  TimeReading december;
-  december.local.tm_mon = 11;
-  december.local.tm_wday = 6;
-  december.local.tm_yday = 365;
-  EXPECT_EQ(TimeFieldInteger(december, 6), 12);
-  EXPECT_EQ(TimeFieldText(december, 7), "Dec");
-  EXPECT_EQ(TimeFieldInteger(december, 9), 7);
-  EXPECT_EQ(TimeFieldText(december, 10), "Sat");
-  EXPECT_EQ(TimeFieldInteger(december, 11), 366);
-  // Damaged fields give no name rather than a read outside the tables.
-  december.local.tm_mon = 12;
-  december.local.tm_wday = -1;
-  EXPECT_EQ(TimeFieldText(december, 7), "");
-  EXPECT_EQ(TimeFieldText(december, 10), "");
+  const struct { int mon, wday, yday; const char* fields; } cases[] = {
+      {0, 0, 0, "1 Jan 1 Sun 1 2024"}, {11, 6, 365, "12 Dec 7 Sat 366 2024"}, {12, -1, 0, "13  0  1 2024"}};
+  for (const auto& c : cases) {
+    TimeReading t;
+    t.local.tm_mon = c.mon, t.local.tm_wday = c.wday, t.local.tm_yday = c.yday, t.local.tm_year = 124;
+    std::string fields;
+    for (int field : {6, 7, 9, 10, 11, 8}) {
+      fields += (fields.empty() ? "" : " ") + (field == 7 || field == 10 ? std::string(TimeFieldText(t, field))
+                                                                           : std::to_string(TimeFieldInteger(t, field)));
+    }
+    EXPECT_EQ(fields, c.fields);
+  }
 }
 
 TEST(FixedTimeVariables, TakenOnceIntoTheProgramsEntries) {
@@ -135,7 +123,6 @@ TEST(FixedTimeVariables, TakenOnceIntoTheProgramsEntries) {
     return v;
   };
   EXPECT_EQ(get("tm_usec")->Value_Integer(), 123456);
-  EXPECT_EQ(get("tm_usec")->Value_Integer(), 123456);
   EXPECT_EQ(get("time_t")->Value_Integer(), 1709467200);
   // Noon UTC is the same date in every zone within twelve hours.
   EXPECT_EQ(get("tm_mday")->Value_Integer(), 3);
@@ -151,17 +138,14 @@ TEST(FixedTimeVariables, TakenOnceIntoTheProgramsEntries) {
   EXPECT_GT(get("process_id")->Value_Double(), 0.0);
 }
 
+// The deadline arithmetic is the context's; the variable only reads it.
 TEST_F(SystemVariables, TimeRemainingFollowsTheDeadline) {
   Variable* left = Get("dyn_time_remaining");
-  EXPECT_EQ(left->Value_Integer(), -1);
   EXPECT_EQ(Text(left), "-1");
   context.config.SetInteger(kConfigTimeoutGlobal, 90);
   context.BeginExecution();
   context.now += 30;
-  EXPECT_EQ(Text(left), "60");
-  context.config.SetInteger(kConfigTimeoutGlobal, 0);
-  context.BeginExecution();
-  EXPECT_EQ(left->Value_Integer(), -1);
+  EXPECT_EQ(Text(left) + " " + std::to_string(left->Value_Integer()), "60 60");
 }
 
 TEST_F(SystemVariables, LanguageAndDatabaseStoresReachTheContext) {
