@@ -38,11 +38,17 @@ class DoRun {
   // Runs the main program under `name`; what it printed, " => N" added
   // when its result is not 1.
   std::string Run(std::string_view source, std::string_view name = "/main.lmc") {
+    if (!Prepare(source, name)) return std::string(m.error.View()) + " => -2";
+    return Go();
+  }
+  // Run in two steps, for a test that looks at the machine in between.
+  bool Prepare(std::string_view source, std::string_view name = "/main.lmc") {
     uint32_t version = 0;
-    if (!AssembleInto(source, "main", m.Parts(), &version, &m.error)) {
-      return std::string(m.error.View()) + " => -2";
-    }
+    if (!AssembleInto(source, "main", m.Parts(), &version, &m.error)) return false;
     m.vm = std::make_unique<LumoVM>(name, &m.context, m.Parts());
+    return true;
+  }
+  std::string Go() {
     const int result = m.vm->Run();
     return result == 1 ? m.context.output
                        : m.context.output + " => " + std::to_string(result);
@@ -260,6 +266,66 @@ TEST(LmDo, FunctionCallFailuresGiveTheNullVariable) {
   EXPECT_EQ(printed.substr(printed.size() - 1), "]");
   EXPECT_NE(printed.find("LmDO: "), std::string::npos);
   EXPECT_EQ(run.m.vm->CurrentStack()->Count(), 0);
+}
+
+// Calls through expressions already compiled into the called program: a
+// bare segment of it stands for the compiler's code and is entered in the
+// context's expression cache by hand.
+class DoFunctionRun : public DoRun {
+ public:
+  DoFunctionRun() {
+    Program("b.lmc", ".global total\n"
+                     ".function twice(x)\n  pushl x\n  pushi 2\n  mul\n  ret\n.end\n"
+                     ".segment\n  pushi 21\n  call twice\n.end\n"  // 2
+                     ".function word()\n  pushc \"b's own text\"\n  ret\n.end\n"
+                     ".segment\n  call word\n.end\n"  // 4
+                     ".segment\n  pushc \"set in b\"\n  popg total\n  pushi 1\n.end\n"  // 5
+                     ".segment\n  pushi 1\n  pop\n  pop\n  pop\n.end\n"  // 6
+                     "pushc \"b ran\"\nout\n");
+    Program("c.lmc", "pushc \"c\"\nout\n");
+  }
+  // After Prepare: b's expressions as the compiler would have cached them.
+  void EnterExpressions() {
+    DoContext* b = m.vm->GetDoContext("b.lmc");
+    ASSERT_NE(b, nullptr);
+    b->AddExpression("twice(21)", 2);
+    b->AddExpression("word()", 4);
+    b->AddExpression("set()", 5);
+    b->AddExpression("underflow()", 6);
+  }
+};
+
+std::string DoFunction(std::string_view file, std::string_view text) {
+  return "pushc \"" + std::string(file) + "\"\npushc \"" + std::string(text) +
+         "\"\nop_do_function\n";
+}
+
+TEST(LmDo, FunctionCallRunsOnTheCallersStack) {
+  DoFunctionRun run;
+  run.m.context.Configuration()->SetInteger(kConfigMaxDocache, 1);
+  ASSERT_TRUE(run.Prepare(".global total\npushc \"<\"\n" + DoFunction("b.lmc", "twice(21)") +
+                          "cat\nout\n" + DoFunction("b.lmc", "twice(21)") + "out\n" +
+                          DoFunction("b.lmc", "set()") + "out\npushg total\nout\n" +
+                          // b's constant is still read after c has taken b's place.
+                          DoFunction("b.lmc", "word()") + DoFile("c.lmc") + "out\n"));
+  run.EnterExpressions();
+  EXPECT_EQ(run.Go(), "<42421set in bcb's own text");
+  EXPECT_EQ(run.m.vm->CurrentStack()->Count(), 0);
+  // b was entered once (by hand) and evicted by c; the cache found the
+  // second twice(21) without compiling.
+  EXPECT_EQ(run.Loads(), 2);
+  EXPECT_EQ(run.m.vm->DoContexts().Count(), 1);
+}
+
+TEST(LmDo, FunctionCallFaultStopsTheCaller) {
+  DoFunctionRun run;
+  ASSERT_TRUE(run.Prepare("pushi 5\n" + DoFunction("b.lmc", "underflow()") +
+                          "pushc \"not reached\"\nout\n"));
+  run.EnterExpressions();
+  // The called code popped the caller's 5 and then found nothing: its
+  // machine reports it, with its own program's name.
+  EXPECT_EQ(run.Go(), "Fatal error in /b.lmc @ [00000006:0000000a]: Stack underflow\n => 0");
+  EXPECT_EQ(run.m.LastError(), "Fatal error in /b.lmc @ [00000006:0000000a]: Stack underflow\n");
 }
 
 }  // namespace
