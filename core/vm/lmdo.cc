@@ -259,8 +259,12 @@ void LumoVM::StepDoFunction() {
   if (compiled == nullptr) {
     int32_t segment = -1;
     String message;
-    if (!CompileDoExpression(called->Parts(), expression.View(), source_file_name_.View(), line_,
-                             &segment, &message)) {
+    const BuiltinFunctions* builtins = builtins_;
+    for (LumoVM* vm = parent_; builtins == nullptr && vm != nullptr; vm = vm->parent_) {
+      builtins = vm->builtins_;
+    }
+    if (!CompileDoExpression(called->Parts(), functions_, builtins, expression.View(),
+                             source_file_name_.View(), line_, &segment, &message)) {
       RuntimeError(kDoTag, message.View());
       stack_->PushVariable(null_, false);
       return;

@@ -30,6 +30,7 @@
 
 namespace lumo {
 
+class BuiltinFunctions;
 class LumoVM;
 
 // A call expression compiled into the called program's code.
@@ -122,8 +123,11 @@ class DoCache {
 };
 
 // Compiles a call expression into a new segment of the called program's
-// code; false with the compiler's message.
-bool CompileDoExpression(const ProgramParts& parts, std::string_view text,
+// code (`parts`); false with the compiler's message. The caller's external
+// function declarations and the builtin functions are visible to it;
+// `source_file` and `line` are the caller's, for messages.
+bool CompileDoExpression(const ProgramParts& parts, FunctionManager* caller_functions,
+                         const BuiltinFunctions* builtins, std::string_view text,
                          std::string_view source_file, int32_t line, int32_t* segment,
                          String* error);
 

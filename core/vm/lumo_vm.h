@@ -27,6 +27,7 @@
 #include "core/program/segment_manager.h"
 #include "core/vm/frame.h"
 #include "core/vm/vm_stack.h"
+#include "expr/builtin_functions.h"
 #include "values/variable.h"
 #include "values/variable_hash.h"
 #include "values/variable_list.h"
@@ -183,6 +184,24 @@ class LumoVM {
   // cached program in use is never evicted.
   int32_t UseCount() const { return use_count_; }
 
+  // --- Dynamic expressions (dynamic_expression.cc) ------------------------
+  // The builtin library functions that dynamic expressions may call.
+  void SetBuiltinFunctions(const BuiltinFunctions* builtins) { builtins_ = builtins; }
+  // Compiles a text into a new segment of this program, reporting the
+  // current source file and line. On failure *error holds the compiler's
+  // message, which also becomes the last error; the run goes on, since the
+  // caller decides what a bad expression means (a filter, an index key).
+  bool CompileDynamicExpression(std::string_view text, int32_t* segment, String* error,
+                                std::string_view default_view = {});
+  // Runs a compiled expression over the current locals. The result is a
+  // variable the caller releases with Free: the variable the expression
+  // named (with a reference of its own) or a new one holding the value; an
+  // expression that leaves nothing gives an empty text. Null when the run
+  // stops on a fatal error or has already stopped.
+  Variable* ExecuteDynamicExpression(int32_t segment);
+  // The truth of a compiled expression; false when the run stops.
+  bool ExecuteDynamicExpressionBoolean(int32_t segment);
+
  private:
   enum class StopReason { kNone, kEnded, kError };
 
@@ -322,6 +341,8 @@ class LumoVM {
   // Root machine only, made on first use.
   DoCache* do_cache_ = nullptr;
   int32_t use_count_ = 0;
+
+  const BuiltinFunctions* builtins_ = nullptr;
 };
 
 }  // namespace lumo

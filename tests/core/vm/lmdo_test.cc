@@ -328,5 +328,35 @@ TEST(LmDo, FunctionCallFaultStopsTheCaller) {
   EXPECT_EQ(run.m.LastError(), "Fatal error in /b.lmc @ [00000006:0000000a]: Stack underflow\n");
 }
 
+TEST(LmDo, CallExpressionsAreCompiledOncePerProgram) {
+  DoRun run;
+  run.Program("b.lmc", ".global total\n"
+                       ".function twice(x)\n  pushl x\n  pushi 2\n  mul\n  ret\n.end\n"
+                       ".function keep(x)\n  pushl x\n  popg total\n  pushi 1\n  ret\n.end\n"
+                       "pushc \"b ran\"\nout\n");
+  EXPECT_EQ(run.Run(".global total\n" + DoFunction("b.lmc", "twice(21)") + "out\n" +
+                    "pushc \";\"\nout\n" + DoFunction("b.lmc", "twice(21)") + "out\n" +
+                    DoFunction("b.lmc", "twice(  4 )") + "out\n" +
+                    DoFunction("b.lmc", "keep(twice(5))") + "out\npushg total\nout\n"),
+            "42;428110");
+  DoContext* b = run.m.vm->GetDoContext("b.lmc");
+  ASSERT_NE(b, nullptr);
+  // The top level and two functions, and one segment per distinct text.
+  EXPECT_EQ(b->ExpressionCount(), 3);
+  EXPECT_EQ(b->Parts().segments->Count(), 3 + 3);
+  EXPECT_EQ(run.m.vm->CurrentStack()->Count(), 0);
+}
+
+TEST(LmDo, UncompilableCallIsTheLmDoError) {
+  DoRun run;
+  run.Program("b.lmc", ".function f()\n  pushi 7\n  ret\n.end\n");
+  const std::string printed =
+      run.Run("sourcefile \"main.lum\"\nlineno 4\n" + DoFunction("b.lmc", "nothing_here()") +
+              "pushc \"after\"\nout\n");
+  EXPECT_EQ(printed,
+            "Runtime error in /main.lmc @ [00000000:00000018]: main.lum: Line 4: LmDO: Unable to "
+            "find function 'nothing_here'\n => 0");
+}
+
 }  // namespace
 }  // namespace lumo
