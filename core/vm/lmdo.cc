@@ -131,6 +131,10 @@ DoCache& LumoVM::DoContexts() {
 
 DoContext* LumoVM::GetDoContext(std::string_view name) {
   FileManager* files = context_->Files();
+  if (files == nullptr) {
+    RuntimeError(kDoTag, "There is no configured script directory");
+    return nullptr;
+  }
   String path;
   if (!name.empty() && (name[0] == '/' || name[0] == '\\' || name[0] == files->PathSeparator())) {
     // From the script directory's top.
@@ -140,8 +144,8 @@ DoContext* LumoVM::GetDoContext(std::string_view name) {
     path.Append(name.data(), static_cast<int32_t>(name.size()));
   }
   String full;
-  if (files == nullptr || !files->Resolve(kScriptLocation, path.View(), &full)) {
-    RuntimeError(kDoTag, files != nullptr ? files->ErrorText().View() : "No file manager");
+  if (!files->Resolve(kScriptLocation, path.View(), &full)) {
+    RuntimeError(kDoTag, files->ErrorText().View());
     return nullptr;
   }
   DoCache& cache = DoContexts();
@@ -156,7 +160,7 @@ DoContext* LumoVM::GetDoContext(std::string_view name) {
   // The name messages and the called program's own LmDO names start from:
   // the path inside the script directory, never where that lies on disk.
   String root;
-  String program(full);
+  String program(path);
   if (files->Resolve(kScriptLocation, "", &root) && full.Length() > root.Length() &&
       full.View().substr(0, static_cast<size_t>(root.Length())) == root.View()) {
     const std::string_view inside = full.View().substr(static_cast<size_t>(root.Length()));
