@@ -38,6 +38,18 @@ TEST(Capture, CollectsIntoTheVariableAndNests) {
   EXPECT_EQ(element->Value().View(), std::string(5 * 5000, 'x'));
 }
 
+TEST(Capture, FollowsTheOutputLevel) {
+  // Collapsed whitespace inside the capture as outside it; the output
+  // taken back keeps the level too.
+  Machine m;
+  ASSERT_TRUE(m.Assemble(".global v\nstdoutput 2\npushg v\ncapture\n"
+                         "pushc \"  a   b \"\nout_comp\ncapture_end\n"
+                         "pushg v\nout\npushc \"c   d\"\nout_comp\n"));
+  EXPECT_EQ(m.RunPrinted(), "a b ");
+  EXPECT_EQ(m.context.compressed, "c   d");  // the recorder keeps what it was given
+  EXPECT_EQ(m.context.OutputStream()->WhitespaceMode(), 2);
+}
+
 TEST(Capture, EndedTwiceOrNeverOpenedIsInvalid) {
   EXPECT_EQ(Printed("capture_end"), Fatal(0, "Invalid instruction"));
   EXPECT_EQ(Printed(".global a\npushg a\ncapture\ncapture_end\npushc \"x\"\nout\ncapture_end"),
