@@ -26,6 +26,7 @@
 #include "core/program/segment_manager.h"
 #include "core/program/tagged_file.h"
 #include "core/vm/lumo_vm.h"
+#include "expr/localized_languages.h"
 #include "values/system_variable_hash.h"
 #include "values/variable.h"
 #include "values/variable_hash.h"
@@ -179,6 +180,8 @@ DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
 DexApplication::~DexApplication() {
   // The machine refers to the program's parts: it goes first.
   vm_.reset();
+  localized_.reset();
+  localized_pieces_.reset();
   functions_.reset();
   segments_.reset();
   globals_.reset();
@@ -247,8 +250,10 @@ bool DexApplication::LoadProgram() {
   globals_ = std::make_unique<VariableHash>(dictionary_.get(), 4, 16);
   segments_ = std::make_unique<SegmentManager>();
   functions_ = std::make_unique<FunctionManager>(dictionary_.get());
+  localized_pieces_ = std::make_unique<LocalizedDictionary>();
+  localized_ = std::make_unique<LocalizedLanguages>(dictionary_.get(), localized_pieces_.get());
   const ProgramParts parts{dictionary_.get(), system_.get(), globals_.get(), segments_.get(),
-                           functions_.get()};
+                           functions_.get(),   localized_.get()};
 
   String encoded_path = EncodeEntities(path_.Text(), path_.Length());
   TaggedFile file;

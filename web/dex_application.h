@@ -28,6 +28,8 @@ class File;
 class FunctionManager;
 class HTTPListenerThread;
 class HTTPRequest;
+class LocalizedDictionary;
+class LocalizedLanguages;
 class LumoVM;
 class Output;
 class SegmentManager;
@@ -88,6 +90,8 @@ class DexApplication : public LumoApplication {
   std::unique_ptr<VariableHash> globals_;
   std::unique_ptr<SegmentManager> segments_;
   std::unique_ptr<FunctionManager> functions_;
+  std::unique_ptr<LocalizedDictionary> localized_pieces_;
+  std::unique_ptr<LocalizedLanguages> localized_;
   std::unique_ptr<LumoVM> vm_;
 
   bool headers_set_up_ = false;

@@ -11,6 +11,10 @@ bool LoadProgram(TaggedFile& file, const ProgramParts& parts, String* error) {
   if (!file.SelectSection("dict", nullptr)) return fail(file.ErrorText());
   if (!parts.dictionary->Read(file.Section())) return fail(parts.dictionary->ErrorText());
   parts.dictionary->Seal();
+  if (parts.localized != nullptr && !parts.localized->Read(file, error)) {
+    file.Close();
+    return false;
+  }
   if (!file.SelectSection("syst", nullptr)) return fail(file.ErrorText());
   if (!parts.system->ReadAt(file.Section(), 0)) return fail(parts.system->ErrorText());
   if (!file.SelectSection("glbl", nullptr)) return fail(file.ErrorText());
@@ -37,6 +41,7 @@ bool WriteSection(TaggedFileWriter& writer, const char* tag, Object* object, Str
 bool WriteProgram(Stream& out, const ProgramParts& parts, String* error, uint32_t version) {
   TaggedFileWriter writer(out, version);
   if (!WriteSection(writer, "dict", parts.dictionary, error) ||
+      (parts.localized != nullptr && !parts.localized->Write(writer, error)) ||
       !WriteSection(writer, "syst", parts.system, error) ||
       !WriteSection(writer, "glbl", parts.globals, error) ||
       !WriteSection(writer, "segs", parts.segments, error) ||

@@ -153,6 +153,14 @@ const TaggedFile::DirectoryEntry* TaggedFile::FindSection(std::string_view tag) 
 
 bool TaggedFile::HasSection(std::string_view tag) { return FindSection(tag) != nullptr; }
 
+bool TaggedFile::SectionExtent(std::string_view tag, int64_t* offset, int64_t* size) {
+  const DirectoryEntry* section = FindSection(tag);
+  if (section == nullptr) return false;
+  *offset = section->offset;
+  *size = section->size;
+  return true;
+}
+
 bool TaggedFile::SelectSection(std::string_view tag, int32_t* size) {
   const DirectoryEntry* section = FindSection(tag);
   if (section == nullptr) {

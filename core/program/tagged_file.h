@@ -69,6 +69,9 @@ class TaggedFile {
   // Random access inside a section: the byte count read, or -1.
   int32_t ReadAt(std::string_view tag, int64_t offset, void* buffer, int32_t length);
   bool HasSection(std::string_view tag);
+  // Where a section lies in the file; false when the tag is absent. Lets a
+  // reader tell sections that share bytes, which a writer never makes.
+  bool SectionExtent(std::string_view tag, int64_t* offset, int64_t* size);
   // The selected section as a stream (for readers written over streams).
   Stream& Section() { return section_stream_; }
   // Lets the stream go; what was built from the file stays valid.
@@ -125,6 +128,7 @@ class TaggedFileWriter {
   bool Finish();
 
   Stream& Out() { return out_; }
+  uint32_t Version() const { return version_; }
   const String& ErrorText() const { return error_; }
 
  private:

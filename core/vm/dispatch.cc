@@ -1075,17 +1075,9 @@ op_hide:
   NEXT();
 
 op_localize:
-op_localizev: {
-  int32_t length = 0;
-  if (dictionary_->Entry(ip->a, &length) == nullptr) {
-    FatalError("Invalid dictionary reference");
-    return 0;
-  }
-  // A program without localized sections has no text for any token.
-  localized_tokens_.Clear();
-  if (ip->op == kDecoded_localizev) stack_->PushString("", 0, 0, false);
+op_localizev:
+  StepLocalize(ip->a, ip->op == kDecoded_localizev);
   NEXT();
-}
 
 // --- Fused global-variable instructions ---------------------------------------
 

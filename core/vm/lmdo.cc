@@ -34,6 +34,8 @@ bool DoContext::Load(TaggedFile& file, LumoVM* caller) {
   globals_ = std::make_unique<ReferenceVariableHash>(dictionary_.get(), caller->GlobalScope());
   segments_ = std::make_unique<SegmentManager>();
   functions_ = std::make_unique<FunctionManager>(dictionary_.get());
+  pieces_ = std::make_unique<LocalizedDictionary>();
+  languages_ = std::make_unique<LocalizedLanguages>(dictionary_.get(), pieces_.get());
   if (!LoadProgram(file, Parts(), &error_)) return false;
   vm_ = std::make_unique<LumoVM>(name_.View(), caller->Context(), Parts(), caller);
   return true;

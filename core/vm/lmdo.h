@@ -26,6 +26,8 @@
 #include "core/program/function_manager.h"
 #include "core/program/program_file.h"
 #include "core/program/segment_manager.h"
+#include "expr/localized_dictionary.h"
+#include "expr/localized_languages.h"
 #include "values/reference_variable_hash.h"
 
 namespace lumo {
@@ -63,7 +65,10 @@ class DoContext {
   const String& Name() const { return name_; }
   const String& ErrorText() const { return error_; }
   LumoVM* Machine() const { return vm_.get(); }
-  ProgramParts Parts() { return {dictionary_.get(), system_.get(), globals_.get(), segments_.get(), functions_.get()}; }
+  ProgramParts Parts() {
+    return {dictionary_.get(), system_.get(),    globals_.get(),
+            segments_.get(),   functions_.get(), languages_.get()};
+  }
   // A run of this program is going on (or a machine made under it lives).
   bool InUse() const;
 
@@ -84,6 +89,9 @@ class DoContext {
   std::unique_ptr<ReferenceVariableHash> globals_;
   std::unique_ptr<SegmentManager> segments_;
   std::unique_ptr<FunctionManager> functions_;
+  // Its localized texts, in its own dictionary of pieces.
+  std::unique_ptr<LocalizedDictionary> pieces_;
+  std::unique_ptr<LocalizedLanguages> languages_;
   NameHashTable<DoExpression> expressions_{true, false, 12};
   std::unique_ptr<LumoVM> vm_;  // last: it runs over everything above
 };

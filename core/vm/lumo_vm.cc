@@ -9,6 +9,7 @@
 #include "core/context/crypt_des.h"
 #include "core/vm/feature.h"
 #include "core/vm/lmdo.h"
+#include "expr/localized_languages.h"
 
 namespace lumo {
 
@@ -62,6 +63,7 @@ LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const Pr
   // A machine made under another keeps it in use (and so in the LmDO
   // cache) for as long as it lives: its parent link must stay valid.
   if (parent != nullptr) ++parent->use_count_;
+  localized_ = dynamic_cast<LocalizedLanguages*>(parts.localized);
 
   outer_frame_ = new LumoVM_Frame();
   outer_frame_->SetLocals(globals_, false);

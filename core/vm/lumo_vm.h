@@ -37,6 +37,7 @@ namespace lumo {
 class DoCache;
 class DoContext;
 class Feature;
+class LocalizedLanguages;
 class LumoVM;
 
 // A function an extension library provides.
@@ -245,6 +246,7 @@ class LumoVM {
   void StepPushName();
   void StepPopName();
   void StepLocalizedToken(int32_t entry);
+  void StepLocalize(int32_t token, bool push);
   void StepReferName();
   void StepMember(bool create);
   void StepRounds();
@@ -334,6 +336,8 @@ class LumoVM {
   FunctionManager* functions_;
   ExternalCallManager* external_ = nullptr;
   VariableList localized_tokens_;
+  // The program's localized text tables (ProgramParts), or null.
+  LocalizedLanguages* localized_ = nullptr;
   NULLVariable* null_;
   LumoVM* parent_;
   // Open block features, the most recent last.

@@ -793,5 +793,29 @@ TEST_F(ServerHostile, DroppedConnectionsLeaveNothingBehind) {
   EXPECT_EQ(Send(Get("/page.html")).body, "page");
 }
 
+TEST_F(ServerProgram, LocalizedTextFollowsTheRunsLanguage) {
+  Program(root_ + "/hello.lmc", R"(
+.system lumo_language
+.language "en-US"
+.token greet, "Hello, ", who
+.language "de-DE"
+.token greet, "Hallo, ", who
+        pushc "web"
+        poplvnc "who"
+        localize "greet"
+        pushc "de-DE"
+        pops lumo_language
+        pushc " / "
+        out
+        pushc "Netz"
+        poplvnc "who"
+        localize "greet"
+)");
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Send(Get("/hello.lmc")).body, "Hello, web / Hallo, Netz");
+  // Each request starts in the configured language again.
+  EXPECT_EQ(Send(Get("/hello.lmc")).body, "Hello, web / Hallo, Netz");
+}
+
 }  // namespace
 }  // namespace lumo

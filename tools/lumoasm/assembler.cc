@@ -12,6 +12,7 @@
 #include "core/program/opcodes.h"
 #include "core/program/segment_manager.h"
 #include "core/program/tagged_file.h"
+#include "expr/localized_languages.h"
 #include "values/system_variable_hash.h"
 #include "values/variable_hash.h"
 
@@ -313,6 +314,8 @@ class Assembler {
   bool Names(Cursor& rest, std::string_view directive, VariableHash& table,
              std::string_view kind);
   bool Raw(Cursor& rest, const std::string& directive);
+  bool LanguageDirective(Cursor& rest);
+  bool TokenDirective(Cursor& rest);
   bool OneNumber(Cursor& rest, std::string_view directive, int64_t min, int64_t max,
                  int64_t* value);
   bool Instruction(std::string_view mnemonic, Cursor& rest);
@@ -333,6 +336,8 @@ class Assembler {
   Block* current_ = nullptr;
   std::vector<Fixup> fixups_;
   std::map<std::string, int32_t> constants_;
+  // The language that .token lines add to, -1 before the first .language.
+  int32_t language_ = -1;
 };
 
 bool Assembler::Fail(int line, std::string_view message) {
@@ -440,6 +445,8 @@ bool Assembler::Directive(const std::string& name, Cursor& rest) {
     flags_ = static_cast<uint32_t>(value);
     return true;
   }
+  if (name == "language") return LanguageDirective(rest);
+  if (name == "token") return TokenDirective(rest);
   if (name == "word" || name == "dword" || name == "byte" || name == "double" ||
       name == "dict") {
     return Raw(rest, name);
@@ -568,6 +575,57 @@ bool Assembler::Raw(Cursor& rest, const std::string& directive) {
       at = segment->WriteDword(at, dword);
     }
   }
+  return true;
+}
+
+bool Assembler::LanguageDirective(Cursor& rest) {
+  auto* languages = dynamic_cast<LocalizedLanguages*>(parts_.localized);
+  if (languages == nullptr) return Fail(line_, "'.language' needs program parts with localized tables");
+  std::vector<Operand> operands;
+  std::string error;
+  if (!rest.Operands(&operands, &error)) return Fail(line_, error);
+  if (operands.size() != 1) return Fail(line_, "'.language' expects one language name");
+  const int32_t name = Constant(operands[0].text);
+  language_ = languages->AddLanguage(name);
+  if (language_ < 0) return Fail(line_, "'.language' expects one language name");
+  return true;
+}
+
+bool Assembler::TokenDirective(Cursor& rest) {
+  auto* languages = dynamic_cast<LocalizedLanguages*>(parts_.localized);
+  if (languages == nullptr || language_ < 0) return Fail(line_, "'.token' before any '.language'");
+  std::vector<Operand> operands;
+  std::string error;
+  if (!rest.Operands(&operands, &error)) return Fail(line_, error);
+  if (operands.empty()) return Fail(line_, "'.token' expects a token name and its pieces");
+  const int32_t token = Constant(operands[0].text);
+  LocalizedIndex* index = languages->Index(language_, true);
+  if (index->Find(token) != nullptr) {
+    return Fail(line_, "token " + Quote(operands[0].text) + " is already in language " +
+                           Quote(parts_.dictionary->EntryView(languages->LanguageName(language_))));
+  }
+  // Quoted pieces are literal texts, names are variables, and a number is
+  // a literal piece with that text number as it stands.
+  LocalizedDictionary* pieces = languages->Pieces();
+  int32_t first = -1;
+  int32_t last = -1;
+  for (size_t i = 1; i < operands.size(); ++i) {
+    const Operand& operand = operands[i];
+    uint32_t kind = LocalizedDictionary::kLiteralPiece;
+    int32_t text = 0;
+    if (operand.quoted) {
+      text = Constant(operand.text);
+    } else if (IsName(operand.text)) {
+      kind = LocalizedDictionary::kVariablePiece;
+      text = Constant(operand.text);
+    } else if (!ParseDword(operand.text, &text)) {
+      return Fail(line_, "'.token' expects quoted texts, variable names or numbers, not " +
+                             Quote(operand.text));
+    }
+    last = pieces->AddPiece(kind, text, last);
+    if (first < 0) first = last;
+  }
+  languages->AddToken(language_, token, first);
   return true;
 }
 
@@ -708,9 +766,14 @@ bool Assemble(std::string_view source, std::string_view source_name, String* ima
   VariableHash globals(&dictionary);
   SegmentManager segments;
   FunctionManager functions(&dictionary);
-  const ProgramParts parts{&dictionary, &system, &globals, &segments, &functions};
+  LocalizedDictionary pieces;
+  LocalizedLanguages languages(&dictionary, &pieces);
+  ProgramParts parts{&dictionary, &system, &globals, &segments, &functions, &languages};
   uint32_t version = 0;
   if (!AssembleInto(source, source_name, parts, &version, error)) return false;
+  // A program without languages has no localized sections, as before
+  // there were any.
+  if (languages.Count() == 0) parts.localized = nullptr;
   MemoryStream out;
   String write_error;
   if (!WriteProgram(out, parts, &write_error, version)) {

@@ -24,6 +24,7 @@
 #include "core/context/error_settings.h"
 #include "core/program/program_file.h"
 #include "core/vm/lumo_vm.h"
+#include "expr/localized_languages.h"
 #include "values/system_variable_hash.h"
 
 namespace {
@@ -226,7 +227,9 @@ int main(int argc, char** argv) {
   lumo::VariableHash globals(&dictionary);
   lumo::SegmentManager segments;
   lumo::FunctionManager functions(&dictionary);
-  const lumo::ProgramParts parts{&dictionary, &system, &globals, &segments, &functions};
+  lumo::LocalizedDictionary pieces;
+  lumo::LocalizedLanguages languages(&dictionary, &pieces);
+  const lumo::ProgramParts parts{&dictionary, &system, &globals, &segments, &functions, &languages};
   lumo::TaggedFile file;
   if (!file.Open(files, lumo::kScriptLocation, relative)) {
     fprintf(stderr, "lumorun: %s: %s\n", path, file.ErrorText().Text());

@@ -245,6 +245,13 @@ TEST(LmDo, CalledProgramsOpenBlocksEndWithItsRun) {
             "12c");
 }
 
+TEST(LmDo, CalledProgramsBringTheirLocalizedTexts) {
+  DoRun run;
+  run.Program("b.lmc", ".language \"en-US\"\n.token greet, \"hello from b\"\n"
+                       "localize \"greet\"\n");
+  EXPECT_EQ(run.Run(DoFile("b.lmc") + DoFile("b.lmc")), "hello from bhello from b");
+}
+
 TEST(LmDo, EnterAndExitAreLogged) {
   DoRun run;
   run.m.context.SetLogLevel(kEventDoEnter | kEventDoExit);

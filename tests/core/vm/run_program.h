@@ -19,6 +19,7 @@
 #include "core/context/console_application.h"
 #include "core/program/program_file.h"
 #include "core/vm/lumo_vm.h"
+#include "expr/localized_languages.h"
 #include "tools/lumoasm/assembler.h"
 #include "values/system_variable_hash.h"
 
@@ -88,13 +89,17 @@ class Machine {
     globals.Find(&v, name.data(), static_cast<int32_t>(name.size()), false);
     return v != nullptr ? std::string(v->Value().View()) : "<none>";
   }
-  ProgramParts Parts() { return {&dictionary, &system, &globals, &segments, &functions}; }
+  ProgramParts Parts() {
+    return {&dictionary, &system, &globals, &segments, &functions, &languages};
+  }
 
   Dictionary dictionary;
   SystemVariableHash system{&dictionary};
   VariableHash globals{&dictionary};
   SegmentManager segments;
   FunctionManager functions{&dictionary};
+  LocalizedDictionary pieces;
+  LocalizedLanguages languages{&dictionary, &pieces};
   CapturingContext context;
   std::unique_ptr<LumoVM> vm;  // last: it goes before the parts it runs over
   String error;
