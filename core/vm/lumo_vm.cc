@@ -7,6 +7,8 @@
 
 #include "core/base/conversions.h"
 #include "core/context/crypt_des.h"
+#include "core/vm/feature.h"
+#include "core/vm/lmdo.h"
 #include "expr/localized_languages.h"
 
 namespace lumo {
@@ -37,6 +39,7 @@ LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const Pr
       functions_(parts.functions),
       null_(new NULLVariable()),
       parent_(parent) {
+  RegisterFeatureInstructions();
   // The directory relative LmDO names start from.
   for (int32_t i = program_name_.Length() - 1; i >= 0; --i) {
     if (program_name_[i] == '/' || program_name_[i] == '\\') {
@@ -57,6 +60,9 @@ LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const Pr
     event_mask_ = context->LogLevel();
   }
   if (parent != nullptr) external_ = parent->external_;
+  // A machine made under another keeps it in use (and so in the LmDO
+  // cache) for as long as it lives: its parent link must stay valid.
+  if (parent != nullptr) ++parent->use_count_;
   localized_ = dynamic_cast<LocalizedLanguages*>(parts.localized);
 
   outer_frame_ = new LumoVM_Frame();
@@ -70,6 +76,12 @@ LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const Pr
 }
 
 LumoVM::~LumoVM() {
+  // Features first: a capture puts back the output it replaced.
+  CloseFeaturesAbove(0);
+  // The called programs' machines are children of this one.
+  delete do_cache_;
+  do_cache_ = nullptr;
+  if (parent_ != nullptr) --parent_->use_count_;
   DestroyFramesAbove(nullptr);
   while (spare_frames_ != nullptr) {
     LumoVM_Frame* next = spare_frames_->previous;
@@ -156,7 +168,11 @@ int LumoVM::RunNested(int32_t segment, LumoVM_Stack* stack, bool owns_stack,
   PushFrame(frame);
   segment_number_ = segment;
   offset_ = 0;
+  const int32_t saved_features = FeatureCount();
   const int result = Run();
+  // Blocks the nested code left open belong to frames that are going; a
+  // capture left open would otherwise keep the output after its run.
+  CloseFeaturesAbove(saved_features);
   DestroyFramesAbove(saved_frame);
   segment_number_ = saved_segment;
   offset_ = saved_offset;
@@ -203,7 +219,9 @@ bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments
       CallFunction(function);
     }
   }
+  const int32_t saved_features = FeatureCount();
   if (!error_) Run();
+  CloseFeaturesAbove(saved_features);
   DestroyFramesAbove(saved_frame);
   segment_number_ = saved_segment;
   offset_ = saved_offset;
@@ -316,6 +334,7 @@ void LumoVM::Return(bool with_value) {
   Function* function = frame->function;
   segment_number_ = frame->return_segment;
   offset_ = frame->return_offset;
+  if (!features_.empty()) CloseFrameFeatures(frame);
   if (with_value) {
     caller->stack->MoveTopFrom(*frame->stack);
     if (error_) return;
@@ -483,8 +502,12 @@ bool LumoVM::TimedOut() {
 
 void LumoVM::NoteTick() {
   const uint32_t tick = tick_counter_->load(std::memory_order_relaxed);
-  for (LumoVM* vm = this; vm != nullptr; vm = vm->parent_) vm->last_tick_ = tick;
-  // Open block features get their tick here once they exist.
+  // The callers' features tick too: their loops do not see this tick, and
+  // a lock file held around an LmDO must not expire during it.
+  for (LumoVM* vm = this; vm != nullptr; vm = vm->parent_) {
+    vm->last_tick_ = tick;
+    for (size_t i = 0; i < vm->features_.size(); ++i) vm->features_[i]->Tick();
+  }
 }
 
 // --- Debug log ----------------------------------------------------------------

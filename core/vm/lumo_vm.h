@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "core/base/dictionary.h"
 #include "core/base/string.h"
@@ -33,6 +34,9 @@
 
 namespace lumo {
 
+class DoCache;
+class DoContext;
+class Feature;
 class LocalizedLanguages;
 class LumoVM;
 
@@ -150,6 +154,37 @@ class LumoVM {
   // after a fatal error.
   bool ResolveName(const char* name, int32_t length, Variable** variable);
 
+  // --- Block features (feature.h) -------------------------------------
+  // More open at once stops the run: a loop that opens a block and never
+  // closes it must not take the machine's memory with it.
+  static constexpr int32_t kMaxFeatures = 1024;
+  // Puts an opened feature on top (the machine owns it from now on).
+  // False, with the feature destroyed and the run stopped, past
+  // kMaxFeatures.
+  bool PushFeature(Feature* feature);
+  // The topmost open feature of a type id, or null.
+  Feature* FindFeature(int type) const;
+  // Closes the feature and every feature opened after it.
+  void CloseFeature(Feature* feature);
+  // Closes what the activation of `frame` opened (its function returns).
+  void CloseFrameFeatures(LumoVM_Frame* frame);
+  // Closes the features above the first `count` (a nested run ended).
+  void CloseFeaturesAbove(int32_t count);
+  int32_t FeatureCount() const { return static_cast<int32_t>(features_.size()); }
+
+  // --- LmDO (lmdo.h) ----------------------------------------------------
+  // LmDO runs nest at most this deep: a file that calls itself without end
+  // stops with "Stack overflow" like a function that does.
+  static constexpr int32_t kMaxDoDepth = 64;
+  // The run's cache of called programs, kept by the root machine.
+  DoCache& DoContexts();
+  // The context of a called program (loaded on first use), or null after
+  // a runtime error of tag 22 with the reason.
+  DoContext* GetDoContext(std::string_view name);
+  // Runs of this program going on, plus machines made under this one; a
+  // cached program in use is never evicted.
+  int32_t UseCount() const { return use_count_; }
+
   // --- Dynamic expressions (dynamic_expression.cc) ------------------------
   // The builtin library functions that dynamic expressions may call.
   void SetBuiltinFunctions(const BuiltinFunctions* builtins) { builtins_ = builtins; }
@@ -220,6 +255,15 @@ class LumoVM {
   void StepErrorPrefix();
   void StepOut(bool compressed);
   void StepHide();
+  // Block features and LmDO (capture.cc, lmdo.cc).
+  static void RegisterFeatureInstructions();
+  void StepCapture();
+  void StepCaptureEnd();
+  void StepDoFile();
+  void StepDoFunction();
+  // A called program's run failed: its message becomes this run's and the
+  // run stops.
+  void TakeError(const LumoVM& called);
   // Operands of fused steps (decoded_code.h).
   bool FusedSource(uint8_t source, int32_t n, Variable** variable, const char** text,
                    int32_t* length);
@@ -296,6 +340,12 @@ class LumoVM {
   LocalizedLanguages* localized_ = nullptr;
   NULLVariable* null_;
   LumoVM* parent_;
+  // Open block features, the most recent last.
+  std::vector<Feature*> features_;
+  // Root machine only, made on first use.
+  DoCache* do_cache_ = nullptr;
+  int32_t use_count_ = 0;
+
   const BuiltinFunctions* builtins_ = nullptr;
 };
 

@@ -71,5 +71,20 @@ check "missing program" 2 $?
 "$run" --bogus > "$work/out" 2>&1
 check "unknown option" 2 $?
 
+# LmDO names start from the program's directory inside the script
+# directory, and never leave it.
+printf '  pushc "hi.lmc"\n  op_do_file\n  pushc "/loop2.lmc"\n  op_do_file\n' > "$work/do.lasm"
+printf '  pushc "top\\n"\n  out\n' > "$work/loop2.lasm"
+printf '  pushc "../../elsewhere/hi.lmc"\n  op_do_file\n' > "$work/escape.lasm"
+"$asm" "$work/do.lasm" -o "$work/site/sub/do.lmc" || exit 1
+"$asm" "$work/loop2.lasm" -o "$work/site/loop2.lmc" || exit 1
+"$asm" "$work/escape.lasm" -o "$work/site/sub/escape.lmc" || exit 1
+"$run" --root "$work/site" "$work/site/sub/do.lmc" > "$work/out" 2>&1
+check "lmdo" 0 $?
+contains "lmdo" "$work/out" "hi"
+contains "lmdo" "$work/out" "top"
+"$run" --root "$work/site" "$work/site/sub/escape.lmc" > "$work/out" 2>&1
+contains "lmdo escape" "$work/out" "LmDO: The specified path references a path outside the configured script directory"
+
 [ "$failures" -eq 0 ] && echo "lumorun: all checks passed"
 exit "$failures"

@@ -645,6 +645,53 @@ TEST_F(ServerTraversal, HostilePathsNeverLeaveTheRoot) {
   EXPECT_EQ(Send(Get("/index.html")).body, "inside");
 }
 
+// Scripts build LmDO names from what the request says: whatever it says,
+// only programs inside the root run.
+TEST_F(ServerTraversal, CalledProgramNamesNeverLeaveTheRoot) {
+  Program(base_ + "/evil.lmc", Print(kSecret));
+  Program(base_ + "/root_evil/evil.lmc", Print(kSecret));
+  Program(root_ + "/sub/call.lmc", ".global f\npushg f\nop_do_file\n" + Print("after"));
+  Program(root_ + "/sub/ok.lmc", Print("sub-ok"));
+  Program(root_ + "/top.lmc", Print("top-ok"));
+  ASSERT_TRUE(Start());
+  const std::string outside =
+      "LmDO: The specified path references a path outside the configured script directory";
+  const struct {
+    std::string query;
+    std::string expected;  // in the body
+  } cases[] = {
+      {"ok.lmc", "sub-ok"},
+      {"%2Ftop.lmc", "top-ok"},
+      {"%5Ctop.lmc", "top-ok"},
+      {"..%2Ftop.lmc", "top-ok"},
+      {"..%2F..%2Fevil.lmc", outside},
+      {"..%5C..%5Cevil.lmc", outside},
+      {"..%2F..%5Cevil.lmc", outside},
+      {"%2F..%2Fevil.lmc", outside},
+      {"%2F..%2Froot_evil%2Fevil.lmc", outside},
+      {"..%2F..%2F%00evil.lmc", outside},
+      {".%00.%2F.%00.%2Fevil.lmc", outside},
+      {"ok.lmc%2F..%2F..%2F..%2Fevil.lmc", outside},
+      {[this] {
+         std::string q;
+         for (int i = 0; i < 50; ++i) q += "..%2F";
+         return q + base_.substr(1) + "%2Fevil.lmc";
+       }(),
+       outside},
+      // Absolute: taken from the root, where nothing has that name.
+      {base_ + "/evil.lmc", "Runtime error in /sub/call.lmc"},
+      {std::string(3000, 'a'), "Runtime error in /sub/call.lmc"},
+  };
+  for (const auto& c : cases) {
+    const Reply r = Send(Get("/sub/call.lmc?f=" + c.query));
+    EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << c.query;
+    EXPECT_EQ(r.raw.find(kSecret), std::string::npos) << c.query;
+    EXPECT_NE(r.body.find(c.expected), std::string::npos) << c.query << "\n" << r.body;
+    // The root's place on disk is never shown.
+    EXPECT_EQ(r.body.find(root_), std::string::npos) << c.query << "\n" << r.body;
+  }
+}
+
 TEST_F(ServerHostile, SilentAndStalledClientsReleaseTheirWorkers) {
   Put(root_ + "/page.html", "page");
   // More than the kernel buffers between a server and a client that reads

@@ -245,7 +245,11 @@ int main(int argc, char** argv) {
   int result = 0;
   {
     Monitor monitor(&context);
-    auto* vm = new lumo::LumoVM(path, &context, parts);
+    // Named by its path inside the script directory, as the server names
+    // a requested program: LmDO names relative to it then start from its
+    // own directory there.
+    const std::string name = "/" + relative;
+    auto* vm = new lumo::LumoVM(name, &context, parts);
     result = vm->Run();
     // The process ends here: handing a large program's variables back to
     // the heap one by one would only delay the exit (lumorun --free-at-exit
