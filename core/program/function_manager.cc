@@ -1,5 +1,6 @@
 #include "core/program/function_manager.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -215,6 +216,12 @@ bool FunctionManager::Read(TaggedFile& file) {
   auto discard = [&functions]() {
     for (class Function* f : functions) delete f;
   };
+  // A function costs a few kilobytes in memory (its object and the bucket
+  // array of its local names, whose size the image chooses) for a few dozen
+  // bytes of file. Bounded against the section's size, a small damaged or
+  // hostile file cannot make the load take gigabytes; real programs use
+  // far less than the bound.
+  int64_t budget = std::max<int64_t>(kMinLoadBudget, kLoadBudgetPerByte * section_size);
   for (int32_t i = 0; i < count; ++i) {
     unsigned char record[kRecordSize];
     if (!ReadFully(in, record, kRecordSize)) {
@@ -247,6 +254,16 @@ bool FunctionManager::Read(TaggedFile& file) {
       }
       function->AddParameter(parameter_name, DecodeLe32(parameter + 4),
                              DecodeLeInt32(parameter + 8));
+    }
+    const int64_t at = in.Position();
+    unsigned char image[3];
+    if (ReadFully(in, image, 3) && in.Seek(at)) {
+      budget -= kFunctionCost + (int64_t{4} << (image[2] < 31 ? image[2] : 31));
+      if (budget < 0) {
+        discard();
+        SetErrorText(kCorruptProgramText);
+        return false;
+      }
     }
     if (!function->Locals().Read(in)) {
       SetErrorText(function->Locals().ErrorText());

@@ -86,6 +86,12 @@ class FunctionManager {
   static constexpr int kInitialBits = 8;
   static constexpr int kMaxBits = 16;  // bucket numbers are stored in 16 bits
   static constexpr int32_t kGrowStep = 64;
+  // Memory a loaded function table may take: this many bytes per byte of
+  // its section, at least kMinLoadBudget; a function counts kFunctionCost
+  // plus four bytes per bucket of its local-name table.
+  static constexpr int64_t kLoadBudgetPerByte = 128;
+  static constexpr int64_t kMinLoadBudget = int64_t{4} << 20;
+  static constexpr int64_t kFunctionCost = 2048;
 
   explicit FunctionManager(Dictionary* dictionary, int bits = kInitialBits);
   FunctionManager(const FunctionManager&) = delete;

@@ -168,6 +168,30 @@ TEST(ProgramFile, HugeCountsFailWithoutHugeAllocations) {
 #endif
 }
 
+// Each function's local-name table allocates the bucket array its image
+// asks for: thousands of functions claiming 16-bit tables must fail the
+// load, not take gigabytes; the same functions with ordinary tables load.
+TEST(ProgramFile, FunctionTablesCannotClaimMemoryOutOfProportion) {
+  std::string source;
+  for (int i = 0; i < 3000; ++i) source += ".function f" + std::to_string(i) + "\nretn\n.end\n";
+  const std::string valid = Image(source);
+  std::string greedy = valid;
+  size_t at = Get(valid, DirectoryEntryOffset(valid, "func") + 4);
+  const uint32_t count = Get(valid, at + 3);
+  at += 7 + Get(valid, at, 2) * 6 + count * 4;
+  for (uint32_t i = 0; i < count; ++i) {
+    at += 20 + Get(valid, at + 4) * 12;  // the record and its parameters
+    ASSERT_EQ(Get(valid, at + 2, 1), 8u);  // the locals image's hash bits
+    Put(greedy, at + 2, 16, 1);
+    at += 7 + Get(valid, at, 2) * 6 + Get(valid, at + 3) * 8;
+  }
+  Loaded ordinary, hostile;
+  EXPECT_TRUE(ordinary.Load(valid)) << ordinary.error;
+  EXPECT_EQ(ordinary.functions.Count(), 3000);
+  EXPECT_FALSE(hostile.Load(greedy));
+  EXPECT_EQ(hostile.error, kCorrupt);
+}
+
 TEST(Dictionary, ClampsEntriesIntoTheData) {
   std::string section(12, '\0');
   Put(section, 0, 5);
