@@ -89,7 +89,7 @@ class FunctionManager {
   // Memory a loaded function table may take: this many bytes per byte of
   // its section, at least kMinLoadBudget; a function counts kFunctionCost
   // plus four bytes per bucket of its local-name table.
-  static constexpr int64_t kLoadBudgetPerByte = 128;
+  static constexpr int64_t kLoadBudgetPerByte = 256;
   static constexpr int64_t kMinLoadBudget = int64_t{4} << 20;
   static constexpr int64_t kFunctionCost = 2048;
 
