@@ -34,9 +34,8 @@ LocalizedNameHash::LocalizedNameHash(const Dictionary* dictionary, int bits, int
       bits_(bits < 0 ? 0 : bits > kMaxBits ? kMaxBits : bits),
       capacity_(capacity > 0 ? capacity : 0),
       step_(step > 0 ? step : 1) {
-  const int32_t bucket_count = int32_t{1} << bits_;
-  buckets_ = AllocateWords(bucket_count);
-  memset(buckets_, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count));  // all -1
+  // The buckets come with the first name: most programs carry no
+  // localized text, and every request builds these tables afresh.
   next_ = AllocateWords(capacity_);
   names_ = AllocateWords(capacity_);
 }
@@ -69,6 +68,11 @@ int32_t LocalizedNameHash::Add(int32_t name) {
     next_ = ResizeWords(next_, capacity_);
     names_ = ResizeWords(names_, capacity_);
   }
+  if (buckets_ == nullptr) {
+    const int32_t bucket_count = int32_t{1} << bits_;
+    buckets_ = AllocateWords(bucket_count);
+    memset(buckets_, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count));  // all -1
+  }
   const int32_t e = count_;
   names_[e] = name;
   int32_t* link = &buckets_[BucketOf(text, length)];
@@ -80,6 +84,7 @@ int32_t LocalizedNameHash::Add(int32_t name) {
 }
 
 int32_t LocalizedNameHash::Find(const char* name, int32_t length) const {
+  if (buckets_ == nullptr) return -1;
   for (int32_t e = buckets_[BucketOf(name, length)]; e >= 0; e = next_[e]) {
     const int c = CompareName(name, length, e);
     if (c == 0) return e;
@@ -95,6 +100,7 @@ int32_t LocalizedNameHash::Find(int32_t name) const {
 }
 
 int32_t LocalizedNameHash::BucketsUsed() const {
+  if (buckets_ == nullptr) return 0;
   int32_t used = 0;
   const int32_t bucket_count = int32_t{1} << bits_;
   for (int32_t i = 0; i < bucket_count; ++i) used += buckets_[i] >= 0;
@@ -102,6 +108,7 @@ int32_t LocalizedNameHash::BucketsUsed() const {
 }
 
 void LocalizedNameHash::WriteBuckets(unsigned char* out) const {
+  if (buckets_ == nullptr) return;
   const int32_t bucket_count = int32_t{1} << bits_;
   for (int32_t i = 0; i < bucket_count; ++i) {
     if (buckets_[i] < 0) continue;
