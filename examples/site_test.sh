@@ -76,7 +76,7 @@ type_is() {  # type_is NAME TYPE
 }
 
 # Every page, with the type a browser needs to use it.
-for page in / /index.lmc /vars.lmc /form.lmc /hello.lmc /about.html; do
+for page in / /index.lmc /vars.lmc /form.lmc /hello.lmc /compose.lmc /about.html; do
   get "$page"
   status_is "$page" 200
   type_is "$page" text/html
@@ -103,6 +103,15 @@ for page in / /about.html; do
 done
 
 # hello: the argument encoded, then exactly <li>1 .. <li>100.
+# The composed page: a capture sent twice, a function of parts.lmc called
+# by name, and parts.lmc's top level run in place with a shared global.
+get /compose.lmc
+[ "$(grep -c 'written inside a capture block' "$work/body")" = 2 ] ||
+  fail "compose.lmc: the captured paragraph is not there twice"
+contains compose.lmc "$work/body" "parts.lmc says 20 + 22 = 42"
+contains compose.lmc "$work/body" "run in place by the page that called it"
+contains compose.lmc "$work/body" "Footers written so far in this run: 1"
+
 get '/hello.lmc?Lumo%20%26%20%3Cb%3E%22x%22+second'
 contains "hello argument" "$work/body" \
   '<input type="hidden" name="arg2" value="Lumo &amp; &lt;b&gt;&quot;x&quot;">'
