@@ -86,5 +86,31 @@ contains "lmdo" "$work/out" "top"
 "$run" --root "$work/site" "$work/site/sub/escape.lmc" > "$work/out" 2>&1
 contains "lmdo escape" "$work/out" "LmDO: The specified path references a path outside the configured script directory"
 
+# The run's system variables are there, as in a served program: the year
+# of the run, and lumo_language switching localized text mid-run.
+cat > "$work/lang.lasm" <<'LASM'
+.system tm_year, lumo_language
+.language en
+.token hi, "Hello"
+.language de
+.token hi, "Hallo"
+  pushs tm_year
+  out
+  pushc " "
+  out
+  pushc "en"
+  pops lumo_language
+  localize "hi"
+  pushc " "
+  out
+  pushc "de"
+  pops lumo_language
+  localize "hi"
+LASM
+"$asm" "$work/lang.lasm" -o "$work/site/lang.lmc" || exit 1
+"$run" "$work/site/lang.lmc" > "$work/out" 2>&1
+check "system variables" 0 $?
+contains "system variables" "$work/out" "$(date +%Y) Hello Hallo"
+
 [ "$failures" -eq 0 ] && echo "lumorun: all checks passed"
 exit "$failures"

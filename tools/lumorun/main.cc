@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include <sys/time.h>
 #include <unistd.h>
 
 #include "core/base/conversions.h"
@@ -22,6 +23,7 @@
 #include "core/context/config_target.h"
 #include "core/context/console_application.h"
 #include "core/context/error_settings.h"
+#include "core/context/system_variables.h"
 #include "core/program/program_file.h"
 #include "core/vm/lumo_vm.h"
 #include "expr/localized_languages.h"
@@ -240,6 +242,13 @@ int main(int argc, char** argv) {
     fprintf(stderr, "lumorun: %s: %s\n", path, error.Text());
     return 2;
   }
+
+  // The run's system variables, as a served program has them: the time of
+  // the run, the configured time-out, lumo_language and its kin, lumo_config.
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  lumo::InstallFixedTimeVariables(&system, now, config.GetInteger(lumo::kConfigTimeoutGlobal));
+  lumo::InstallDynamicVariables(&context, &system);
 
   context.BeginExecution();
   int result = 0;
