@@ -25,6 +25,7 @@
 #include "core/program/program_file.h"
 #include "core/program/segment_manager.h"
 #include "core/program/tagged_file.h"
+#include "core/vm/loaded_program.h"
 #include "core/vm/lumo_vm.h"
 #include "expr/localized_languages.h"
 #include "values/system_variable_hash.h"
@@ -180,13 +181,7 @@ DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
 DexApplication::~DexApplication() {
   // The machine refers to the program's parts: it goes first.
   vm_.reset();
-  localized_.reset();
-  localized_pieces_.reset();
-  functions_.reset();
-  segments_.reset();
-  globals_.reset();
-  system_.reset();
-  dictionary_.reset();
+  program_.reset();
 }
 
 Output* DexApplication::OutputStream() { return output_; }
@@ -244,16 +239,14 @@ bool DexApplication::LoadProgram() {
     return ConfigurationError(files_.ErrorText().View());
   }
 
-  dictionary_ = std::make_unique<Dictionary>();
+  program_ = std::make_unique<LoadedProgram>();
   // Sized small: loading replaces both tables with the program's own.
-  system_ = std::make_unique<SystemVariableHash>(dictionary_.get(), 4, 16);
-  globals_ = std::make_unique<VariableHash>(dictionary_.get(), 4, 16);
-  segments_ = std::make_unique<SegmentManager>();
-  functions_ = std::make_unique<FunctionManager>(dictionary_.get());
-  localized_pieces_ = std::make_unique<LocalizedDictionary>();
-  localized_ = std::make_unique<LocalizedLanguages>(dictionary_.get(), localized_pieces_.get());
-  const ProgramParts parts{dictionary_.get(), system_.get(), globals_.get(), segments_.get(),
-                           functions_.get(),   localized_.get()};
+  auto system = std::make_unique<SystemVariableHash>(program_->GetDictionary(), 4, 16);
+  auto globals = std::make_unique<VariableHash>(program_->GetDictionary(), 4, 16);
+  system_ = system.get();
+  globals_ = globals.get();
+  program_->SetScopes(std::move(system), std::move(globals));
+  const ProgramParts parts = program_->Parts();
 
   String encoded_path = EncodeEntities(path_.Text(), path_.Length());
   TaggedFile file;
@@ -341,8 +334,8 @@ bool DexApplication::PublishVariables() {
   // Time variables: the moment the request started, then the live ones.
   struct timeval now;
   gettimeofday(&now, nullptr);
-  InstallFixedTimeVariables(system_.get(), now, config_.GetInteger(kConfigTimeoutGlobal));
-  InstallDynamicVariables(this, system_.get());
+  InstallFixedTimeVariables(system_, now, config_.GetInteger(kConfigTimeoutGlobal));
+  InstallDynamicVariables(this, system_);
 
   // Arguments: the path, then the query split at '+', each decoded.
   SetSystemText("arg1", path_.View());
@@ -363,7 +356,7 @@ bool DexApplication::PublishVariables() {
   SetSystemInteger("nargs", count);
 
   if (!request_->Query().IsEmpty()) {
-    URLEncodedParser parser(globals_.get(), 0);
+    URLEncodedParser parser(globals_, 0);
     if (!parser.Parse(request_->Query().Text(), request_->Query().Length()) || !parser.Finish()) {
       Write(parser.ErrorText());
       return false;
@@ -475,9 +468,9 @@ bool DexApplication::ReadPostBody() {
   std::unique_ptr<HTTPContentParser> parser;
   const int32_t limit = config_.GetInteger(kConfigMaxPostVars);
   if (type->Length() >= 33 && CompareNoCase(type->Text(), "application/x-www-form-urlencoded", 33) == 0) {
-    parser = std::make_unique<URLEncodedParser>(globals_.get(), limit);
+    parser = std::make_unique<URLEncodedParser>(globals_, limit);
   } else if (type->Length() >= 19 && CompareNoCase(type->Text(), "multipart/form-data", 19) == 0) {
-    parser = std::make_unique<MultipartFormParser>(vm_.get(), &files_, globals_.get(),
+    parser = std::make_unique<MultipartFormParser>(vm_.get(), &files_, globals_,
                                                    type->View(), limit);
   } else {
     const int32_t maximum = config_.GetInteger(kConfigMaxUnknownContentLength);
@@ -489,7 +482,7 @@ bool DexApplication::ReadPostBody() {
       Write("POST content length exceeds configured maximum for unknown content types");
       return false;
     }
-    parser = std::make_unique<UnknownContentHandler>(system_.get(), length);
+    parser = std::make_unique<UnknownContentHandler>(system_, length);
   }
   ArmPostTimeout();
   char piece[kPostPiece];

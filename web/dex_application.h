@@ -25,14 +25,11 @@ namespace lumo {
 
 class DexOutput;
 class File;
-class FunctionManager;
 class HTTPListenerThread;
 class HTTPRequest;
-class LocalizedDictionary;
-class LocalizedLanguages;
+class LoadedProgram;
 class LumoVM;
 class Output;
-class SegmentManager;
 class SystemVariableHash;
 class VariableHash;
 
@@ -85,13 +82,9 @@ class DexApplication : public LumoApplication {
   std::unique_ptr<DexOutput> response_;
   Output* output_ = nullptr;  // the response, or what replaced it
 
-  std::unique_ptr<Dictionary> dictionary_;
-  std::unique_ptr<SystemVariableHash> system_;
-  std::unique_ptr<VariableHash> globals_;
-  std::unique_ptr<SegmentManager> segments_;
-  std::unique_ptr<FunctionManager> functions_;
-  std::unique_ptr<LocalizedDictionary> localized_pieces_;
-  std::unique_ptr<LocalizedLanguages> localized_;
+  std::unique_ptr<LoadedProgram> program_;
+  SystemVariableHash* system_ = nullptr;  // program_'s tables, typed
+  VariableHash* globals_ = nullptr;
   std::unique_ptr<LumoVM> vm_;
 
   bool headers_set_up_ = false;

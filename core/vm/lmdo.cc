@@ -9,6 +9,7 @@
 #include "core/program/tagged_file.h"
 #include "core/vm/lumo_vm.h"
 #include "files/file_manager.h"
+#include "values/reference_variable_hash.h"
 
 namespace lumo {
 
@@ -29,14 +30,10 @@ DoContext::~DoContext() {
 }
 
 bool DoContext::Load(TaggedFile& file, LumoVM* caller) {
-  dictionary_ = std::make_unique<Dictionary>();
-  system_ = std::make_unique<ReferenceVariableHash>(dictionary_.get(), caller->SystemScope());
-  globals_ = std::make_unique<ReferenceVariableHash>(dictionary_.get(), caller->GlobalScope());
-  segments_ = std::make_unique<SegmentManager>();
-  functions_ = std::make_unique<FunctionManager>(dictionary_.get());
-  pieces_ = std::make_unique<LocalizedDictionary>();
-  languages_ = std::make_unique<LocalizedLanguages>(dictionary_.get(), pieces_.get());
-  if (!LoadProgram(file, Parts(), &error_)) return false;
+  Dictionary* dictionary = program_.GetDictionary();
+  program_.SetScopes(std::make_unique<ReferenceVariableHash>(dictionary, caller->SystemScope()),
+                     std::make_unique<ReferenceVariableHash>(dictionary, caller->GlobalScope()));
+  if (!program_.Load(file, &error_)) return false;
   vm_ = std::make_unique<LumoVM>(name_.View(), caller->Context(), Parts(), caller);
   return true;
 }

@@ -20,15 +20,10 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "core/base/dictionary.h"
 #include "core/base/hash_table.h"
 #include "core/base/string.h"
-#include "core/program/function_manager.h"
 #include "core/program/program_file.h"
-#include "core/program/segment_manager.h"
-#include "expr/localized_dictionary.h"
-#include "expr/localized_languages.h"
-#include "values/reference_variable_hash.h"
+#include "core/vm/loaded_program.h"
 
 namespace lumo {
 
@@ -65,10 +60,7 @@ class DoContext {
   const String& Name() const { return name_; }
   const String& ErrorText() const { return error_; }
   LumoVM* Machine() const { return vm_.get(); }
-  ProgramParts Parts() {
-    return {dictionary_.get(), system_.get(),    globals_.get(),
-            segments_.get(),   functions_.get(), languages_.get()};
-  }
+  ProgramParts Parts() const { return program_.Parts(); }
   // A run of this program is going on (or a machine made under it lives).
   bool InUse() const;
 
@@ -84,14 +76,7 @@ class DoContext {
   String path_;
   String name_;
   String error_;
-  std::unique_ptr<Dictionary> dictionary_;
-  std::unique_ptr<ReferenceVariableHash> system_;
-  std::unique_ptr<ReferenceVariableHash> globals_;
-  std::unique_ptr<SegmentManager> segments_;
-  std::unique_ptr<FunctionManager> functions_;
-  // Its localized texts, in its own dictionary of pieces.
-  std::unique_ptr<LocalizedDictionary> pieces_;
-  std::unique_ptr<LocalizedLanguages> languages_;
+  LoadedProgram program_;  // over the caller's scopes
   NameHashTable<DoExpression> expressions_{true, false, 12};
   std::unique_ptr<LumoVM> vm_;  // last: it runs over everything above
 };

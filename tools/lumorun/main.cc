@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -25,8 +26,8 @@
 #include "core/context/error_settings.h"
 #include "core/context/system_variables.h"
 #include "core/program/program_file.h"
+#include "core/vm/loaded_program.h"
 #include "core/vm/lumo_vm.h"
-#include "expr/localized_languages.h"
 #include "values/system_variable_hash.h"
 
 namespace {
@@ -224,21 +225,17 @@ int main(int argc, char** argv) {
     }
   }
 
-  lumo::Dictionary dictionary;
-  lumo::SystemVariableHash system(&dictionary);
-  lumo::VariableHash globals(&dictionary);
-  lumo::SegmentManager segments;
-  lumo::FunctionManager functions(&dictionary);
-  lumo::LocalizedDictionary pieces;
-  lumo::LocalizedLanguages languages(&dictionary, &pieces);
-  const lumo::ProgramParts parts{&dictionary, &system, &globals, &segments, &functions, &languages};
+  lumo::LoadedProgram program;
+  program.SetScopes(std::make_unique<lumo::SystemVariableHash>(program.GetDictionary()),
+                    std::make_unique<lumo::VariableHash>(program.GetDictionary()));
+  const lumo::ProgramParts parts = program.Parts();
   lumo::TaggedFile file;
   if (!file.Open(files, lumo::kScriptLocation, relative)) {
     fprintf(stderr, "lumorun: %s: %s\n", path, file.ErrorText().Text());
     return 2;
   }
   lumo::String error;
-  if (!lumo::LoadProgram(file, parts, &error)) {
+  if (!program.Load(file, &error)) {
     fprintf(stderr, "lumorun: %s: %s\n", path, error.Text());
     return 2;
   }
@@ -247,8 +244,8 @@ int main(int argc, char** argv) {
   // the run, the configured time-out, lumo_language and its kin, lumo_config.
   struct timeval now;
   gettimeofday(&now, nullptr);
-  lumo::InstallFixedTimeVariables(&system, now, config.GetInteger(lumo::kConfigTimeoutGlobal));
-  lumo::InstallDynamicVariables(&context, &system);
+  lumo::InstallFixedTimeVariables(program.System(), now, config.GetInteger(lumo::kConfigTimeoutGlobal));
+  lumo::InstallDynamicVariables(&context, program.System());
 
   context.BeginExecution();
   int result = 0;
