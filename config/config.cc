@@ -48,6 +48,11 @@ constexpr ConfigSetting kSettings[] = {
     {kConfigSslOpenssl, "ssl_openssl", nullptr, 0, "libssl.so"},
     {kConfigSslCrypto, "ssl_crypto", nullptr, 0, "libcrypto.so"},
     {kConfigSslSni, "ssl_sni", "usesni", -1, nullptr},
+    {kConfigMaxPostFormLength, "max_post_form_length", "maxpostformlength", 16 << 20, nullptr},
+    {kConfigMaxUploadLength, "max_upload_length", "maxuploadlength", 1 << 30, nullptr},
+    {kConfigMaxUploadTotalLength, "max_upload_total_length", "maxuploadtotallength", 0x7FFFFFFF,
+     nullptr},
+    {kConfigMaxRunMemory, "max_run_memory", "maxrunmemory", 256 << 20, nullptr},
 };
 
 constexpr bool EveryIdHasOneKind() {

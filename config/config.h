@@ -56,6 +56,12 @@ inline constexpr ConfigId kConfigMaxFiles = 0x1000013;
 inline constexpr ConfigId kConfigMaxDocache = 0x1000021;
 inline constexpr ConfigId kConfigMaxPostVars = 0x1000027;
 inline constexpr ConfigId kConfigMaxUnknownContentLength = 0x1000028;
+// Limits on what one request may cost (indices from 0x40 up are this
+// server's own).
+inline constexpr ConfigId kConfigMaxPostFormLength = 0x1000040;
+inline constexpr ConfigId kConfigMaxUploadLength = 0x1000041;
+inline constexpr ConfigId kConfigMaxUploadTotalLength = 0x1000042;
+inline constexpr ConfigId kConfigMaxRunMemory = 0x1000043;
 inline constexpr ConfigId kConfigLockExpiration = 0x1000014;
 inline constexpr ConfigId kConfigLockHostname = 0x2000015;
 inline constexpr ConfigId kConfigDefaultFile = 0x2000017;
