@@ -241,16 +241,60 @@ Variable* VariableHash::Index(int32_t entry, bool create) {
   return v;
 }
 
-bool VariableHash::FindPath(Variable** variable, const char* path, int32_t length, bool create) {
+namespace {
+
+// Takes one node from the limits; false (and exceeded) when none is left.
+bool TakeNode(PathLimits* limits) {
+  if (limits == nullptr) return true;
+  if (limits->nodes_left <= 0) {
+    limits->exceeded = true;
+    return false;
+  }
+  --limits->nodes_left;
+  return true;
+}
+
+// The element of v at `index`, made when missing and `create` is set; a
+// node made counts against the limits.
+bool StepInto(Variable** v, const AggregateIndex& index, bool create, PathLimits* limits) {
+  if (limits != nullptr && create) {
+    Variable* there = (*v)->Element(index, false);
+    if (there != nullptr) {
+      *v = there;
+      return true;
+    }
+    if (!TakeNode(limits)) return false;
+  }
+  *v = (*v)->Element(index, create);
+  return true;
+}
+
+}  // namespace
+
+bool VariableHash::FindPath(Variable** variable, const char* path, int32_t length, bool create,
+                            PathLimits* limits) {
   *variable = nullptr;
   if (path == nullptr) return true;
   length = TextLength(path, length);
   int32_t i = 0;
   while (i < length && path[i] != ':' && path[i] != '[') ++i;
+  if (limits != nullptr) {
+    // Counted before anything is made: a name of a million selectors is
+    // refused whole, not after it built a million levels.
+    int32_t selectors = 0;
+    for (int32_t k = i; k < length; ++k) {
+      if (path[k] == ':' || path[k] == '[') ++selectors;
+    }
+    if (selectors > limits->max_selectors) {
+      limits->exceeded = true;
+      return false;
+    }
+  }
   Variable* v = nullptr;
   Find(&v, path, i, create);
   if (v == nullptr) {
     if (!create) return true;
+    if (!TakeNode(limits)) return false;
     v = new Variable(std::string_view(path, static_cast<size_t>(i)));
     Insert(v);
   }
@@ -258,7 +302,7 @@ bool VariableHash::FindPath(Variable** variable, const char* path, int32_t lengt
     if (path[i] == ':') {
       int32_t j = i + 1;
       while (j < length && path[j] != ':' && path[j] != '[') ++j;
-      v = v->Element(AggregateIndex(path + i + 1, j - i - 1), create);
+      if (!StepInto(&v, AggregateIndex(path + i + 1, j - i - 1), create, limits)) return false;
       i = j;
     } else {
       // An index selector: blanks and digits up to a ']', read as atoi
@@ -287,7 +331,9 @@ bool VariableHash::FindPath(Variable** variable, const char* path, int32_t lengt
         SetErrorText(kBadIndex);
         return false;
       }
-      v = v->Element(AggregateIndex(static_cast<int32_t>(number)), create);
+      if (!StepInto(&v, AggregateIndex(static_cast<int32_t>(number)), create, limits)) {
+        return false;
+      }
       i = j + 1;
     }
     if (v == nullptr) return true;
@@ -297,12 +343,14 @@ bool VariableHash::FindPath(Variable** variable, const char* path, int32_t lengt
 }
 
 bool VariableHash::SetPathValue(const char* path, int32_t length, const char* value,
-                                int32_t value_length, bool append) {
+                                int32_t value_length, bool append, PathLimits* limits) {
   Variable* v = nullptr;
-  if (!FindPath(&v, path, length, true)) return false;
+  if (!FindPath(&v, path, length, true, limits)) return false;
   if (v == nullptr) return true;
   value_length = TextLength(value, value_length);
   if (append && (!v->IsEmpty() || v->Aggregate_Type() == kAggregateArray)) {
+    // A repeat adds an element (two when a value turns into an array).
+    if (!TakeNode(limits)) return false;
     Variable* into = nullptr;
     if (v->Aggregate_Type() == kAggregateScalar) {
       auto* old = new Variable(*v);

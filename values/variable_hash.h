@@ -22,6 +22,17 @@ namespace lumo {
 
 class VariableList;
 
+// Bounds on what storing at paths may make, for names that come from
+// outside (the form fields of a request): a path may hold at most
+// max_selectors selectors, and the walks sharing these limits may make at
+// most nodes_left variables and elements between them. A walk past either
+// bound makes nothing more, sets `exceeded` and fails.
+struct PathLimits {
+  int32_t max_selectors = 32;
+  int64_t nodes_left = 0;
+  bool exceeded = false;
+};
+
 struct VariableHashEntry {
   int32_t name;        // dictionary entry number
   int32_t tag;         // meaning depends on the kind of hash
@@ -71,7 +82,7 @@ class VariableHash {
   // already has a value becomes (or grows) an array: repeated form fields
   // of one name build arrays this way.
   virtual bool SetPathValue(const char* path, int32_t length, const char* value,
-                            int32_t value_length, bool append);
+                            int32_t value_length, bool append, PathLimits* limits = nullptr);
   // The entry number of the first entry with the name (given as text, or
   // when `name` is null as a dictionary number), or -1.
   virtual int32_t FindEntry(int32_t name_number, const char* name, int32_t length);
@@ -85,8 +96,9 @@ class VariableHash {
   // A name followed by member selectors (":name") and index selectors
   // ("[digits]"). A missing step gives a null variable and success; a
   // malformed index selector fails with "Array index must be positive
-  // integer".
-  virtual bool FindPath(Variable** variable, const char* path, int32_t length, bool create);
+  // integer". With limits, a path past them fails before anything is made.
+  virtual bool FindPath(Variable** variable, const char* path, int32_t length, bool create,
+                        PathLimits* limits = nullptr);
   // The variable of entry n (created empty when missing and `create` is
   // set), or null for a number outside the table.
   virtual Variable* Index(int32_t entry, bool create);

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -68,15 +69,35 @@ constexpr int32_t kPostPiece = 8192;
 
 uint32_t ThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
-// The value after "name=" in a Cookie header, up to ';' or the end; false
-// when the name does not occur.
+// The value of the cookie `name` in a Cookie header: pairs are split at
+// ';' and at ',' (repeated Cookie headers arrive joined with it), blanks
+// around them dropped, and the name must match exactly, so "xname=" is
+// another cookie. The first pair of that name counts; false when none.
 bool CookieValue(const String* cookie, std::string_view name, std::string_view* value) {
   if (cookie == nullptr) return false;
-  const int32_t at = cookie->Find(name);
-  if (at < 0) return false;
-  std::string_view rest = cookie->View().substr(static_cast<size_t>(at) + name.size());
-  const size_t end = rest.find(';');
-  *value = end == std::string_view::npos ? rest : rest.substr(0, end);
+  std::string_view rest = cookie->View();
+  while (!rest.empty()) {
+    const size_t end = rest.find_first_of(";,");
+    std::string_view pair = rest.substr(0, end);
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    while (!pair.empty() && (pair.front() == ' ' || pair.front() == '\t')) pair.remove_prefix(1);
+    while (!pair.empty() && (pair.back() == ' ' || pair.back() == '\t')) pair.remove_suffix(1);
+    const size_t equals = pair.find('=');
+    if (equals == std::string_view::npos || pair.substr(0, equals) != name) continue;
+    *value = pair.substr(equals + 1);
+    return true;
+  }
+  return false;
+}
+
+// A caller id as this server issues them: 32 lower-case hexadecimal
+// digits. Anything else a client sends is replaced, so no text of its
+// choosing reaches the Set-Cookie header or the program.
+bool IsCallerId(std::string_view id) {
+  if (id.size() != 32) return false;
+  for (const char c : id) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
   return true;
 }
 
@@ -167,6 +188,10 @@ DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
     : worker_(worker), request_(request), path_(path), config_(nullptr, nullptr),
       files_(StopFlag()) {
   config_.CopyFrom(*worker->Configuration());
+  form_limits_ = FormLimits(config_.GetInteger(kConfigMaxPostVars));
+  form_limits_.max_form_bytes = std::max(config_.GetInteger(kConfigMaxPostFormLength), 0);
+  form_limits_.max_upload = std::max(config_.GetInteger(kConfigMaxUploadLength), 0);
+  form_limits_.max_upload_total = std::max(config_.GetInteger(kConfigMaxUploadTotalLength), 0);
   const int32_t chunk = config_.GetInteger(kConfigBufszOutput);
   const int32_t threshold = config_.GetInteger(kConfigBufszOutputFlush);
   response_ = std::make_unique<DexOutput>(this, request->Socket());
@@ -356,7 +381,7 @@ bool DexApplication::PublishVariables() {
   SetSystemInteger("nargs", count);
 
   if (!request_->Query().IsEmpty()) {
-    URLEncodedParser parser(globals_, 0);
+    URLEncodedParser parser(globals_, 0, &form_limits_);
     if (!parser.Parse(request_->Query().Text(), request_->Query().Length()) || !parser.Finish()) {
       Write(parser.ErrorText());
       return false;
@@ -382,7 +407,7 @@ void DexApplication::SetUpDefaultHeaders() {
   if (config_.GetInteger(kConfigCookies) == 0) return;
   std::string_view sent;
   String id;
-  if (CookieValue(request_->Header("Cookie"), "lmtcallerid=", &sent) && !sent.empty()) {
+  if (CookieValue(request_->Header("Cookie"), "lmtcallerid", &sent) && IsCallerId(sent)) {
     id.Assign(sent.data(), static_cast<int32_t>(sent.size()));
   } else {
     GenerateCallerId(&id);
@@ -455,7 +480,7 @@ bool DexApplication::GenerateCallerId(String* id) {
 void DexApplication::ApplyLogCookie() {
   const String* wanted = config_.GetText(kConfigLogCookie);
   std::string_view sent;
-  const bool match = CookieValue(request_->Header("Cookie"), "lumologcookie=", &sent) &&
+  const bool match = CookieValue(request_->Header("Cookie"), "lumologcookie", &sent) &&
                      sent == wanted->View();
   SetLoggingOff(!match);
 }
@@ -464,14 +489,25 @@ bool DexApplication::ReadPostBody() {
   const String* length_header = request_->Header("Content-Length");
   const String* type = request_->Header("Content-Type");
   if (length_header == nullptr || type == nullptr) return true;
-  const int64_t length = atoll(length_header->Text());
+  // The head was checked: one plain decimal number.
+  const int64_t length = request_->ContentLength();
   std::unique_ptr<HTTPContentParser> parser;
-  const int32_t limit = config_.GetInteger(kConfigMaxPostVars);
-  if (type->Length() >= 33 && CompareNoCase(type->Text(), "application/x-www-form-urlencoded", 33) == 0) {
-    parser = std::make_unique<URLEncodedParser>(globals_, limit);
-  } else if (type->Length() >= 19 && CompareNoCase(type->Text(), "multipart/form-data", 19) == 0) {
-    parser = std::make_unique<MultipartFormParser>(vm_.get(), &files_, globals_,
-                                                   type->View(), limit);
+  const bool url_encoded =
+      type->Length() >= 33 && CompareNoCase(type->Text(), "application/x-www-form-urlencoded", 33) == 0;
+  if (url_encoded ||
+      (type->Length() >= 19 && CompareNoCase(type->Text(), "multipart/form-data", 19) == 0)) {
+    // A URL-encoded body is held whole as names and values: one larger than
+    // the form limit is refused before it is read.
+    if (url_encoded && form_limits_.max_form_bytes > 0 && length > form_limits_.max_form_bytes) {
+      Write(kPostFormTooLong);
+      return false;
+    }
+    if (url_encoded) {
+      parser = std::make_unique<URLEncodedParser>(globals_, 0, &form_limits_);
+    } else {
+      parser = std::make_unique<MultipartFormParser>(vm_.get(), &files_, globals_, type->View(), 0,
+                                                     &form_limits_);
+    }
   } else {
     const int32_t maximum = config_.GetInteger(kConfigMaxUnknownContentLength);
     if (maximum < 0) {
@@ -484,18 +520,33 @@ bool DexApplication::ReadPostBody() {
     }
     parser = std::make_unique<UnknownContentHandler>(system_, length);
   }
+  // The POST time-out bounds the whole body, every part of it, upload
+  // hooks included; it is checked while waiting for data as well.
   ArmPostTimeout();
+  const int32_t seconds = PostTimeout();
+  const auto deadline = seconds > 0 ? std::chrono::steady_clock::now() + std::chrono::seconds(seconds)
+                                    : std::chrono::steady_clock::time_point();
   char piece[kPostPiece];
   int64_t remaining = length;
   while (remaining > 0) {
     const int32_t want = remaining < kPostPiece ? static_cast<int32_t>(remaining) : kPostPiece;
-    const int32_t got = request_->Receive(piece, want);
-    if (got <= 0) break;
-    remaining -= got;
-    if (PostTimeoutFlag()->load(std::memory_order_relaxed) != 0) {
+    int32_t got = 0;
+    const HTTPRequest::BodyRead read = request_->ReceiveBody(piece, want, &got, deadline, StopFlag());
+    const bool expired = deadline != std::chrono::steady_clock::time_point() &&
+                         std::chrono::steady_clock::now() >= deadline;
+    if (read == HTTPRequest::BodyRead::kTimedOut || expired ||
+        PostTimeoutFlag()->load(std::memory_order_relaxed) != 0) {
       Write("Timeout processing POST data");
       return false;
     }
+    // A body cut short is not the body the client meant: the program never
+    // sees it as if it were whole.
+    if (read == HTTPRequest::BodyRead::kEnd) {
+      Write("Incomplete POST data");
+      return false;
+    }
+    if (read == HTTPRequest::BodyRead::kStopped) return false;
+    remaining -= got;
     if (!parser->Parse(piece, got)) {
       Write(parser->ErrorText());
       return false;
@@ -534,7 +585,16 @@ void DexApplication::Stop() {
 }
 
 void DexApplication::BeginExecution() {
+  // One deadline for the whole run: upload hooks start it, the program
+  // keeps it, and a run stopped meanwhile stays stopped.
+  if (execution_begun_) return;
+  execution_begun_ = true;
+  const bool stopped = IsStopped();
   LumoApplication::BeginExecution();
+  if (stopped) {
+    LumoApplication::Stop();
+    return;
+  }
   std::lock_guard<std::mutex> lock(wake_mutex_);
   woken_ = false;
 }

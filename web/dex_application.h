@@ -20,6 +20,7 @@
 #include "core/base/string.h"
 #include "core/context/lumo_application.h"
 #include "files/posix_file_manager.h"
+#include "web/content_parser.h"
 
 namespace lumo {
 
@@ -88,6 +89,9 @@ class DexApplication : public LumoApplication {
   std::unique_ptr<LumoVM> vm_;
 
   bool headers_set_up_ = false;
+  bool execution_begun_ = false;
+  // Shared by the query string and the body.
+  FormLimits form_limits_;
   std::unique_ptr<File> log_file_;
   bool log_file_failed_ = false;
 

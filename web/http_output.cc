@@ -203,6 +203,11 @@ int32_t DexOutput::SendHeaders() {
 
 int32_t DexOutput::SendRaw(const char* data, int32_t length) {
   if (length <= 0) return 0;
+  if (stalled_) return -1;
+  using std::chrono::steady_clock;
+  // Waits in slices, so that a stop raised by another thread (the run's
+  // time-out, the server stopping) is seen within one.
+  constexpr int kSliceMs = 100;
   int32_t sent = 0;
   while (sent < length) {
     // MSG_DONTWAIT: the wait below is the only one, even on a blocking
@@ -219,18 +224,31 @@ int32_t DexOutput::SendRaw(const char* data, int32_t length) {
       if (context_ != nullptr) context_->Stop();
       return -1;
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() +
-        std::chrono::milliseconds(send_wait_ms_ > 0 ? send_wait_ms_ : 0);
-    int ready;
-    do {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
+    const auto wait = std::chrono::milliseconds(send_wait_ms_ > 0 ? send_wait_ms_ : 0);
+    const steady_clock::time_point limit = steady_clock::now() + wait;
+    for (;;) {
+      const steady_clock::time_point now = steady_clock::now();
+      if (context_ != nullptr && context_->IsStopped() && give_up_at_ == steady_clock::time_point()) {
+        give_up_at_ = now + wait;
+      }
+      steady_clock::time_point until = limit;
+      if (give_up_at_ != steady_clock::time_point() && give_up_at_ < until) until = give_up_at_;
+      if (now >= until) {
+        stalled_ = true;
+        if (context_ != nullptr) context_->Stop();
+        return sent;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
       pollfd entry{socket_, POLLOUT, 0};
-      ready = poll(&entry, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-    } while (ready < 0 && errno == EINTR);
-    // Ready includes an error or hang-up: the next send reports it.
-    if (ready <= 0) return sent;
+      const int ready = poll(&entry, 1, static_cast<int>(left < kSliceMs ? left + 1 : kSliceMs));
+      // Ready includes an error or hang-up: the next send reports it.
+      if (ready > 0) break;
+      if (ready < 0 && errno != EINTR) {
+        stalled_ = true;
+        if (context_ != nullptr) context_->Stop();
+        return sent;
+      }
+    }
   }
   return sent;
 }

@@ -12,6 +12,7 @@
 #ifndef LUMO_WEB_HTTP_OUTPUT_H_
 #define LUMO_WEB_HTTP_OUTPUT_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -136,10 +137,14 @@ class DexOutput : public HTTPOutput {
   bool AddHeader(std::string_view name, std::string_view value) override;
   int32_t SendHeaders() override;
   // Sends everything it can. When the socket takes nothing more it waits
-  // for it to become writable, at most the send wait each time; when the
-  // wait runs out or fails, the count sent so far. Any other failure stops
-  // the run and gives -1. Never raises SIGPIPE, and never blocks longer
-  // than the wait, whether or not the socket is non-blocking.
+  // for it to become writable, at most the send wait; when the wait runs
+  // out the client is taken as gone: the run is stopped, the count sent so
+  // far returned, and every later call gives -1 at once, so a client that
+  // never reads costs one wait, not one per flush. Once the run is stopped
+  // (its time-out, a stop), all waits together end one send wait after it.
+  // Any other failure stops the run and gives -1. Never raises SIGPIPE,
+  // and never blocks longer than the wait, whether or not the socket is
+  // non-blocking.
   int32_t SendRaw(const char* data, int32_t length) override;
 
   // "200 OK" until a "Status" header sets it.
@@ -154,6 +159,10 @@ class DexOutput : public HTTPOutput {
   bool more_ = false;
   String status_;
   int32_t send_wait_ms_ = kDefaultSendWaitMs;
+  // The client stopped taking data for a whole send wait.
+  bool stalled_ = false;
+  // Set when a wait first sees the run stopped: no wait goes past it.
+  std::chrono::steady_clock::time_point give_up_at_{};
 };
 
 }  // namespace lumo

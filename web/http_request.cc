@@ -103,9 +103,20 @@ HTTPRequest::ReadResult HTTPRequest::ReadLine(String* line) {
   }
 }
 
+namespace {
+
+// NUL anywhere, or a CR that is not the line's end (ReadLine drops that
+// one): either can make two programs read one head two ways.
+bool HasStrayControl(const String& line) {
+  return line.Find(std::string_view("\0", 1)) >= 0 || line.Find("\r") >= 0;
+}
+
+}  // namespace
+
 HTTPRequest::ReadResult HTTPRequest::Read() {
   ReadResult result = ReadLine(&request_line_);
   if (result != ReadResult::kOk) return result;
+  if (HasStrayControl(request_line_)) return ReadResult::kBadHeader;
   // Method, URI, protocol: each ends at white space; the run after it is
   // skipped; a missing token is empty.
   std::string_view rest = request_line_.View();
@@ -122,12 +133,18 @@ HTTPRequest::ReadResult HTTPRequest::Read() {
     result = ReadLine(&line);
     if (result == ReadResult::kTooLong) return result;
     if (result == ReadResult::kNothing || line.IsEmpty()) break;
+    // A folded line continues the one before it; we do not join them,
+    // and a program behind us might.
+    if (line[0] == ' ' || line[0] == '\t' || HasStrayControl(line)) return ReadResult::kBadHeader;
     const int32_t colon = line.Find(":");
     if (colon < 0) continue;
+    const std::string_view name = line.View().substr(0, static_cast<size_t>(colon));
+    if (name.empty() || name.find_first_of(" \t") != std::string_view::npos) {
+      return ReadResult::kBadHeader;
+    }
     int32_t value = colon + 1;
     while (value < line.Length() && IsBlank(line[value])) ++value;
-    AddHeader(line.View().substr(0, static_cast<size_t>(colon)),
-              line.View().substr(static_cast<size_t>(value)));
+    AddHeader(name, line.View().substr(static_cast<size_t>(value)));
   }
   const int32_t question = uri_.Find("?");
   if (question >= 0) {
@@ -137,6 +154,40 @@ HTTPRequest::ReadResult HTTPRequest::Read() {
   } else {
     path_ = uri_;
   }
+  return CheckBodyHeaders();
+}
+
+HTTPRequest::ReadResult HTTPRequest::CheckBodyHeaders() {
+  // Bodies are read by length only: a chunked body read as if it had none
+  // would leave its bytes to be taken for something else.
+  if (Header("Transfer-Encoding") != nullptr) {
+    has_transfer_encoding_ = true;
+    return ReadResult::kLengthRequired;
+  }
+  const String* length = Header("Content-Length");
+  if (length == nullptr) return ReadResult::kOk;
+  // Repeated headers arrive joined with ','; each copy must be the same
+  // plain decimal number.
+  constexpr size_t kMaxDigits = 18;
+  int64_t first = -1;
+  std::string_view rest = length->View();
+  for (;;) {
+    const size_t comma = rest.find(',');
+    std::string_view item = rest.substr(0, comma);
+    while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
+    while (!item.empty() && IsBlank(item.back())) item.remove_suffix(1);
+    if (item.empty() || item.size() > kMaxDigits) return ReadResult::kBadLength;
+    int64_t value = 0;
+    for (const char c : item) {
+      if (c < '0' || c > '9') return ReadResult::kBadLength;
+      value = value * 10 + (c - '0');
+    }
+    if (first >= 0 && value != first) return ReadResult::kBadLength;
+    first = value;
+    if (comma == std::string_view::npos) break;
+    rest.remove_prefix(comma + 1);
+  }
+  content_length_ = first;
   return ReadResult::kOk;
 }
 
@@ -172,7 +223,74 @@ int32_t HTTPRequest::Receive(char* out, int32_t length) {
   const int32_t n = filled_ - position_ < length ? filled_ - position_ : length;
   memcpy(out, buffer_ + position_, static_cast<size_t>(n));
   position_ += n;
+  body_taken_ += n;
   return n;
+}
+
+HTTPRequest::BodyRead HTTPRequest::ReceiveBody(char* out, int32_t length, int32_t* got,
+                                               std::chrono::steady_clock::time_point deadline,
+                                               const std::atomic<int32_t>* stop) {
+  using std::chrono::steady_clock;
+  *got = 0;
+  if (length <= 0) return BodyRead::kData;
+  if (position_ < filled_) {
+    *got = Receive(out, length);
+    return BodyRead::kData;
+  }
+  // Waits in slices, so that a stop raised by another thread ends the
+  // wait within one.
+  constexpr int kSliceMs = 100;
+  const steady_clock::time_point idle_limit =
+      steady_clock::now() + std::chrono::milliseconds(io_timeout_ms_);
+  for (;;) {
+    const ssize_t n = recv(socket_, out, static_cast<size_t>(length), 0);
+    if (n > 0) {
+      *got = static_cast<int32_t>(n);
+      body_taken_ += n;
+      return BodyRead::kData;
+    }
+    if (n == 0) return BodyRead::kEnd;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return BodyRead::kEnd;
+    for (;;) {
+      if (stop != nullptr && stop->load(std::memory_order_relaxed) != 0) return BodyRead::kStopped;
+      const steady_clock::time_point now = steady_clock::now();
+      steady_clock::time_point until = idle_limit;
+      if (deadline != steady_clock::time_point() && deadline < until) until = deadline;
+      if (now >= until) return BodyRead::kTimedOut;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+      struct pollfd p = {socket_, POLLIN, 0};
+      const int ready = poll(&p, 1, static_cast<int>(left < kSliceMs ? left + 1 : kSliceMs));
+      if (ready > 0) break;
+      if (ready < 0 && errno != EINTR) return BodyRead::kEnd;
+    }
+  }
+}
+
+int64_t HTTPRequest::UnreadBody() const {
+  return content_length_ > body_taken_ ? content_length_ - body_taken_ : 0;
+}
+
+void HTTPRequest::LingeringClose() {
+  if (socket_ < 0) return;
+  shutdown(socket_, SHUT_WR);
+  using std::chrono::steady_clock;
+  constexpr int kLingerMs = 2000;
+  const steady_clock::time_point until = steady_clock::now() + std::chrono::milliseconds(kLingerMs);
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - steady_clock::now()).count();
+    if (left <= 0) break;
+    const ssize_t n = recv(socket_, buffer_, sizeof buffer_, 0);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;
+    if (n > 0) continue;
+    struct pollfd p = {socket_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+  }
+  filled_ = 0;
+  position_ = 0;
 }
 
 int64_t HTTPRequest::SendAll(const char* data, int64_t length, bool more) {

@@ -7,6 +7,8 @@
 #ifndef LUMO_WEB_HTTP_REQUEST_H_
 #define LUMO_WEB_HTTP_REQUEST_H_
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,8 +32,18 @@ class HTTPRequest {
 
   enum class ReadResult {
     kOk,
-    kNothing,   // the connection closed or stayed silent before a request line
-    kTooLong,   // a line or the whole head passed its bound
+    kNothing,         // the connection closed or stayed silent before a request line
+    kTooLong,         // a line or the whole head passed its bound
+    kBadHeader,       // folded, blank before the colon, NUL or a bare CR: 400
+    kBadLength,       // Content-Length not one plain decimal number: 400
+    kLengthRequired,  // Transfer-Encoding (bodies are read by length only): 411
+  };
+
+  enum class BodyRead {
+    kData,      // some bytes arrived
+    kEnd,       // the client closed its side
+    kTimedOut,  // the deadline passed, or nothing came for the I/O time-out
+    kStopped,   // the run was stopped
   };
 
   // Takes the connected (non-blocking) socket; closes it when destroyed.
@@ -47,6 +59,21 @@ class HTTPRequest {
   // socket, waiting up to the I/O time-out for data. 0 at the end of input,
   // on a time-out or an error.
   int32_t Receive(char* buffer, int32_t length);
+  // One receive of body bytes: waits until data comes, but never past
+  // `deadline` (steady clock; none when it is the epoch), the I/O time-out,
+  // or the moment *stop is raised. *got is the count received.
+  BodyRead ReceiveBody(char* buffer, int32_t length, int32_t* got,
+                       std::chrono::steady_clock::time_point deadline,
+                       const std::atomic<int32_t>* stop);
+  // The declared body length (0 without a Content-Length header).
+  int64_t ContentLength() const { return content_length_; }
+  // Body bytes the client declared and nobody read.
+  int64_t UnreadBody() const;
+  // Closes our side after an answer given before the body was read, and
+  // reads on (and drops) what the client still sends for a short while: a
+  // socket closed with unread data sends a reset, which can destroy the
+  // answer before the client reads it.
+  void LingeringClose();
   // Sends everything; the count sent (short after a time-out), -1 on error.
   // With `more`, the kernel holds the bytes back to go out with the next
   // send (a head before its body).
@@ -81,6 +108,9 @@ class HTTPRequest {
   // input with nothing collected.
   ReadResult ReadLine(String* line);
   void AddHeader(std::string_view name, std::string_view value);
+  // Checks the head once read: the Content-Length and Transfer-Encoding
+  // rules.
+  ReadResult CheckBodyHeaders();
 
   int socket_;
   int io_timeout_ms_ = 30000;
@@ -88,6 +118,9 @@ class HTTPRequest {
   int32_t filled_ = 0;
   int32_t position_ = 0;
   int64_t head_bytes_ = 0;
+  int64_t content_length_ = 0;
+  int64_t body_taken_ = 0;  // body bytes handed out by Receive*
+  bool has_transfer_encoding_ = false;
   String request_line_;
   String method_;
   String uri_;

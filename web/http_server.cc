@@ -49,6 +49,17 @@ void SendBadRequest(HTTPRequest& request, std::string_view detail) {
   SendText(request, page);
 }
 
+void SendLengthRequired(HTTPRequest& request) {
+  String page("HTTP/1.1 411 Length Required\r\nServer: ");
+  page.Append(kServerSoftware);
+  page.Append("\r\nConnection: close\r\n\r\n");
+  page.Append(kPageStart);
+  page.Append(
+      "<HEAD><TITLE>411 Length Required</TITLE></HEAD>\r\n<BODY>\r\n<H1>Length Required</H1>\r\n"
+      "A request body must be sent with a Content-Length header\r\n</BODY>\r\n</HTML>");
+  SendText(request, page);
+}
+
 void SendNotFound(HTTPRequest& request, const String& path) {
   String page("HTTP/1.1 404 Not Found\r\nServer: ");
   page.Append(kServerSoftware);
@@ -120,11 +131,25 @@ void HTTPListenerThread::Serve(int socket) {
       return;
     case HTTPRequest::ReadResult::kTooLong:
       SendBadRequest(request, "Request line or header too long");
-      return;
+      break;
+    case HTTPRequest::ReadResult::kBadHeader:
+      SendBadRequest(request, "Invalid header line");
+      break;
+    case HTTPRequest::ReadResult::kBadLength:
+      SendBadRequest(request, "Invalid Content-Length");
+      break;
+    case HTTPRequest::ReadResult::kLengthRequired:
+      SendLengthRequired(request);
+      break;
     case HTTPRequest::ReadResult::kOk:
       Handle(request);
-      return;
+      // Answered without reading the whole body (a static file, a body
+      // refused): the client may still be sending it.
+      if (request.UnreadBody() == 0) return;
+      break;
   }
+  // Refused heads may come with a body of unknown length.
+  request.LingeringClose();
 }
 
 void HTTPListenerThread::Handle(HTTPRequest& request) {

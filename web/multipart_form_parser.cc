@@ -1,5 +1,6 @@
 #include "web/multipart_form_parser.h"
 
+#include <algorithm>
 #include <string>
 
 #include "core/base/ascii.h"
@@ -59,8 +60,10 @@ bool MultipartFormParser::FindBoundary(std::string_view type, String* boundary) 
 }
 
 MultipartFormParser::MultipartFormParser(LumoVM* vm, FileManager* files, VariableHash* variables,
-                                         std::string_view content_type, int32_t limit)
-    : HTTPContentParser(variables), vm_(vm), files_(files), limit_(limit < 0 ? 0 : limit) {
+                                         std::string_view content_type, int32_t limit,
+                                         FormLimits* shared)
+    : HTTPContentParser(variables, shared), vm_(vm), files_(files) {
+  if (shared == nullptr) own_limits_ = FormLimits(limit);
   separator_.Append("\r\n");
   String boundary;
   if (FindBoundary(content_type, &boundary)) {
@@ -332,6 +335,8 @@ bool MultipartFormParser::BeginPart() {
   received_ = 0;
   if (!file_part_ || !HasFunction(vm_, kValidate)) return true;
   LumoApplication* context = vm_->Context();
+  // The run's time-out starts with its first script code; the POST
+  // time-out keeps running over every part of the body.
   context->BeginExecution();
   const String file = FileName();
   const LumoVM::Argument arguments[] = {Text(field_name_), Text(file), Text(content_type_)};
@@ -341,9 +346,16 @@ bool MultipartFormParser::BeginPart() {
     return false;
   }
   if (maximum < 0) return true;
-  max_size_ = maximum;
-  // The program's own time-out covers the upload from here.
-  context->DisarmPostTimeout();
+  // The program's maximum, the server's for one file and what is left of
+  // the server's for all files of the request: the smallest holds.
+  cap_ = maximum > 0 ? maximum : -1;
+  auto lower = [this](int64_t bound) {
+    if (bound >= 0 && (cap_ < 0 || bound < cap_)) cap_ = bound;
+  };
+  if (limits_->max_upload > 0) lower(limits_->max_upload);
+  if (limits_->max_upload_total > 0) {
+    lower(std::max<int64_t>(limits_->max_upload_total - limits_->upload_total, 0));
+  }
   status_ = "COMPLETE";
   file_ = files_ != nullptr ? files_->MakeTemporary(kTemporaryLocation, "", "LUMO_FUP",
                                                      kOpenWrite | kOpenRead, &file_path_)
@@ -364,35 +376,46 @@ bool MultipartFormParser::PartData(const char* data, int32_t length) {
       Fail(kPostOutOfMemory);
       return false;
     }
+    if (!TakeFormBytes(length)) {
+      state_ = kFailed;
+      return false;
+    }
+    // Doubling: a value grown a piece at a time would be copied once per
+    // piece.
+    const int64_t needed = int64_t{field_value_.Length()} + length + 1;
+    if (needed > field_value_.Capacity()) {
+      field_value_.Reserve(static_cast<int32_t>(
+          std::min(std::max(needed, int64_t{field_value_.Capacity()} * 2), LumoVM::kMaxTextLength + 1)));
+    }
     field_value_.Append(data, length);
     return true;
   }
   received_ += length;
   if (mode_ != kWriting) return true;
   int64_t n = length;
-  if (max_size_ > 0 && received_ > max_size_) {
+  if (cap_ >= 0 && received_ > cap_) {
     mode_ = kTruncated;
     status_ = "PARTIAL";
-    n = max_size_ - (received_ - length);
+    n = cap_ - (received_ - length);
   }
   // A file that cannot take the bytes (a full disk) is reported as cut
   // short, which is what the script gets.
   if (n > 0 && !file_->Write(data, n)) {
     mode_ = kTruncated;
     status_ = "PARTIAL";
+  } else if (n > 0) {
+    limits_->upload_total += n;
   }
   return true;
 }
 
 bool MultipartFormParser::EndPart() {
   if (!file_part_) {
-    ++count_;
-    if (limit_ > 0 && count_ > limit_) {
-      Fail(kTooManyPostVariables);
+    // The name is held as long as the value.
+    if (!TakeFormBytes(field_name_.Length()) || !StoreField(field_name_, field_value_)) {
+      state_ = kFailed;
       return false;
     }
-    variables_->SetPathValue(field_name_.Text(), field_name_.Length(), field_value_.Text(),
-                             field_value_.Length(), true);
     field_value_.SetLength(0);
     return true;
   }
@@ -414,7 +437,6 @@ bool MultipartFormParser::EndPart() {
     Fail("Failed call to ProcessFileUpload");
     return false;
   }
-  if (vm_ != nullptr) vm_->Context()->ArmPostTimeout();
   return true;
 }
 

@@ -20,6 +20,10 @@
 // end before its closing separator; a normal field whose part never ended
 // is dropped then.
 //
+// Uploads stay bounded too: FormLimits caps one file and all files of the
+// request on disk; a file past either is cut there and reported "PARTIAL",
+// as when the program's own maximum cuts it.
+//
 // Memory stays bounded on a hostile body: each header name, content type,
 // parameter name and parameter value holds at most kMaxHeaderPart bytes
 // ("Multipart header line too long"), a separator learned from the body at
@@ -46,9 +50,12 @@ class MultipartFormParser : public HTTPContentParser {
 
   // vm runs the upload functions (null: every file is skipped); files makes
   // and deletes the temporary files. content_type is the request's whole
-  // Content-Type value. limit: the most normal fields (0: no limit).
+  // Content-Type value. limit: the most normal fields (0: no limit). With
+  // `shared`, its limits apply instead (limit is then ignored): fields,
+  // names, form bytes in memory and upload bytes on disk.
   MultipartFormParser(LumoVM* vm, FileManager* files, VariableHash* variables,
-                      std::string_view content_type, int32_t limit);
+                      std::string_view content_type, int32_t limit,
+                      FormLimits* shared = nullptr);
   // Deletes a temporary file still open (a body cut short, a failure).
   ~MultipartFormParser() override;
 
@@ -109,8 +116,6 @@ class MultipartFormParser : public HTTPContentParser {
 
   LumoVM* vm_;
   FileManager* files_;
-  int32_t limit_;
-  int32_t count_ = 0;
   String separator_;  // "\r\n--" + boundary
   int32_t match_ = 0;
   State state_;
@@ -123,7 +128,7 @@ class MultipartFormParser : public HTTPContentParser {
   String field_value_;
   bool file_part_ = false;
   std::string_view status_;
-  int64_t max_size_ = 0;
+  int64_t cap_ = -1;  // bytes this file may write to disk; -1: no cap
   int64_t received_ = 0;
   std::unique_ptr<File> file_;
   String file_path_;

@@ -1,5 +1,7 @@
 #include "web/url_encoded_parser.h"
 
+#include <algorithm>
+
 #include "core/base/ascii.h"
 #include "core/vm/lumo_vm.h"
 
@@ -13,8 +15,9 @@ char EscapedByte(char first, char second) {
   return static_cast<char>(static_cast<unsigned>(digit(first) * 16 + digit(second)) & 0xFF);
 }
 
-URLEncodedParser::URLEncodedParser(VariableHash* variables, int32_t limit)
-    : HTTPContentParser(variables), limit_(limit < 0 ? 0 : limit) {
+URLEncodedParser::URLEncodedParser(VariableHash* variables, int32_t limit, FormLimits* shared)
+    : HTTPContentParser(variables, shared) {
+  if (shared == nullptr) own_limits_ = FormLimits(limit);
   name_.Reserve(511);
   value_.Reserve(511);
 }
@@ -26,19 +29,21 @@ bool URLEncodedParser::Add(String& buffer, char c) {
     SetError(kPostOutOfMemory);
     return false;
   }
+  if (!TakeFormBytes(1)) return false;
+  // Doubling: a megabyte-long name or value grown 24 bytes at a time
+  // would be copied over and over.
+  if (buffer.Length() + 2 >= buffer.Capacity()) {
+    const int64_t doubled = std::min<int64_t>(int64_t{buffer.Capacity()} * 2, LumoVM::kMaxTextLength + 1);
+    buffer.Reserve(static_cast<int32_t>(doubled));
+  }
   buffer.Append(c);
   return true;
 }
 
 bool URLEncodedParser::Store() {
-  ++count_;
-  if (limit_ > 0 && count_ > limit_) {
-    SetError(kTooManyPostVariables);
-    return false;
-  }
   // A name with a malformed index selector stores no value; the field still
   // counts, and the rest of the body goes on.
-  variables_->SetPathValue(name_.Text(), name_.Length(), value_.Text(), value_.Length(), true);
+  if (!StoreField(name_, value_)) return false;
   name_.SetLength(0);
   value_.SetLength(0);
   return true;

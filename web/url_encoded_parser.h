@@ -19,9 +19,11 @@ namespace lumo {
 
 class URLEncodedParser : public HTTPContentParser {
  public:
-  // limit: the most variables one body may make (0: no limit); one more
-  // fails with "Maximum number of POST variables exceeded".
-  URLEncodedParser(VariableHash* variables, int32_t limit);
+  // limit: the most fields one body may store (0: no limit); one more
+  // fails with "Maximum number of POST variables exceeded", as does a name
+  // past the selector or node bounds of FormLimits. With `shared`, its
+  // limits apply instead (limit is then ignored).
+  URLEncodedParser(VariableHash* variables, int32_t limit, FormLimits* shared = nullptr);
 
   bool Parse(const char* data, int32_t length) override;
   bool Finish() override;
@@ -34,8 +36,6 @@ class URLEncodedParser : public HTTPContentParser {
   // Counts the field and stores name = value; empties both buffers.
   bool Store();
 
-  int32_t limit_;
-  int32_t count_ = 0;
   String name_;
   String value_;
   State state_ = kName;

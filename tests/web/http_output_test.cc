@@ -5,6 +5,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <deque>
 #include <string>
 
@@ -213,8 +214,10 @@ TEST(DexOutput, ABrowserThatLeftStopsTheRunWithoutASignal) {
 }
 
 // Bounded by the short wait: without it, or with a wait per remaining
-// chunk, this would hold the test for minutes.
-TEST(DexOutput, ABrowserThatStopsReadingGetsAShortCountAndTheRestIsDropped) {
+// chunk or per flush, this would hold the test for minutes. A browser that
+// took nothing for a whole wait is gone: the run stops, and nothing later
+// waits again.
+TEST(DexOutput, ABrowserThatStopsReadingCostsOneWaitAndStopsTheRun) {
   SocketPair pair;
   const int small = 4096;
   ASSERT_EQ(setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
@@ -225,14 +228,39 @@ TEST(DexOutput, ABrowserThatStopsReadingGetsAShortCountAndTheRestIsDropped) {
   context.Configuration()->SetInteger(kConfigDelayFile, 0);
   DexOutput out(&context, pair.server);
   out.SetConfiguration(context.Configuration());
-  out.SetSendWait(200);
+  out.SetSendWait(1000);
   const std::string body(1 << 20, 'x');
   out.Write(body.data(), 512 << 10);  // below the threshold: held
   const int32_t sent = out.Send(false);
-  EXPECT_GE(sent, 0);
   EXPECT_LT(sent, 512 << 10);
   EXPECT_EQ(out.HeldLength(), 0);
-  EXPECT_FALSE(context.IsStopped());
+  EXPECT_TRUE(context.IsStopped());
+  const auto start = std::chrono::steady_clock::now();
+  out.Write(body.data(), 512 << 10);
+  EXPECT_EQ(out.Send(true), -1);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+}
+
+// Once the run is stopped (its time-out), every wait together ends one
+// send wait later, however many flushes the program still makes.
+TEST(DexOutput, WaitsEndOneSendWaitAfterTheRunStops) {
+  SocketPair pair;
+  const int small = 4096;
+  ASSERT_EQ(setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ConsoleApplication context;
+  context.Configuration()->SetInteger(kConfigDelayFile, 0);
+  DexOutput out(&context, pair.server);
+  out.SetConfiguration(context.Configuration());
+  out.SetSendWait(60000);
+  context.Stop();
+  const std::string body(256 << 10, 'x');
+  out.SetSendWait(300);
+  const auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 5; ++i) {
+    out.Write(body.data(), static_cast<int32_t>(body.size()));
+    out.Send(false);
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
 }
 
 }  // namespace

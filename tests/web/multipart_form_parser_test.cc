@@ -61,6 +61,10 @@ struct FormCase {
   int32_t limit = 0;
   std::string type = kType;
   bool temporary_directory = true;
+  // The server's limits (0: none): one file, all files, fields in memory.
+  int64_t max_upload = 0;
+  int64_t max_upload_total = 0;
+  int64_t max_form = 0;
 };
 
 // "form variables | log of the upload calls | deleted files", then
@@ -81,7 +85,11 @@ std::string Parsed(const FormCase& c) {
     m.globals.SetVariable("max", -1, c.max, -1);
     std::string outcome;
     {
-      MultipartFormParser parser(&m.Vm(), &files, &m.globals, c.type, c.limit);
+      FormLimits limits(c.limit);
+      limits.max_upload = c.max_upload;
+      limits.max_upload_total = c.max_upload_total;
+      limits.max_form_bytes = c.max_form;
+      MultipartFormParser parser(&m.Vm(), &files, &m.globals, c.type, 0, &limits);
       const std::string error = Feed(parser, pieces);
       const std::string log = m.Global("log");
       outcome = Variables(m.globals, 2) + " | " + (log == "<none>" ? "" : log) + "| " + files.deleted;
@@ -191,6 +199,45 @@ TEST(MultipartFormParser, FilesGoToTheProgram) {
        kBoth, "0", 0, kType, false},
   };
   for (const FormCase& c : cases) EXPECT_EQ(Parsed(c), c.expected) << c.body;
+}
+
+// The server's caps cut a file exactly as the program's own maximum does,
+// whichever is smaller; the cap on all files of a request spans its parts.
+TEST(MultipartFormParser, ServerCapsCutUploadsLikeTheProgramsMaximum) {
+  const std::string v = "V(up,a.txt,text/plain) ";
+  const std::string x100(100, 'x'), x150(150, 'x');
+  FormCase cases[] = {
+      {Form({Upload("up", "a.txt", x150)}),
+       " | " + v + "P(up,a.txt,PARTIAL,LUMO_FUP.0,text/plain,150) | [" + x100 + "]"},
+      {Form({Upload("up", "a.txt", x150)}),
+       " | " + v + "P(up,a.txt,PARTIAL,LUMO_FUP.0,text/plain,150) | [" + x100.substr(50) + "]",
+       kBoth, "50"},
+      {Form({Upload("up", "a.txt", x100), Upload("up", "a.txt", x100), Upload("up", "a.txt", "1")}),
+       " | " + v + "P(up,a.txt,COMPLETE,LUMO_FUP.0,text/plain,100) " + v +
+           "P(up,a.txt,PARTIAL,LUMO_FUP.0,text/plain,100) " + v +
+           "P(up,a.txt,PARTIAL,LUMO_FUP.0,text/plain,1) | [" + x100 + "][" + x100.substr(80) + "][]"},
+  };
+  cases[0].max_upload = 100;
+  cases[1].max_upload = 100;
+  cases[2].max_upload_total = 120;
+  for (const FormCase& c : cases) EXPECT_EQ(Parsed(c), c.expected) << c.body.substr(0, 60);
+}
+
+// Fields held in memory count their names and values against the form
+// limit; nested names are bounded as in URL-encoded bodies.
+TEST(MultipartFormParser, FieldsInMemoryAndNestedNamesAreBounded) {
+  std::string deep = "a";
+  for (int i = 0; i < 33; ++i) deep += "[1]";
+  FormCase cases[] = {
+      {Form({Field("a", "12345"), Field("b", "6789")}), "a=12345 b=6789 | | "},
+      {Form({Field("a", "12345"), Field("b", "67890")}),
+       "a=12345 | |  !POST form data exceeds configured maximum"},
+      {Form({Field(std::string(20, 'n'), "")}), " | |  !POST form data exceeds configured maximum"},
+      {Form({Field(deep, "v")}), " | |  !Maximum number of POST variables exceeded"},
+      {Form({Field(deep.substr(0, deep.size() - 3), "v")}), "a[]=v | | "},
+  };
+  for (int i = 0; i < 3; ++i) cases[i].max_form = 11;
+  for (const FormCase& c : cases) EXPECT_EQ(Parsed(c), c.expected) << c.body.substr(0, 60);
 }
 
 // A hostile body cannot make a header buffer, or a separator learned from

@@ -60,5 +60,52 @@ TEST(URLEncodedParser, LimitCountsEveryField) {
   EXPECT_EQ(Variables(variables), "a=");
 }
 
+// Names are paths, and a request's names come from its client: selectors
+// per name and the variables and elements all names make are bounded, so
+// a few megabytes of body cannot build gigabytes of nested levels.
+TEST(URLEncodedParser, NestedNamesAreBounded) {
+  const std::string too_many = " !Maximum number of POST variables exceeded";
+  auto nested = [](const std::string& step, int levels) {
+    std::string name = "a";
+    for (int i = 0; i < levels; ++i) name += step;
+    return name;
+  };
+  // At the bound a name still stores; one selector more stores nothing.
+  EXPECT_EQ(Parsed(nested(":m", 32) + "=v"), "a[]=v");
+  EXPECT_EQ(Parsed(nested(":m", 33) + "=v"), too_many);
+  EXPECT_EQ(Parsed(nested("[1]", 33) + "=v"), too_many);
+  // A million levels are refused before anything is built.
+  for (const std::string step : {"[1]", ":m"}) {
+    Dictionary dictionary;
+    VariableHash variables(&dictionary);
+    URLEncodedParser parser(&variables, 0);
+    const std::string body = "x=1&" + nested(step, 1'000'000) + "=v";
+    EXPECT_EQ(Feed(parser, {body}), too_many.substr(1));
+    EXPECT_EQ(Variables(variables), "x=1");
+  }
+  // Each field may make 16 variables and elements on average: one field of
+  // 15 selectors makes 16, one more level is past the bound.
+  EXPECT_EQ(Parsed(nested(":m", 15) + "=v", 1), "a[]=v");
+  EXPECT_EQ(Parsed(nested(":m", 16) + "=v", 1), "a[]=" + too_many);
+}
+
+// The query string and the body of a request share one set of limits.
+TEST(URLEncodedParser, SharedLimitsCountQueryAndBodyTogether) {
+  Dictionary dictionary;
+  VariableHash variables(&dictionary);
+  FormLimits limits(2);
+  limits.max_form_bytes = 12;
+  URLEncodedParser query(&variables, 0, &limits);
+  EXPECT_EQ(Feed(query, {"a=1"}), "");
+  URLEncodedParser body(&variables, 0, &limits);
+  EXPECT_EQ(Feed(body, {"b=2&c=3"}), "!Maximum number of POST variables exceeded");
+  EXPECT_EQ(Variables(variables), "a=1 b=2");
+
+  FormLimits small(0);
+  small.max_form_bytes = 8;
+  URLEncodedParser bytes(&variables, 0, &small);
+  EXPECT_EQ(Feed(bytes, {"n=123&m=4567"}), "!POST form data exceeds configured maximum");
+}
+
 }  // namespace
 }  // namespace lumo
