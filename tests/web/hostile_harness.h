@@ -137,13 +137,14 @@ inline ByteStream PostStream(std::string_view uri, std::string_view type, const 
 // --- The client ----------------------------------------------------------------
 
 struct Traffic {
-  ByteStream bytes;           // everything the client sends, head included
-  size_t piece = 256 * 1024;  // bytes per send
-  size_t lead = 0;            // bytes sent at once before the pauses start
-  int pause_ms = 0;           // between pieces after the lead
-  bool half_close = false;    // shut down the sending side once all is sent
-  int wait_ms = 10000;        // the whole exchange
-  size_t keep = 1 << 20;      // bytes of the answer kept
+  ByteStream bytes;              // everything the client sends, head included
+  size_t piece = 256 * 1024;     // bytes per send
+  size_t lead = 0;               // bytes sent at once before the pauses start
+  int pause_ms = 0;              // between pieces after the lead
+  bool half_close = false;       // shut down the sending side once all is sent
+  bool send_past_close = false;  // ignore the server's close and send on until refused
+  int wait_ms = 10000;           // the whole exchange
+  size_t keep = 1 << 20;         // bytes of the answer kept
 };
 
 struct Outcome {
@@ -152,6 +153,7 @@ struct Outcome {
   uint64_t sent = 0;
   uint64_t sent_at_answer = 0;  // sent when the answer's first byte came
   bool send_refused = false;    // a send failed (the server reset the connection)
+  double refused_s = -1;        // when
   double answered_s = -1;       // the first byte of the answer, seconds from the start
   double closed_s = -1;         // the server closed the connection
 };
@@ -161,9 +163,10 @@ inline double Seconds(Clock::duration d) {
 }
 
 // Sends the traffic while reading whatever comes back, until the server
-// closes the connection or the wait is over. A server that refuses the
-// rest of a body is seen as it would be by a browser: the answer read
-// while sending, then a failed send.
+// closes the connection (with send_past_close: until a send fails) or the
+// wait is over. A server that refuses the rest of a body is seen as it
+// would be by a browser: the answer read while sending, then a failed
+// send.
 inline Outcome Exchange(int port, Traffic traffic) {
   Outcome outcome;
   const auto start = Clock::now();
@@ -173,7 +176,7 @@ inline Outcome Exchange(int port, Traffic traffic) {
   std::string pending;
   size_t pending_at = 0;
   uint64_t produced = 0;
-  bool sending = true, closed = false;
+  bool sending = true, closed = false, at_end = false;
   auto next_send = start;
   std::string kept;
   std::vector<char> buffer(256 * 1024);
@@ -200,9 +203,11 @@ inline Outcome Exchange(int port, Traffic traffic) {
         static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) +
         1;
-    pollfd p = {fd, static_cast<short>(POLLIN | (may_send ? POLLOUT : 0)), 0};
+    const short events = static_cast<short>((at_end ? 0 : POLLIN) | (may_send ? POLLOUT : 0));
+    if (events == 0 && !sending) break;
+    pollfd p = {fd, events, 0};
     if (poll(&p, 1, timeout) < 0 && errno != EINTR) break;
-    if (p.revents & (POLLIN | POLLHUP | POLLERR)) {
+    if (!at_end && (p.revents & (POLLIN | POLLHUP | POLLERR))) {
       const ssize_t n = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
       if (n > 0) {
         if (outcome.received == 0) {
@@ -216,10 +221,11 @@ inline Outcome Exchange(int port, Traffic traffic) {
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         closed = true;
         outcome.closed_s = Seconds(Clock::now() - start);
-        break;
+        if (!traffic.send_past_close || !sending) break;
+        at_end = true;
       }
     }
-    if (may_send && (p.revents & POLLOUT)) {
+    if (may_send && (p.revents & (POLLOUT | POLLERR | POLLHUP))) {
       const ssize_t n = send(fd, pending.data() + pending_at, pending.size() - pending_at,
                              MSG_NOSIGNAL | MSG_DONTWAIT);
       if (n > 0) {
@@ -230,7 +236,9 @@ inline Outcome Exchange(int port, Traffic traffic) {
         }
       } else if (errno != EAGAIN && errno != EINTR) {
         outcome.send_refused = true;
+        outcome.refused_s = Seconds(Clock::now() - start);
         sending = false;
+        if (at_end) break;
       }
     }
   }
