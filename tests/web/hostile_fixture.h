@@ -211,6 +211,11 @@ class HostileTest : public ::testing::Test {
              label.c_str(), outcome.answered_s, outcome.closed_s, MiB(outcome.sent).c_str(),
              MiB(outcome.sent_at_answer).c_str());
       if (outcome.send_refused) printf(", refused %.2f s", outcome.refused_s);
+      std::string shown = r.body.substr(0, 48);
+      for (char& ch : shown) {
+        if (static_cast<unsigned char>(ch) < 32) ch = ' ';
+      }
+      printf(", body '%s'", shown.c_str());
       printf("\n");
     }
     EXPECT_LE(watch.Peak() - watch.Idle(), ceiling)

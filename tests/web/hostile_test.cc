@@ -316,6 +316,48 @@ TEST_F(HostileForm, FormDataPastTheLimitIsRefusedEarly) {
   CheckTogether(std::move(together));
 }
 
+// Bodies whose shape, not their size, would cost: many separators, empty
+// fields and parts, part heads of many lines. Whatever the program makes
+// of them, the answer comes soon and little is held.
+TEST_F(HostileForm, OddlyShapedBodiesStayCheap) {
+  ASSERT_TRUE(Start(""));
+  const struct {
+    std::string label;
+    ByteStream request;
+  } cases[] = {
+      {"10,000,000 separators",
+       PostStream("/form.lmc", kUrlEncoded, ByteStream().Add("&", 10000000))},
+      {"1,000,000 '=' in a value",
+       PostStream("/form.lmc", kUrlEncoded, ByteStream("a=").Add("=", 1000000))},
+      {"3,000,000 escapes",
+       PostStream("/form.lmc", kUrlEncoded, ByteStream("a=").Add("%41", 3000000))},
+      {"an escape cut short at the end", PostStream("/form.lmc", kUrlEncoded, ByteStream("a=%4"))},
+      {"1,000,000 empty parts",
+       PostStream("/form.lmc", kMultipart,
+                  ByteStream().Add("--HostileBoundary\r\n\r\n\r\n", 1000000).Add(kLastSeparator))},
+      {"a part head of 200,000 lines",
+       PostStream("/form.lmc", kMultipart,
+                  ByteStream("--HostileBoundary\r\n")
+                      .Add("Content-Type: text/" + std::string(40, 't') + "\r\n", 200000)
+                      .Add("Content-Disposition: form-data; name=\"a\"\r\n\r\nv\r\n")
+                      .Add(kLastSeparator))},
+      {"100,000 parameters",
+       PostStream("/form.lmc", kMultipart,
+                  ByteStream("--HostileBoundary\r\nContent-Disposition: form-data")
+                      .Add("; p=\"x\"", 100000)
+                      .Add("; name=\"a\"\r\n\r\nv\r\n")
+                      .Add(kLastSeparator))},
+      {"8 MB of near-boundaries",
+       PostStream("/form.lmc", kMultipart,
+                  ByteStream(PartHead("a")).Add("\r\n--HostileBoundarX", 400000))},
+  };
+  for (const auto& c : cases) {
+    Expect expect;
+    expect.runs = std::nullopt;
+    Check(c.label, Send(c.request, 15000), expect);
+  }
+}
+
 TEST_F(HostileForm, FormLengthLimitIsExact) {
   ASSERT_TRUE(Start("maxpostformlength = 65536\n"));
   const uint64_t limit = 65536;
