@@ -1,11 +1,11 @@
 // The server for the hostile-request cases that need waits lumodex keeps at
 // their production values: the same HTTPServer, configured as lumodex does,
-// with the send and receive time-out and the run monitor's tick given on
-// the command line. Listens on 127.0.0.1, a port the system chooses, and
-// announces it on standard output as lumodex does.
+// with the send and receive time-out, the run monitor's tick and the
+// output a run may hold before it streams given on the command line. Listens on 127.0.0.1, a port
+// the system chooses, and announces it on standard output as lumodex does.
 //
 //   hostile_host --config FILE --root DIR --data DIR [--io-timeout MS]
-//                [--monitor-interval MS]
+//                [--monitor-interval MS] [--output-flush BYTES]
 #include <signal.h>
 
 #include <cstdio>
@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   const char* data = nullptr;
   int io_timeout = 30000;
   int monitor = 5000;
+  int output_flush = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string flag = argv[i];
     const char* value = argv[i + 1];
@@ -36,6 +37,8 @@ int main(int argc, char** argv) {
       io_timeout = atoi(value);
     } else if (flag == "--monitor-interval") {
       monitor = atoi(value);
+    } else if (flag == "--output-flush") {
+      output_flush = atoi(value);
     } else {
       fprintf(stderr, "hostile_host: unknown option %s\n", argv[i]);
       return 2;
@@ -62,6 +65,8 @@ int main(int argc, char** argv) {
   server.SetBindAddress("127.0.0.1");
   server.SetIOTimeout(io_timeout);
   server.SetMonitorInterval(monitor);
+  if (output_flush > 0)
+    server.Configuration().SetInteger(lumo::kConfigBufszOutputFlush, output_flush);
   lumo::String error;
   if (server.Listen(&error) != lumo::HTTPServer::ListenResult::kListening) {
     fprintf(stderr, "hostile_host: %s\n", error.Text());
