@@ -96,6 +96,11 @@ bool MultipartFormParser::AppendHeaderByte(String& buffer, char c) {
     Fail("Multipart header line too long");
     return false;
   }
+  // Doubling, as for values: 24 bytes at a time would copy a long head
+  // over and over.
+  if (buffer.Length() + 2 >= buffer.Capacity()) {
+    buffer.Reserve(std::min(std::max(buffer.Capacity() * 2, 64), kMaxHeaderPart + 1));
+  }
   buffer.Append(c);
   return true;
 }
