@@ -93,9 +93,6 @@ TEST_F(HostileStress, FormDataAtTheDefaultLimit) {
   };
   for (const auto& c : cases) {
     Expect expect;
-    if (c.label.find("multipart names") != std::string::npos) {
-      expect.ceiling += kLongPartHeadRoom;
-    }
     expect.body = kFormTooLong;
     expect.within_s = 120;
     expect.sent_before_answer = 96 * kMiB;

@@ -41,12 +41,6 @@ inline std::string UploadLogProgram() {
          Print(kRan);
 }
 
-// A multipart part head of 64 KiB is built a byte at a time, and in the
-// sanitized build every size on the way keeps its own freed block: some
-// 50 MiB resident, whatever the server holds. Cases that send such heads
-// get this much more room under their ceiling.
-inline constexpr int64_t kLongPartHeadRoom = 32 * kMiB;
-
 class HostileTest : public ::testing::Test {
  protected:
   void SetUp() override {
