@@ -8,16 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-
-#include "core/base/ascii.h"
-#include "core/base/conversions.h"
 
 namespace lumo {
 
 namespace {
-
-bool IsBlank(char c) { return IsSpaceByte(static_cast<unsigned char>(c)); }
 
 // Waits for the socket to become ready; false on time-out or error.
 bool WaitFor(int socket, short events, int milliseconds) {
@@ -79,142 +75,34 @@ bool HTTPRequest::Fill() {
   }
 }
 
-HTTPRequest::ReadResult HTTPRequest::ReadLine(String* line) {
-  line->Clear();
-  bool any = false;
-  for (;;) {
-    if (position_ >= filled_ && !Fill()) {
-      return any ? ReadResult::kOk : ReadResult::kNothing;
-    }
-    any = true;
-    const char* start = buffer_ + position_;
-    const void* lf = memchr(start, '\n', static_cast<size_t>(filled_ - position_));
-    const int32_t take =
-        lf != nullptr ? static_cast<int32_t>(static_cast<const char*>(lf) - start) : filled_ - position_;
-    head_bytes_ += take + (lf != nullptr ? 1 : 0);
-    if (line->Length() + take > kMaxLine || head_bytes_ > kMaxHead) return ReadResult::kTooLong;
-    line->Append(start, take);
-    position_ += take;
-    if (lf != nullptr) {
-      ++position_;
-      if (line->Length() > 0 && (*line)[line->Length() - 1] == '\r') line->Shorten(1);
-      return ReadResult::kOk;
-    }
-  }
-}
-
-namespace {
-
-// NUL anywhere, or a CR that is not the line's end (ReadLine drops that
-// one): either can make two programs read one head two ways.
-bool HasStrayControl(const String& line) {
-  return line.Find(std::string_view("\0", 1)) >= 0 || line.Find("\r") >= 0;
-}
-
-}  // namespace
-
 HTTPRequest::ReadResult HTTPRequest::Read() {
-  ReadResult result = ReadLine(&request_line_);
-  if (result != ReadResult::kOk) return result;
-  if (HasStrayControl(request_line_)) return ReadResult::kBadHeader;
-  // Method, URI, protocol: each ends at white space; the run after it is
-  // skipped; a missing token is empty.
-  std::string_view rest = request_line_.View();
-  String* tokens[] = {&method_, &uri_, &protocol_};
-  for (String* token : tokens) {
-    size_t end = 0;
-    while (end < rest.size() && !IsBlank(rest[end])) ++end;
-    token->Assign(rest.data(), static_cast<int32_t>(end));
-    while (end < rest.size() && IsBlank(rest[end])) ++end;
-    rest.remove_prefix(end);
+  using Status = HTTPHeadParser::Status;
+  Status status = Status::kNeedMore;
+  while (status == Status::kNeedMore) {
+    if (position_ >= filled_ && !Fill()) {
+      status = head_.Finish();
+      break;
+    }
+    size_t consumed = 0;
+    status = head_.Parse(buffer_ + position_, static_cast<size_t>(filled_ - position_), &consumed);
+    position_ += static_cast<int32_t>(consumed);
   }
-  String line;
-  for (;;) {
-    result = ReadLine(&line);
-    if (result == ReadResult::kTooLong) return result;
-    if (result == ReadResult::kNothing || line.IsEmpty()) break;
-    // A folded line continues the one before it; we do not join them,
-    // and a program behind us might.
-    if (line[0] == ' ' || line[0] == '\t' || HasStrayControl(line)) return ReadResult::kBadHeader;
-    const int32_t colon = line.Find(":");
-    if (colon < 0) continue;
-    const std::string_view name = line.View().substr(0, static_cast<size_t>(colon));
-    if (name.empty() || name.find_first_of(" \t") != std::string_view::npos) {
+  switch (status) {
+    case Status::kComplete:
+      return ReadResult::kOk;
+    case Status::kNothing:
+    case Status::kNeedMore:
+      return ReadResult::kNothing;
+    case Status::kTooLong:
+      return ReadResult::kTooLong;
+    case Status::kBadHeader:
       return ReadResult::kBadHeader;
-    }
-    int32_t value = colon + 1;
-    while (value < line.Length() && IsBlank(line[value])) ++value;
-    AddHeader(name, line.View().substr(static_cast<size_t>(value)));
+    case Status::kBadLength:
+      return ReadResult::kBadLength;
+    case Status::kLengthRequired:
+      return ReadResult::kLengthRequired;
   }
-  const int32_t question = uri_.Find("?");
-  if (question >= 0) {
-    path_ = uri_.Left(question);
-    query_ = uri_.From(question + 1);
-    has_query_ = true;
-  } else {
-    path_ = uri_;
-  }
-  return CheckBodyHeaders();
-}
-
-HTTPRequest::ReadResult HTTPRequest::CheckBodyHeaders() {
-  // Bodies are read by length only: a chunked body read as if it had none
-  // would leave its bytes to be taken for something else.
-  if (Header("Transfer-Encoding") != nullptr) {
-    has_transfer_encoding_ = true;
-    return ReadResult::kLengthRequired;
-  }
-  const String* length = Header("Content-Length");
-  if (length == nullptr) return ReadResult::kOk;
-  // Repeated headers arrive joined with ','; each copy must be the same
-  // plain decimal number.
-  constexpr size_t kMaxDigits = 18;
-  int64_t first = -1;
-  std::string_view rest = length->View();
-  for (;;) {
-    const size_t comma = rest.find(',');
-    std::string_view item = rest.substr(0, comma);
-    while (!item.empty() && IsBlank(item.front())) item.remove_prefix(1);
-    while (!item.empty() && IsBlank(item.back())) item.remove_suffix(1);
-    if (item.empty() || item.size() > kMaxDigits) return ReadResult::kBadLength;
-    int64_t value = 0;
-    for (const char c : item) {
-      if (c < '0' || c > '9') return ReadResult::kBadLength;
-      value = value * 10 + (c - '0');
-    }
-    if (first >= 0 && value != first) return ReadResult::kBadLength;
-    first = value;
-    if (comma == std::string_view::npos) break;
-    rest.remove_prefix(comma + 1);
-  }
-  content_length_ = first;
-  return ReadResult::kOk;
-}
-
-namespace {
-
-std::string LowerKey(std::string_view name) {
-  std::string key(name);
-  for (char& c : key) c = static_cast<char>(LowerByte(static_cast<unsigned char>(c)));
-  return key;
-}
-
-}  // namespace
-
-void HTTPRequest::AddHeader(std::string_view name, std::string_view value) {
-  const auto [at, added] = header_index_.try_emplace(LowerKey(name), headers_.size());
-  if (!added) {
-    HTTPHeader& h = headers_[at->second];
-    h.value.Append(',');
-    h.value.Append(value);
-    return;
-  }
-  headers_.push_back({String(name), String(value)});
-}
-
-const String* HTTPRequest::Header(std::string_view name) const {
-  const auto at = header_index_.find(LowerKey(name));
-  return at == header_index_.end() ? nullptr : &headers_[at->second].value;
+  return ReadResult::kNothing;
 }
 
 int32_t HTTPRequest::Receive(char* out, int32_t length) {
@@ -268,7 +156,8 @@ HTTPRequest::BodyRead HTTPRequest::ReceiveBody(char* out, int32_t length, int32_
 }
 
 int64_t HTTPRequest::UnreadBody() const {
-  return content_length_ > body_taken_ ? content_length_ - body_taken_ : 0;
+  const int64_t declared = head_.ContentLength();
+  return declared > body_taken_ ? declared - body_taken_ : 0;
 }
 
 void HTTPRequest::LingeringClose() {

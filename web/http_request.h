@@ -12,23 +12,18 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/base/string.h"
+#include "web/http_head_parser.h"
 
 namespace lumo {
-
-struct HTTPHeader {
-  String name;
-  String value;
-};
 
 class HTTPRequest {
  public:
   static constexpr int32_t kBufferSize = 8192;
-  static constexpr int32_t kMaxLine = 64 * 1024;
-  static constexpr int32_t kMaxHead = 1024 * 1024;
+  static constexpr int32_t kMaxLine = HTTPHeadParser::kMaxLine;
+  static constexpr int32_t kMaxHead = HTTPHeadParser::kMaxHead;
 
   enum class ReadResult {
     kOk,
@@ -66,7 +61,7 @@ class HTTPRequest {
                        std::chrono::steady_clock::time_point deadline,
                        const std::atomic<int32_t>* stop);
   // The declared body length (0 without a Content-Length header).
-  int64_t ContentLength() const { return content_length_; }
+  int64_t ContentLength() const { return head_.ContentLength(); }
   // Body bytes the client declared and nobody read.
   int64_t UnreadBody() const;
   // Closes our side after an answer given before the body was read, and
@@ -83,20 +78,20 @@ class HTTPRequest {
   int64_t SendFile(int fd, int64_t offset, int64_t length);
 
   int Socket() const { return socket_; }
-  const String& RequestLine() const { return request_line_; }
-  const String& Method() const { return method_; }
-  const String& URI() const { return uri_; }
-  const String& Protocol() const { return protocol_; }
-  const String& Path() const { return path_; }
+  const String& RequestLine() const { return head_.RequestLine(); }
+  const String& Method() const { return head_.Method(); }
+  const String& URI() const { return head_.URI(); }
+  const String& Protocol() const { return head_.Protocol(); }
+  const String& Path() const { return head_.Path(); }
   // False when the URI had no '?'.
-  bool HasQuery() const { return has_query_; }
-  const String& Query() const { return query_; }
+  bool HasQuery() const { return head_.HasQuery(); }
+  const String& Query() const { return head_.Query(); }
   // Dotted quad of the peer; empty when it cannot be read.
   const String& PeerAddress() const;
   // In the order first received; repeated names are joined with ",".
-  const std::vector<HTTPHeader>& Headers() const { return headers_; }
+  const std::vector<HTTPHeader>& Headers() const { return head_.Headers(); }
   // The value of a header (name in any case), or null.
-  const String* Header(std::string_view name) const;
+  const String* Header(std::string_view name) const { return head_.Header(name); }
 
   // Milliseconds a receive or send waits for the socket (30 s).
   void SetIOTimeout(int milliseconds) { io_timeout_ms_ = milliseconds; }
@@ -104,36 +99,16 @@ class HTTPRequest {
  private:
   // Fills the buffer with one receive; false at the end of input.
   bool Fill();
-  // One line without its LF (and a CR before it). kNothing at the end of
-  // input with nothing collected.
-  ReadResult ReadLine(String* line);
-  void AddHeader(std::string_view name, std::string_view value);
-  // Checks the head once read: the Content-Length and Transfer-Encoding
-  // rules.
-  ReadResult CheckBodyHeaders();
 
   int socket_;
   int io_timeout_ms_ = 30000;
   char buffer_[kBufferSize];
   int32_t filled_ = 0;
   int32_t position_ = 0;
-  int64_t head_bytes_ = 0;
-  int64_t content_length_ = 0;
   int64_t body_taken_ = 0;  // body bytes handed out by Receive*
-  bool has_transfer_encoding_ = false;
-  String request_line_;
-  String method_;
-  String uri_;
-  String protocol_;
-  String path_;
-  String query_;
-  bool has_query_ = false;
+  HTTPHeadParser head_;
   mutable String peer_address_;
   mutable bool peer_read_ = false;
-  std::vector<HTTPHeader> headers_;
-  // Lower-cased name to its place in headers_: a head may hold a hundred
-  // thousand lines, and a scan per line would pin the worker for minutes.
-  std::unordered_map<std::string, size_t> header_index_;
 };
 
 }  // namespace lumo
