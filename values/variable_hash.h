@@ -157,6 +157,9 @@ class VariableHash {
   void GrowEntries();
   // Frees the arrays and releases every variable.
   void ReleaseAll();
+  // Insert, the caller's reference released should the table not take it
+  // (memory ran out).
+  void InsertOrFree(Variable* variable);
 
   int32_t* buckets_ = nullptr;
   int bits_;
