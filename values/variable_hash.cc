@@ -230,14 +230,6 @@ int32_t VariableHash::Insert(Variable* variable) {
   return AddEntry(-1, name.Text(), name.Length(), variable);
 }
 
-void VariableHash::InsertOrFree(Variable* variable) {
-  try {
-    Insert(variable);
-  } catch (...) {
-    variable->Free();
-    throw;
-  }
-}
 
 void VariableHash::ReplaceVariable(Variable* variable) {
   const String& name = variable->Name();

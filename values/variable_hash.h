@@ -159,7 +159,14 @@ class VariableHash {
   void ReleaseAll();
   // Insert, the caller's reference released should the table not take it
   // (memory ran out).
-  void InsertOrFree(Variable* variable);
+  void InsertOrFree(Variable* variable) {
+    try {
+      Insert(variable);
+    } catch (...) {
+      variable->Free();
+      throw;
+    }
+  }
 
   int32_t* buckets_ = nullptr;
   int bits_;

@@ -39,49 +39,53 @@ class OutOfMemoryError : public std::bad_alloc {
 // names the allocation, for a debugger; nothing is printed.
 [[noreturn]] void OutOfMemory(const char* what);
 
+// While a budget is installed its count lives in the thread's counters, so
+// that a charge is one add and one compare on thread-local words: the
+// compare leaves the inline path only when the count passes the limit, or
+// passes the highest count so far by kPeakStep (which keeps the peak
+// current to within that much, and costs nothing while a run's use goes up
+// and down below its peak).
+struct ThreadMemory {
+  int64_t used;
+  int64_t ceiling;  // where ChargeMemory next looks closer
+};
+extern constinit thread_local ThreadMemory g_thread_memory;
+
 class MemoryBudget {
  public:
+  static constexpr int64_t kPeakStep = int64_t{64} << 10;
+
   // `limit` in bytes; 0 or less means none (the use is still counted).
-  explicit MemoryBudget(int64_t limit = 0)
-      : limit_(limit > 0 ? limit : 0), ceiling_(limit > 0 ? limit : kNone) {}
+  explicit MemoryBudget(int64_t limit = 0) : limit_(limit > 0 ? limit : 0) {}
   MemoryBudget(const MemoryBudget&) = delete;
   MemoryBudget& operator=(const MemoryBudget&) = delete;
 
-  void Charge(int64_t bytes) {
-    const int64_t used = used_ + bytes;
-    if (used > peak_) [[unlikely]] {
-      if (used > ceiling_) Refuse();
-      peak_ = used;
-    }
-    used_ = used;
-  }
-  void Release(int64_t bytes) { used_ -= bytes; }
-  // Refuses as Charge would when `bytes` more would not fit, charging
-  // nothing: for a buffer about to be made whose charge follows.
-  void Check(int64_t bytes) {
-    if (used_ + bytes > ceiling_) [[unlikely]] Refuse();
-  }
   // From now on nothing is refused: the run is ending for want of memory.
-  void MarkExhausted() {
-    exhausted_ = true;
-    ceiling_ = kNone;
-  }
+  void MarkExhausted();
 
   int64_t Limit() const { return limit_; }
-  int64_t Used() const { return used_; }
-  int64_t Peak() const { return peak_; }
+  // While installed, these are asked on the thread that installed it.
+  int64_t Used() const { return installed_ ? g_thread_memory.used : used_; }
+  // The most charged at once (to within kPeakStep below).
+  int64_t Peak() const {
+    const int64_t used = Used();
+    return used > peak_ ? used : peak_;
+  }
   bool Exhausted() const { return exhausted_; }
 
  private:
+  friend class MemoryBudgetScope;
+  friend void MemoryCeilingReached(int64_t bytes);
+  friend void MemoryCheckReached(int64_t bytes);
   static constexpr int64_t kNone = INT64_MAX;
 
-  [[noreturn]] void Refuse();
+  int64_t Ceiling() const;
 
-  int64_t used_ = 0;
-  int64_t peak_ = 0;
   int64_t limit_;
-  int64_t ceiling_;  // the limit, or kNone without one or once exhausted
+  int64_t used_ = 0;  // while not installed
+  int64_t peak_ = 0;
   bool exhausted_ = false;
+  bool installed_ = false;
 };
 
 // The budget of the run on this thread, or null.
@@ -89,29 +93,37 @@ extern constinit thread_local MemoryBudget* g_thread_budget;
 
 inline MemoryBudget* CurrentMemoryBudget() { return g_thread_budget; }
 
+// The slow paths: the count passed the ceiling (or would, for a check).
+// OutOfMemoryError when it passes the limit.
+void MemoryCeilingReached(int64_t bytes);
+void MemoryCheckReached(int64_t bytes);
+
 inline void ChargeMemory(int64_t bytes) {
-  if (MemoryBudget* budget = g_thread_budget) budget->Charge(bytes);
+  ThreadMemory& memory = g_thread_memory;
+  memory.used += bytes;
+  if (memory.used > memory.ceiling) [[unlikely]] MemoryCeilingReached(bytes);
 }
-inline void ReleaseMemory(int64_t bytes) {
-  if (MemoryBudget* budget = g_thread_budget) budget->Release(bytes);
-}
+inline void ReleaseMemory(int64_t bytes) { g_thread_memory.used -= bytes; }
+// Refuses as a charge would when `bytes` more would not fit, charging
+// nothing: for a buffer about to be made whose charge follows.
 inline void CheckMemory(int64_t bytes) {
-  if (MemoryBudget* budget = g_thread_budget) budget->Check(bytes);
+  const ThreadMemory& memory = g_thread_memory;
+  if (memory.used + bytes > memory.ceiling) [[unlikely]] MemoryCheckReached(bytes);
 }
 
 // Installs a budget on this thread for the scope's lifetime (null: none),
 // putting back the one it replaced.
 class MemoryBudgetScope {
  public:
-  explicit MemoryBudgetScope(MemoryBudget* budget) : previous_(g_thread_budget) {
-    g_thread_budget = budget;
-  }
-  ~MemoryBudgetScope() { g_thread_budget = previous_; }
+  explicit MemoryBudgetScope(MemoryBudget* budget);
+  ~MemoryBudgetScope();
   MemoryBudgetScope(const MemoryBudgetScope&) = delete;
   MemoryBudgetScope& operator=(const MemoryBudgetScope&) = delete;
 
  private:
+  MemoryBudget* budget_;
   MemoryBudget* previous_;
+  ThreadMemory previous_memory_;
 };
 
 // A base for classes whose objects a script makes at will (variables,
@@ -120,12 +132,12 @@ class ChargedObject {
  public:
   static void* operator new(std::size_t size) {
     ChargeMemory(static_cast<int64_t>(size));
-    void* p = ::operator new(size, std::nothrow);
-    if (p == nullptr) [[unlikely]] {
+    try {
+      return ::operator new(size);
+    } catch (...) {
       ReleaseMemory(static_cast<int64_t>(size));
-      OutOfMemory("object");
+      throw;
     }
-    return p;
   }
   // With a virtual destructor `size` is the size of the object's own class.
   static void operator delete(void* p, std::size_t size) noexcept {

@@ -40,26 +40,11 @@ int32_t TextLength(const char* text, int32_t length) {
   return static_cast<int32_t>(n);
 }
 
-char* AllocateText(int32_t capacity) {
-  ChargeMemory(capacity);
-  char* p = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (p == nullptr) {
-    ReleaseMemory(capacity);
-    OutOfMemory("String");
-  }
-  return p;
+void TextAllocationFailed(int32_t charged) {
+  ReleaseMemory(charged);
+  OutOfMemory("String");
 }
 
-char* ReallocateText(char* buffer, int32_t old_capacity, int32_t capacity) {
-  const int64_t delta = int64_t{capacity} - (buffer != nullptr ? old_capacity : 0);
-  ChargeMemory(delta);
-  char* p = static_cast<char*>(realloc(buffer, static_cast<size_t>(capacity)));
-  if (p == nullptr) {
-    ReleaseMemory(delta);
-    OutOfMemory("String");
-  }
-  return p;
-}
 
 int32_t RoundStringCapacity(int64_t required) {
   int64_t rounded = (required + kStep - 1) / kStep * kStep;
@@ -136,7 +121,9 @@ String String::Adopt(char* buffer, int32_t length, int32_t size) {
   return s;
 }
 
-void String::Grow(int32_t required_capacity) {
+// Out of line: inlined, it weighs on the common case of every append,
+// which needs no room.
+__attribute__((noinline)) void String::Grow(int32_t required_capacity) {
   // realloc keeps the bytes; callers that need a fresh buffer (Assign from
   // an aliasing source) do their own allocation.
   text_ = ReallocateText(text_, capacity_, required_capacity);

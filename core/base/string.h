@@ -175,13 +175,27 @@ inline void FreeText(char* buffer, int32_t capacity) {
   ReleaseMemory(capacity);
   free(buffer);
 }
+// The failure of the two below: the charge goes back and OutOfMemoryError
+// is raised.
+[[noreturn]] void TextAllocationFailed(int32_t charged);
 // Allocates a text buffer charged to the run; OutOfMemoryError when the
 // budget or the allocator refuses.
-char* AllocateText(int32_t capacity);
+inline char* AllocateText(int32_t capacity) {
+  ChargeMemory(capacity);
+  char* p = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
+  if (p == nullptr) [[unlikely]] TextAllocationFailed(capacity);
+  return p;
+}
 // Grows (or shrinks) a charged text buffer as realloc does, the charge
 // following; on failure the old buffer is untouched and OutOfMemoryError
 // raised.
-char* ReallocateText(char* buffer, int32_t old_capacity, int32_t capacity);
+inline char* ReallocateText(char* buffer, int32_t old_capacity, int32_t capacity) {
+  const int32_t added = capacity - (buffer != nullptr ? old_capacity : 0);
+  ChargeMemory(added);
+  char* p = static_cast<char*>(realloc(buffer, static_cast<size_t>(capacity)));
+  if (p == nullptr) [[unlikely]] TextAllocationFailed(added);
+  return p;
+}
 
 }  // namespace lumo
 

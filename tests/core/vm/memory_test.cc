@@ -290,25 +290,9 @@ TEST(MemoryBudget, RunningOutAnywhereLeavesNothingBehind) {
   String error;
   ASSERT_TRUE(Assemble(source, "sweep", &image, &error)) << error.View();
 
-  // What the whole run needs.
-  int64_t needed = 0;
-  {
-    MemoryBudget budget(0);
-    {
-      const MemoryBudgetScope scope(&budget);
-      Machine m;
-      ASSERT_TRUE(m.Load(image.View()));
-      EXPECT_EQ(m.RunPrinted(), "40!");
-    }
-    EXPECT_EQ(budget.Used(), 0);
-    needed = budget.Peak();
-  }
-  ASSERT_GT(needed, 16 * kKiB);
-
-  int loads_refused = 0;
-  int runs_stopped = 0;
-  const int64_t step = needed / 1500 + 1;
-  for (int64_t limit = 1; limit <= needed + step; limit += step) {
+  enum class Outcome { kNotLoaded, kStopped, kCompleted };
+  auto attempt = [&image](int64_t limit) {
+    Outcome outcome = Outcome::kNotLoaded;
     MemoryBudget budget(limit);
     {
       const MemoryBudgetScope scope(&budget);
@@ -318,23 +302,48 @@ TEST(MemoryBudget, RunningOutAnywhereLeavesNothingBehind) {
         m = std::make_unique<Machine>();
         loaded = m->Load(image.View());
       } catch (const std::bad_alloc&) {
-        ++loads_refused;
       }
       if (loaded) {
         const std::string printed = m->RunPrinted();
-        if (limit >= needed) {
-          EXPECT_EQ(printed, "40!") << limit;
+        if (printed == "40!") {
+          outcome = Outcome::kCompleted;
         } else {
-          // (Inside the capture the message goes where the capture's
-          // text goes, as any fatal error's does.)
+          // (Inside the capture the message goes where the capture's text
+          // goes, as any fatal error's does.)
           EXPECT_TRUE(EndsWith(printed, " => 0")) << limit << ": " << printed;
           EXPECT_TRUE(EndsWith(m->LastError(), "Out of memory\n")) << limit << ": " << printed;
           EXPECT_TRUE(m->Vm().StoppedForMemory());
-          ++runs_stopped;
+          outcome = Outcome::kStopped;
         }
       }
     }
-    ASSERT_EQ(budget.Used(), 0) << "at a limit of " << limit;
+    EXPECT_EQ(budget.Used(), 0) << "at a limit of " << limit;
+    return outcome;
+  };
+
+  // The least budget the run completes in.
+  int64_t low = 1;
+  int64_t needed = 64 * kMiB;
+  ASSERT_EQ(attempt(needed), Outcome::kCompleted);
+  while (low < needed) {
+    const int64_t middle = low + (needed - low) / 2;
+    if (attempt(middle) == Outcome::kCompleted) {
+      needed = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
+  ASSERT_GT(needed, 16 * kKiB);
+
+  int loads_refused = 0;
+  int runs_stopped = 0;
+  const int64_t step = needed / 1500 + 1;
+  for (int64_t limit = 1; limit < needed; limit += step) {
+    const Outcome outcome = attempt(limit);
+    EXPECT_NE(outcome, Outcome::kCompleted) << limit;
+    if (outcome == Outcome::kNotLoaded) ++loads_refused;
+    if (outcome == Outcome::kStopped) ++runs_stopped;
+    if (HasFailure()) break;
   }
   EXPECT_GT(loads_refused, 0);
   EXPECT_GT(runs_stopped, 100);
@@ -371,7 +380,7 @@ TEST(MemoryBudget, RunningOutInCalledProgramsLeavesNothingBehind) {
       std::unique_ptr<Machine> m;
       try {
         m = std::make_unique<Machine>();
-        if (!m->Load(main_image)) return budget.Peak();
+        if (!m->Load(main_image)) return;
         m->context.Files()->SetScriptDirectory(scratch.Path("www"));
         m->vm = std::make_unique<LumoVM>("/main.lmc", &m->context, m->Parts());
       } catch (const std::bad_alloc&) {
@@ -384,13 +393,25 @@ TEST(MemoryBudget, RunningOutInCalledProgramsLeavesNothingBehind) {
       }
     }
     EXPECT_EQ(budget.Used(), 0) << "at a limit of " << limit;
-    return budget.Peak();
   };
 
   std::string printed;
   std::string last_error;
-  const int64_t needed = run(0, &printed, &last_error);
+  run(0, &printed, &last_error);
   ASSERT_EQ(printed, "6031");
+  // The least budget the run completes in.
+  int64_t low = 1;
+  int64_t needed = 64 * kMiB;
+  while (low < needed) {
+    const int64_t middle = low + (needed - low) / 2;
+    printed.clear();
+    run(middle, &printed, &last_error);
+    if (printed == "6031") {
+      needed = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
   int runs_stopped = 0;
   const int64_t step = needed / 1000 + 1;
   for (int64_t limit = 1; limit < needed; limit += step) {
