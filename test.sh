@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Builds Lumo Dex with AddressSanitizer and UndefinedBehaviorSanitizer and
-# runs every test. Installs missing build packages first (Debian 12).
+# runs every test; then builds the Release server and checks it under an
+# address-space limit, which the sanitizers' reservations rule out.
+# Installs missing build packages first (Debian 12).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -11,5 +13,13 @@ build=build-test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON \
   -DLUMO_TESTS=ON -DLUMO_BENCH=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
-cd "$build"
-ctest --output-on-failure -j "$(nproc)"
+(cd "$build" && ctest --output-on-failure -j "$(nproc)")
+
+release=build-release
+if [ ! -f "$release/CMakeCache.txt" ]; then
+  cmake -S . -B "$release" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMO_TESTS=OFF \
+    -DLUMO_BENCH=ON >/dev/null
+fi
+cmake --build "$release" -j "$(nproc)" --target lumodex lumoasm lumorun
+echo "Release server under an address-space limit:"
+tests/web/memory_limit_test.sh "$release/tools/lumodex" "$release/tools/lumoasm" --prlimit

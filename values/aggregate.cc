@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <vector>
 #include <cstring>
 
@@ -60,6 +61,7 @@ class AggregateElementTree::NameIndex {
  public:
   NameIndex() { Rebuild(64); }
   ~NameIndex() {
+    if (table_ != nullptr) ReleaseMemory(Bytes(mask_ + 1));
     free(table_);
     free(entries_);
   }
@@ -144,6 +146,13 @@ class AggregateElementTree::NameIndex {
     uint32_t hash;
   };
 
+  // What the arrays of a table of `capacity` slots take: charged to the
+  // run, a large structure being something a script makes at will.
+  static int64_t Bytes(uint32_t capacity) {
+    return static_cast<int64_t>(sizeof(Slot)) * capacity +
+           static_cast<int64_t>(sizeof(Entry)) * (capacity / 2);
+  }
+
   static bool Same(const String& a, const String& b) {
     return a.Length() == b.Length() && CompareNoCase(a.Text(), b.Text(), a.Length()) == 0;
   }
@@ -158,10 +167,17 @@ class AggregateElementTree::NameIndex {
   // room for capacity / 2 entries.
   void Rebuild(uint32_t capacity) {
     if (capacity > (1u << 30)) OutOfMemory("AggregateElementTree");
+    ChargeMemory(Bytes(capacity));
     auto* table = static_cast<Slot*>(malloc(sizeof(Slot) * capacity));
     auto* entries = static_cast<Entry*>(malloc(sizeof(Entry) * (capacity / 2)));
-    if (table == nullptr || entries == nullptr) OutOfMemory("AggregateElementTree");
+    if (table == nullptr || entries == nullptr) {
+      free(table);
+      free(entries);
+      ReleaseMemory(Bytes(capacity));
+      OutOfMemory("AggregateElementTree");
+    }
     for (uint32_t i = 0; i < capacity; ++i) table[i] = Slot{kEmpty, 0};
+    if (table_ != nullptr) ReleaseMemory(Bytes(mask_ + 1));
     free(table_);
     table_ = table;
     mask_ = capacity - 1;
@@ -192,19 +208,30 @@ void AggregateElementTree::Insert(AggregateElement* element) {
     SplayTree::Insert(element, element->Index());
     return;
   }
-  ++name_count_;
   if (names_ != nullptr) {
-    names_->Add(element);
     pending_.push_back(element);
+    try {
+      names_->Add(element);
+    } catch (...) {
+      pending_.pop_back();
+      throw;
+    }
+    ++name_count_;
     return;
   }
-  SplayTree::Insert(element, element->Index());
-  if (name_count_ >= kNameIndexThreshold) {
-    names_ = new NameIndex();
-    SplayTree::InOrder([this](AggregateElement* e) {
-      if (!e->Index().IsNumber()) names_->Add(e);
+  if (name_count_ + 1 >= kNameIndexThreshold) {
+    // The index is complete, the new name included, before anything
+    // changes: should memory run out on the way, the tree is as it was and
+    // the element still the caller's.
+    auto names = std::make_unique<NameIndex>();
+    SplayTree::InOrder([&names](AggregateElement* e) {
+      if (!e->Index().IsNumber()) names->Add(e);
     });
+    names->Add(element);
+    names_ = names.release();
   }
+  SplayTree::Insert(element, element->Index());
+  ++name_count_;
 }
 
 AggregateElement* AggregateElementTree::Find(const AggregateIndex& key) {
@@ -250,19 +277,22 @@ void AggregateElementTree::OrderPending() {
   SplayTree::InOrder([&nodes](AggregateElement* e) { nodes.push_back(e); });
   std::vector<AggregateElement*> merged;
   merged.reserve(nodes.size() + pending_.size());
+  // The ranges never outnumber the levels of a balanced tree: reserved
+  // before the old tree is taken apart, nothing below can fail half way.
+  struct Range {
+    size_t low;
+    size_t high;  // exclusive
+    AggregateElement** link;
+  };
+  std::vector<Range> ranges;
+  ranges.reserve(2 * 64 + 2);
   std::merge(nodes.begin(), nodes.end(), pending_.begin(), pending_.end(),
              std::back_inserter(merged), [](AggregateElement* a, AggregateElement* b) {
                return a->Index().Compare(b->Index()) < 0;
              });
   pending_.clear();
   // Built level by level from an explicit stack of ranges.
-  struct Range {
-    size_t low;
-    size_t high;  // exclusive
-    AggregateElement** link;
-  };
   root_ = nullptr;
-  std::vector<Range> ranges;
   ranges.push_back(Range{0, merged.size(), &root_});
   while (!ranges.empty()) {
     Range r = ranges.back();

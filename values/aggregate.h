@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/base/memory_budget.h"
 #include "core/base/splay_tree.h"
 #include "core/base/string.h"
 
@@ -53,7 +54,7 @@ class AggregateIndex {
 
 // One element: its key and one reference on its variable. The element is
 // itself the node of the tree that holds it.
-class AggregateElement {
+class AggregateElement : public ChargedObject {
  public:
   // A new empty variable.
   explicit AggregateElement(const AggregateIndex& index);
@@ -79,7 +80,8 @@ class AggregateElement {
 };
 
 class AggregateElementTree
-    : public SplayTree<AggregateElementTree, AggregateElement, const AggregateIndex&> {
+    : public SplayTree<AggregateElementTree, AggregateElement, const AggregateIndex&>,
+      public ChargedObject {
  public:
   // From this many member names on, names are also found through a hash
   // index, and names added from then on join the ordered tree only when

@@ -60,7 +60,12 @@ int32_t ReferenceVariableHash::TargetEntry(int32_t entry, bool create) {
   }
   if (!create) return -1;
   auto* v = new Variable(name);
-  e.tag = target_->AddEntry(-1, name.data(), length, v);
+  try {
+    e.tag = target_->AddEntry(-1, name.data(), length, v);
+  } catch (...) {
+    v->Free();
+    throw;
+  }
   return e.tag;
 }
 

@@ -1,6 +1,7 @@
 #include "values/system_variable_hash.h"
 
 #include <cstring>
+#include <memory>
 
 namespace lumo {
 
@@ -11,8 +12,11 @@ SystemVariableHash::~SystemVariableHash() {
 }
 
 void SystemVariableHash::Save(int32_t entry) {
-  current_->Insert(new SavedEntry(entry, entries_[entry].tag, entries_[entry].variable),
-                   SavedList::kTail);
+  // Filed first, the variable moved in after: should memory run out, the
+  // entry keeps it.
+  auto saved = std::make_unique<SavedEntry>(entry, entries_[entry].tag, nullptr);
+  current_->Insert(saved.get(), SavedList::kTail);
+  saved.release()->variable = entries_[entry].variable;
   entries_[entry].variable = nullptr;
 }
 
@@ -28,9 +32,20 @@ int32_t SystemVariableHash::AddEntry(int32_t name_number, const char* name, int3
     entries_[existing].tag = level_;
     return existing;
   }
-  const int32_t e = VariableHash::AddEntry(name_number, name, length, variable);
-  // A name new to the table is undone by emptying its entry again.
-  current_->Insert(new SavedEntry(e, 0, nullptr), SavedList::kTail);
+  // A name new to the table is undone by emptying its entry again. The
+  // record is filed before the entry is made, so that a table that cannot
+  // make it has taken nothing.
+  auto saved = std::make_unique<SavedEntry>(-1, 0, nullptr);
+  current_->Insert(saved.get(), SavedList::kTail);
+  SavedEntry* record = saved.release();
+  int32_t e = -1;
+  try {
+    e = VariableHash::AddEntry(name_number, name, length, variable);
+  } catch (...) {
+    delete current_->Remove(SavedList::kTail);
+    throw;
+  }
+  record->entry = e;
   return e;
 }
 
@@ -55,8 +70,13 @@ Variable* SystemVariableHash::SetVariable(const char* name, int32_t length, cons
   length = TextLength(name, length);
   value_length = TextLength(value, value_length);
   auto* v = new Variable(std::string_view(name, static_cast<size_t>(length)));
-  v->SetValue(value, value_length);
-  ReplaceVariable(v);
+  try {
+    v->SetValue(value, value_length);
+    ReplaceVariable(v);
+  } catch (...) {
+    v->Free();
+    throw;
+  }
   return v;
 }
 
@@ -79,9 +99,10 @@ Variable* SystemVariableHash::Index(int32_t entry, bool create) {
 }
 
 void SystemVariableHash::Push() {
+  auto list = std::make_unique<SavedList>(true);
+  saved_.Push(list.get());
+  current_ = list.release();
   ++level_;
-  current_ = new SavedList(true);
-  saved_.Push(current_);
 }
 
 bool SystemVariableHash::Pop() {

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -95,7 +96,13 @@ void Variable::Destroy(Variable* variable) {
   static thread_local std::vector<Variable*> pending;
   static thread_local bool draining = false;
   if (draining) {
-    pending.push_back(variable);
+    try {
+      pending.push_back(variable);
+    } catch (const std::bad_alloc&) {
+      // Releasing memory must not fail for want of it: this one goes
+      // now, recursion the lesser risk.
+      delete variable;
+    }
     return;
   }
   draining = true;
@@ -341,7 +348,7 @@ bool Variable::SetValue(const char* bytes, int32_t length) {
 bool Variable::SetValue_Nocopy(char* buffer, int32_t length, int32_t capacity) {
   if (mode_ != Mode::kValue) [[unlikely]] {
     if (mode_ == Mode::kReference) return target_->SetValue_Nocopy(buffer, length, capacity);
-    free(buffer);
+    FreeText(buffer, capacity);
     return true;
   }
   text_ = String::Adopt(buffer, length, capacity);
@@ -464,54 +471,68 @@ void Variable::CopyAggregateFrom(Variable* source) {
   // machine stack. A tree met again while it is still being copied (an
   // aggregate that contains itself through shared elements) is not
   // followed: that element's copy stays empty.
+  //
+  // Should memory run out part way, what was copied goes with the partial
+  // tree (each copy is linked as soon as it is made) and the source trees
+  // are no longer marked as walked.
   struct Frame {
     AggregateElementTree* from;
     std::vector<std::pair<Variable*, Variable*>> nested;  // (source, copy)
     size_t next = 0;
   };
-  std::vector<Frame> frames;
+  struct Frames {
+    std::vector<Frame> stack;
+    ~Frames() {
+      for (Frame& f : stack) f.from->walking = false;
+    }
+  } frames;
   auto copy_tree = [&frames](AggregateElementTree* from) {
-    auto* into = new AggregateElementTree(true);
-    Frame frame;
+    auto into = std::make_unique<AggregateElementTree>(true);
+    frames.stack.emplace_back();
+    Frame& frame = frames.stack.back();
     frame.from = from;
     from->walking = true;
     from->CopyShapeInto(*into, [&frame](const AggregateElement& e) {
       Variable* original = e.Variable();
       auto* copy = new Variable(original->Name());
+      std::unique_ptr<AggregateElement> node;
+      try {
+        node = std::make_unique<AggregateElement>(e.Index(), copy);
+      } catch (...) {
+        copy->Free();
+        throw;
+      }
+      copy->Free();  // the element holds the only reference now
       Variable* real = original->RealIdentity();
       if (IsAggregateType(real->Aggregate_Type()) && real->Elements() != nullptr) {
         frame.nested.emplace_back(real, copy);
       } else {
         copy->CopyScalarFrom(real);
       }
-      auto* node = new AggregateElement(e.Index(), copy);
-      copy->Free();  // the element holds the only reference now
-      return node;
+      return node.release();
     });
-    frames.push_back(std::move(frame));
     return into;
   };
 
   const int type = source->Aggregate_Type();
-  AggregateElementTree* top = copy_tree(source->Elements());
-  while (!frames.empty()) {
-    Frame& f = frames.back();
+  std::unique_ptr<AggregateElementTree> top = copy_tree(source->Elements());
+  while (!frames.stack.empty()) {
+    Frame& f = frames.stack.back();
     if (f.next < f.nested.size()) {
       auto [from, copy] = f.nested[f.next++];
       AggregateElementTree* tree = from->Elements();
       if (tree->walking) continue;
       const int nested_type = from->Aggregate_Type();
-      AggregateElementTree* copied = copy_tree(tree);  // invalidates f
-      copy->elements_ = copied;
+      copy->elements_ = copy_tree(tree).release();  // invalidates f
       copy->aggregate_type_ = static_cast<uint8_t>(nested_type);
     } else {
       f.from->walking = false;
-      frames.pop_back();
+      frames.stack.pop_back();
     }
   }
 
   AggregateElementTree* old = elements_;
-  elements_ = top;
+  elements_ = top.release();
   aggregate_type_ = static_cast<uint8_t>(type);
   valid_ = 0;
   value_type_ = kValueNone;
@@ -602,21 +623,27 @@ void Variable::Append_Text(String& out) {
     std::vector<Variable*> items;
     size_t next = 0;
   };
-  std::vector<Frame> frames;
+  // Should memory run out part way, no tree stays marked as walked.
+  struct Frames {
+    std::vector<Frame> stack;
+    ~Frames() {
+      for (Frame& f : stack) f.tree->walking = false;
+    }
+  } frames;
   auto open = [&frames](AggregateElementTree* tree) {
-    Frame frame;
+    frames.stack.emplace_back();
+    Frame& frame = frames.stack.back();
     frame.tree = tree;
     tree->walking = true;
     frame.items.reserve(static_cast<size_t>(tree->Count()));
     tree->InOrder([&frame](AggregateElement* e) { frame.items.push_back(e->Variable()); });
-    frames.push_back(std::move(frame));
   };
   open(elements_);
-  while (!frames.empty()) {
-    Frame& f = frames.back();
+  while (!frames.stack.empty()) {
+    Frame& f = frames.stack.back();
     if (f.next == f.items.size()) {
       f.tree->walking = false;
-      frames.pop_back();
+      frames.stack.pop_back();
       continue;
     }
     Variable* v = f.items[f.next++];
@@ -716,7 +743,12 @@ void Variable::Aggregate_List(VariableList& list) {
   if (tree == nullptr) return;
   tree->InOrder([&list](AggregateElement* e) {
     auto* r = new ReferenceVariable(e->Index().Text(), e->Variable());
-    list.Insert(r);
+    try {
+      list.Insert(r);
+    } catch (...) {
+      r->Free();
+      throw;
+    }
     r->Free();
   });
 }
@@ -734,8 +766,8 @@ Variable* ImmutableVariable::NullElement() {
 
 bool ImmutableVariable::SetValue_Variable(Variable*) { return true; }
 bool ImmutableVariable::SetValue(const char*, int32_t) { return true; }
-bool ImmutableVariable::SetValue_Nocopy(char* buffer, int32_t, int32_t) {
-  free(buffer);
+bool ImmutableVariable::SetValue_Nocopy(char* buffer, int32_t, int32_t capacity) {
+  FreeText(buffer, capacity);
   return true;
 }
 bool ImmutableVariable::SetValue_Integer(int32_t) { return true; }

@@ -27,6 +27,7 @@
 #include <typeinfo>
 #include <utility>
 
+#include "core/base/memory_budget.h"
 #include "core/base/string.h"
 #include "values/aggregate.h"
 
@@ -58,7 +59,8 @@ enum StorageClassCode : int {
   kStorageField = 5,  // a database field whose caches are kept live
 };
 
-class Variable {
+// Allocated variables are charged to the run's memory budget.
+class Variable : public ChargedObject {
  public:
   // Bits of the valid-forms field.
   static constexpr uint8_t kTextValid = 1;

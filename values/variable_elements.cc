@@ -1,5 +1,6 @@
 // The element operations of Variable: arrays and structures.
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "values/variable.h"
@@ -7,6 +8,19 @@
 namespace lumo {
 
 namespace {
+
+// A reference held for the length of an operation, released however the
+// operation ends.
+class HeldReference {
+ public:
+  explicit HeldReference(Variable* variable) : variable_(variable) { variable_->AddReference(); }
+  ~HeldReference() { variable_->Free(); }
+  HeldReference(const HeldReference&) = delete;
+  HeldReference& operator=(const HeldReference&) = delete;
+
+ private:
+  Variable* variable_;
+};
 
 int KindOf(const AggregateIndex& index) {
   return index.IsNumber() ? kAggregateArray : kAggregateStructure;
@@ -18,24 +32,55 @@ int32_t Offset(int64_t value) {
   return value < 0 || value > INT32_MAX ? -1 : static_cast<int32_t>(value);
 }
 
-// The elements of `source` with start <= index < end, in ascending order,
-// each with a reference held by the caller.
-std::vector<std::pair<int32_t, Variable*>> TakeRange(Variable* source, int32_t start,
-                                                     int64_t end) {
+// Elements taken out of an array, in ascending order, each with a
+// reference held until it is stored or the range goes.
+struct TakenRange {
+  TakenRange() = default;
+  TakenRange(const TakenRange&) = delete;
+  TakenRange& operator=(const TakenRange&) = delete;
+  ~TakenRange() {
+    for (auto& item : items) {
+      if (item.second != nullptr) item.second->Free();
+    }
+  }
   std::vector<std::pair<int32_t, Variable*>> items;
+};
+
+// The elements of `source` with start <= index < end.
+void TakeRange(Variable* source, int32_t start, int64_t end, TakenRange& range) {
   AggregateElementTree* tree = source->Elements();
-  if (tree == nullptr || end <= start) return items;
+  if (tree == nullptr || end <= start) return;
   AggregateIndex key(start);
   AggregateElement* e = tree->Find(key);
   if (e == nullptr) e = tree->Next(key);
   while (e != nullptr && e->Index().Number() < end) {
     Variable* v = e->Variable();
-    v->AddReference();
     const int32_t at = e->Index().Number();
-    items.emplace_back(at, v);
+    range.items.emplace_back(at, v);
+    v->AddReference();
     e = tree->Next(AggregateIndex(at));
   }
-  return items;
+}
+
+// Stores the taken elements (or copies of them) from `destination` on,
+// letting go of each as it is stored.
+void StoreRange(Variable* into, TakenRange& range, int32_t start, int32_t destination, bool copy) {
+  for (auto& item : range.items) {
+    Variable* v = item.second;
+    const int32_t to = Offset(static_cast<int64_t>(item.first) - start + destination);
+    if (to >= 0) {
+      if (copy) {
+        auto* duplicate = new Variable(*v);
+        const HeldReference held(duplicate);
+        duplicate->Free();  // `held` has the only reference now
+        into->Set_Element(AggregateIndex(to), duplicate);
+      } else {
+        into->Set_Element(AggregateIndex(to), v);
+      }
+    }
+    item.second = nullptr;
+    v->Free();
+  }
 }
 
 }  // namespace
@@ -78,9 +123,9 @@ Variable* Variable::Element(const AggregateIndex& index, bool create) {
     return found->Variable();
   }
   if (!create) return nullptr;
-  auto* element = new AggregateElement(index);
-  elements_->Insert(element);
-  return element->Variable();
+  auto element = std::make_unique<AggregateElement>(index);
+  elements_->Insert(element.get());
+  return element.release()->Variable();
 }
 
 void Variable::Set_Element(const AggregateIndex& index, Variable* variable) {
@@ -91,16 +136,17 @@ void Variable::Set_Element(const AggregateIndex& index, Variable* variable) {
   if (variable == nullptr) return;
   // Hold the variable while the old tree may be torn down: it can be one of
   // the elements that go.
-  variable->AddReference();
+  const HeldReference held(variable);
   AggregateElement* found =
       aggregate_type_ == KindOf(index) && elements_ ? elements_->Find(index) : nullptr;
   if (found != nullptr) {
     found->SetVariable(variable);
-  } else {
-    Make_Aggregate(KindOf(index));
-    elements_->Insert(new AggregateElement(index, variable));
+    return;
   }
-  variable->Free();
+  Make_Aggregate(KindOf(index));
+  auto element = std::make_unique<AggregateElement>(index, variable);
+  elements_->Insert(element.get());
+  element.release();
 }
 
 void Variable::Insert_Array_Element(int32_t index, Variable* variable) {
@@ -109,7 +155,7 @@ void Variable::Insert_Array_Element(int32_t index, Variable* variable) {
     return;
   }
   if (variable == nullptr) return;
-  variable->AddReference();
+  const HeldReference held(variable);
   if (aggregate_type_ == kAggregateArray && elements_ != nullptr) {
     if (index > 0) {
       elements_->Renumber(index, 1);
@@ -120,8 +166,11 @@ void Variable::Insert_Array_Element(int32_t index, Variable* variable) {
     Make_Aggregate(kAggregateArray);
     if (index < 1) index = 1;
   }
-  if (index >= 0) elements_->Insert(new AggregateElement(AggregateIndex(index), variable));
-  variable->Free();
+  if (index >= 0) {
+    auto element = std::make_unique<AggregateElement>(AggregateIndex(index), variable);
+    elements_->Insert(element.get());
+    element.release();
+  }
 }
 
 void Variable::Delete_Element(const AggregateIndex& index, bool shift) {
@@ -193,20 +242,9 @@ void Variable::Array_Copy(Variable* source, int32_t start, int32_t count, int32_
   if (destination < 0) return;
   if (source == this && destination == start && !copy) return;
 
-  auto items = TakeRange(source, start, static_cast<int64_t>(start) + count);
-  for (auto& [at, v] : items) {
-    const int32_t to = Offset(static_cast<int64_t>(at) - start + destination);
-    if (to >= 0) {
-      if (copy) {
-        auto* duplicate = new Variable(*v);
-        Set_Element(AggregateIndex(to), duplicate);
-        duplicate->Free();
-      } else {
-        Set_Element(AggregateIndex(to), v);
-      }
-    }
-    v->Free();
-  }
+  TakenRange items;
+  TakeRange(source, start, static_cast<int64_t>(start) + count, items);
+  StoreRange(this, items, start, destination, copy);
 }
 
 void Variable::Array_Merge(Variable* source, int32_t start, int32_t count, int32_t destination,
@@ -232,24 +270,12 @@ void Variable::Array_Merge(Variable* source, int32_t start, int32_t count, int32
 
   // Taken before the move: when the source is this array, the range is the
   // one the caller named, wherever the move puts its elements.
-  std::vector<std::pair<int32_t, Variable*>> items;
+  TakenRange items;
   if (source->Aggregate_Type() == kAggregateArray) {
-    items = TakeRange(source, start, static_cast<int64_t>(start) + count);
+    TakeRange(source, start, static_cast<int64_t>(start) + count, items);
   }
   elements_->Renumber(destination, count);
-  for (auto& [at, v] : items) {
-    const int32_t to = Offset(static_cast<int64_t>(at) - start + destination);
-    if (to >= 0) {
-      if (copy) {
-        auto* duplicate = new Variable(*v);
-        Set_Element(AggregateIndex(to), duplicate);
-        duplicate->Free();
-      } else {
-        Set_Element(AggregateIndex(to), v);
-      }
-    }
-    v->Free();
-  }
+  StoreRange(this, items, start, destination, copy);
 }
 
 int32_t Variable::Array_Max() {

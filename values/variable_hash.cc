@@ -21,11 +21,44 @@ constexpr int32_t kImageHeader = 7;
 constexpr int32_t kBucketRecord = 6;
 constexpr int32_t kEntryRecord = 8;
 
+// The arrays of a table are charged to the run by these sizes (a table
+// made with a capacity of 0 still allocates one slot of each).
+int64_t BucketBytes(int32_t buckets) { return int64_t{4} * (buckets > 0 ? buckets : 1); }
+int64_t EntryBytes(int32_t capacity) {
+  return static_cast<int64_t>(sizeof(int32_t) + sizeof(VariableHashEntry)) *
+         (capacity > 0 ? capacity : 1);
+}
+
 template <typename T>
 T* AllocateArray(int32_t count) {
   auto* p = static_cast<T*>(malloc(sizeof(T) * static_cast<size_t>(count > 0 ? count : 1)));
   if (p == nullptr) OutOfMemory("VariableHash");
   return p;
+}
+
+// The chain and entry arrays of one capacity, charged, both or neither.
+void AllocateEntries(int32_t capacity, int32_t** next, VariableHashEntry** entries) {
+  ChargeMemory(EntryBytes(capacity));
+  int32_t* n = nullptr;
+  try {
+    n = AllocateArray<int32_t>(capacity);
+    *entries = AllocateArray<VariableHashEntry>(capacity);
+  } catch (...) {
+    free(n);
+    ReleaseMemory(EntryBytes(capacity));
+    throw;
+  }
+  *next = n;
+}
+
+int32_t* AllocateBuckets(int32_t count) {
+  ChargeMemory(BucketBytes(count));
+  try {
+    return AllocateArray<int32_t>(count);
+  } catch (...) {
+    ReleaseMemory(BucketBytes(count));
+    throw;
+  }
 }
 
 }  // namespace
@@ -34,11 +67,16 @@ VariableHash::VariableHash(Dictionary* dictionary, int bits, int32_t capacity)
     : bits_(bits < 0 ? 0 : bits > kMaxBits ? kMaxBits : bits),
       bucket_count_(int32_t{1} << bits_),
       dictionary_(dictionary) {
-  buckets_ = AllocateArray<int32_t>(bucket_count_);
+  buckets_ = AllocateBuckets(bucket_count_);
   memset(buckets_, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count_));  // all -1
+  try {
+    AllocateEntries(capacity > 0 ? capacity : 0, &next_, &entries_);
+  } catch (...) {
+    ReleaseMemory(BucketBytes(bucket_count_));
+    free(buckets_);
+    throw;
+  }
   capacity_ = capacity > 0 ? capacity : 0;
-  next_ = AllocateArray<int32_t>(capacity_);
-  entries_ = AllocateArray<VariableHashEntry>(capacity_);
   // Slots at and beyond the count are never read: AddEntry fills one
   // before counting it, so neither here nor in GrowEntries are they set.
 }
@@ -51,6 +89,8 @@ void VariableHash::ReleaseAll() {
     entries_[i].variable = nullptr;
     if (v) v->Free();
   }
+  if (buckets_ != nullptr) ReleaseMemory(BucketBytes(bucket_count_));
+  if (entries_ != nullptr) ReleaseMemory(EntryBytes(capacity_));
   free(buckets_);
   free(next_);
   free(entries_);
@@ -75,16 +115,29 @@ void VariableHash::CopyNames(const VariableHash& other) {
   // are large enough and only the entries in use are copied: AddEntry
   // writes every slot beyond the count before it is read.
   Dump();
+  // The new arrays are had before the old ones go: should memory run out,
+  // the table is as it was.
   if (bucket_count_ != other.bucket_count_) {
+    int32_t* buckets = AllocateBuckets(other.bucket_count_);
+    if (buckets_ != nullptr) ReleaseMemory(BucketBytes(bucket_count_));
     free(buckets_);
-    buckets_ = AllocateArray<int32_t>(other.bucket_count_);
+    buckets_ = buckets;
+    bucket_count_ = other.bucket_count_;
+    // Entries below must not chain through buckets not yet copied.
+    count_ = 0;
+    memset(buckets_, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count_));
   }
   if (capacity_ < other.count_) {
+    int32_t* next = nullptr;
+    VariableHashEntry* entries = nullptr;
+    AllocateEntries(other.capacity_, &next, &entries);
+    if (entries_ != nullptr) ReleaseMemory(EntryBytes(capacity_));
     free(next_);
     free(entries_);
+    next_ = next;
+    entries_ = entries;
     capacity_ = other.capacity_;
-    next_ = AllocateArray<int32_t>(capacity_);
-    entries_ = AllocateArray<VariableHashEntry>(capacity_);
+    count_ = 0;
   }
   bits_ = other.bits_;
   bucket_count_ = other.bucket_count_;
@@ -119,12 +172,20 @@ int VariableHash::CompareName(const char* name, int32_t length, int32_t entry) c
 void VariableHash::GrowEntries() {
   if (capacity_ > 0x7FFFFFFF - kGrowStep) OutOfMemory("VariableHash");
   const int32_t capacity = capacity_ + kGrowStep;
+  const int64_t added = EntryBytes(capacity) - EntryBytes(capacity_);
+  ChargeMemory(added);
   auto* next = static_cast<int32_t*>(realloc(next_, sizeof(int32_t) * static_cast<size_t>(capacity)));
-  if (next == nullptr) OutOfMemory("VariableHash");
+  if (next == nullptr) {
+    ReleaseMemory(added);
+    OutOfMemory("VariableHash");
+  }
   next_ = next;
   auto* entries = static_cast<VariableHashEntry*>(
       realloc(entries_, sizeof(VariableHashEntry) * static_cast<size_t>(capacity)));
-  if (entries == nullptr) OutOfMemory("VariableHash");
+  if (entries == nullptr) {
+    ReleaseMemory(added);
+    OutOfMemory("VariableHash");
+  }
   entries_ = entries;
   capacity_ = capacity;
 }
@@ -169,6 +230,7 @@ int32_t VariableHash::Insert(Variable* variable) {
   return AddEntry(-1, name.Text(), name.Length(), variable);
 }
 
+
 void VariableHash::ReplaceVariable(Variable* variable) {
   const String& name = variable->Name();
   const int32_t e = FindEntry(-1, name.Text(), name.Length());
@@ -187,7 +249,7 @@ Variable* VariableHash::SetVariable(const char* name, int32_t length, const char
   Variable* v = nullptr;
   if (!Find(&v, name, length, true) || v == nullptr) {
     v = new Variable(std::string_view(name, static_cast<size_t>(length)));
-    Insert(v);
+    InsertOrFree(v);
   }
   v->SetValue(value, TextLength(value, value_length));
   return v;
@@ -296,7 +358,7 @@ bool VariableHash::FindPath(Variable** variable, const char* path, int32_t lengt
     if (!create) return true;
     if (!TakeNode(limits)) return false;
     v = new Variable(std::string_view(path, static_cast<size_t>(i)));
-    Insert(v);
+    InsertOrFree(v);
   }
   while (i < length) {
     if (path[i] == ':') {
@@ -354,7 +416,12 @@ bool VariableHash::SetPathValue(const char* path, int32_t length, const char* va
     Variable* into = nullptr;
     if (v->Aggregate_Type() == kAggregateScalar) {
       auto* old = new Variable(*v);
-      v->Set_Element(AggregateIndex(1), old);
+      try {
+        v->Set_Element(AggregateIndex(1), old);
+      } catch (...) {
+        old->Free();
+        throw;
+      }
       old->Free();
       into = v->Element(AggregateIndex(2), true);
     } else {
@@ -405,19 +472,22 @@ bool VariableHash::Read(Stream& stream) {
   const int32_t bucket_count = int32_t{1} << bits;
   const auto size = static_cast<size_t>(count);
   struct Arrays {
+    int32_t bucket_count;
+    int32_t capacity;
     int32_t* buckets = nullptr;
     int32_t* next = nullptr;
     VariableHashEntry* entries = nullptr;
     ~Arrays() {
+      if (buckets != nullptr) ReleaseMemory(BucketBytes(bucket_count));
+      if (entries != nullptr) ReleaseMemory(EntryBytes(capacity));
       free(buckets);
       free(next);
       free(entries);
     }
-  } fresh;
-  fresh.buckets = AllocateArray<int32_t>(bucket_count);
+  } fresh{bucket_count, count};
+  fresh.buckets = AllocateBuckets(bucket_count);
   memset(fresh.buckets, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count));
-  fresh.next = AllocateArray<int32_t>(count);
-  fresh.entries = AllocateArray<VariableHashEntry>(count);
+  AllocateEntries(count, &fresh.next, &fresh.entries);
   std::vector<bool> listed(static_cast<size_t>(bucket_count), false);
   // The chains are walked from the listed buckets only: a table has
   // thousands of buckets and a program a few dozen names.

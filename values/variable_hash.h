@@ -169,6 +169,16 @@ class VariableHash {
   void GrowEntries();
   // Frees the arrays and releases every variable.
   void ReleaseAll();
+  // Insert, the caller's reference released should the table not take it
+  // (memory ran out).
+  void InsertOrFree(Variable* variable) {
+    try {
+      Insert(variable);
+    } catch (...) {
+      variable->Free();
+      throw;
+    }
+  }
 
   int32_t* buckets_ = nullptr;
   int bits_;

@@ -8,7 +8,12 @@ namespace lumo {
 
 void VariableList::Insert(Variable* variable, int where) {
   variable->AddReference();
-  List<Variable>::Insert(variable, where);
+  try {
+    List<Variable>::Insert(variable, where);
+  } catch (...) {
+    variable->Free();
+    throw;
+  }
 }
 
 void VariableList::RemoveAndRelease(int where) {
@@ -35,7 +40,12 @@ Variable* VariableList::SetVariable(const char* name, int32_t name_length, const
   if (v == nullptr) {
     name_length = TextLength(name, name_length);
     v = new Variable(std::string_view(name, static_cast<size_t>(name_length)));
-    Insert(v);
+    try {
+      Insert(v);
+    } catch (...) {
+      v->Free();
+      throw;
+    }
     v->Free();  // the list's reference is the only one
   }
   value_length = TextLength(value, value_length);

@@ -1,5 +1,6 @@
 #include "web/dex_application.h"
 
+#include <malloc.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/evp.h>
@@ -66,6 +67,11 @@ bool PooledRandomBytes(unsigned char* out, int count) {
 
 
 constexpr int32_t kPostPiece = 8192;
+
+// A run that held more than this at its peak has its freed memory handed
+// back to the system afterwards: otherwise each worker's heap keeps the
+// largest run it ever served.
+constexpr int64_t kTrimAfterPeak = int64_t{32} << 20;
 
 uint32_t ThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
@@ -185,7 +191,11 @@ class RemoteHostVariable : public ImmutableVariable {
 
 DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
                                const String& path)
-    : worker_(worker), request_(request), path_(path), config_(nullptr, nullptr),
+    : worker_(worker),
+      request_(request),
+      budget_(worker->Configuration()->GetInteger(kConfigMaxRunMemory)),
+      path_(path),
+      config_(nullptr, nullptr),
       files_(StopFlag()) {
   config_.CopyFrom(*worker->Configuration());
   form_limits_ = FormLimits(config_.GetInteger(kConfigMaxPostVars));
@@ -243,17 +253,41 @@ bool DexApplication::ConfigurationError(std::string_view message) {
 // --- The run -----------------------------------------------------------------
 
 void DexApplication::Run() {
-  SeedRunRandom(static_cast<uint32_t>(time(nullptr)) ^ ThreadId());
-  const bool ready = LoadProgram() && PublishVariables();
-  if (ready) {
-    SetUpDefaultHeaders();
-    if (ReadPostBody()) {
-      BeginExecution();
-      vm_->Run();
+  const MemoryBudgetScope budget(&budget_);
+  bool out_of_memory = false;
+  try {
+    SeedRunRandom(static_cast<uint32_t>(time(nullptr)) ^ ThreadId());
+    const bool ready = LoadProgram() && PublishVariables();
+    if (ready) {
+      SetUpDefaultHeaders();
+      if (ReadPostBody()) {
+        BeginExecution();
+        vm_->Run();
+      }
     }
+  } catch (const std::bad_alloc&) {
+    // Loading, publishing or reading the body ran out (the machine ends
+    // its own run with its own message).
+    out_of_memory = true;
+  }
+  if (out_of_memory || (vm_ != nullptr && vm_->StoppedForMemory() && !vm_->MemoryErrorReported())) {
+    ReportOutOfMemory();
   }
   if (output_ != response_.get()) output_ = response_.get();
   response_->Send(true);
+}
+
+void DexApplication::ReportOutOfMemory() {
+  budget_.MarkExhausted();
+  DisarmPostTimeout();
+  // The machine first (its captures put the response back), then the
+  // program's parts it ran over.
+  vm_.reset();
+  system_ = nullptr;
+  globals_ = nullptr;
+  program_.reset();
+  output_ = response_.get();
+  Write("Out of memory");
 }
 
 bool DexApplication::LoadProgram() {
@@ -678,13 +712,27 @@ void ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String
   // On the worker's stack: the context is tens of kilobytes (its own
   // configuration table among them), and a heap block that size made the
   // allocator sort all its small free blocks on every request.
-  DexApplication context(&worker, &request, path);
-  HTTPServer* server = worker.Server();
-  server->BeginRun(worker.Index(), &context);
-  context.Run();
-  // Out of the monitor's reach from here; the destructor frees the run's
-  // variables without holding the lock.
-  server->EndRun(worker.Index());
+  bool trim = false;
+  {
+    DexApplication context(&worker, &request, path);
+    HTTPServer* server = worker.Server();
+    server->BeginRun(worker.Index(), &context);
+    // Out of the monitor's reach once the run is over, however it ended;
+    // the context's destructor then frees the run's variables without
+    // holding the lock.
+    struct EndRun {
+      HTTPServer* server;
+      int worker;
+      const DexApplication& context;
+      bool* trim;
+      ~EndRun() {
+        server->EndRun(worker);
+        *trim = context.MemoryPeak() > kTrimAfterPeak;
+      }
+    } const end{server, worker.Index(), context, &trim};
+    context.Run();
+  }
+  if (trim) malloc_trim(0);
 }
 
 }  // namespace lumo

@@ -17,6 +17,7 @@
 
 #include "config/dex_config.h"
 #include "core/base/dictionary.h"
+#include "core/base/memory_budget.h"
 #include "core/base/string.h"
 #include "core/context/lumo_application.h"
 #include "files/posix_file_manager.h"
@@ -41,8 +42,13 @@ class DexApplication : public LumoApplication {
   DexApplication(HTTPListenerThread* worker, HTTPRequest* request, const String& path);
   ~DexApplication() override;
 
-  // Runs the request to its end and sends the response.
+  // Runs the request to its end and sends the response. The run's memory
+  // is charged to its budget ("maxrunmemory") from here to the program's
+  // end; running out of it, or out of memory at all, ends the run with
+  // "Out of memory" and nothing else.
   void Run();
+  // The most the run had charged at once.
+  int64_t MemoryPeak() const { return budget_.Peak(); }
 
   Config* Configuration() override { return &config_; }
   FileManager* Files() override { return &files_; }
@@ -73,10 +79,14 @@ class DexApplication : public LumoApplication {
   void SetUpDefaultHeaders();
   void ApplyLogCookie();
   void SetSystemText(std::string_view name, std::string_view value);
+  // The run ran out of memory and the message is not out yet: the run's
+  // memory goes back, then the message is written.
+  void ReportOutOfMemory();
   void SetSystemInteger(std::string_view name, int32_t value);
 
   HTTPListenerThread* worker_;
   HTTPRequest* request_;
+  MemoryBudget budget_;
   String path_;
   DexConfig config_;
   PosixFileManager files_;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "config/config.h"
 #include "config/config_file.h"
@@ -117,8 +118,17 @@ void HTTPListenerThread::Main() {
       }
       continue;
     }
-    if (reload_.load(std::memory_order_acquire)) Reload();
-    Serve(socket);
+    // Memory running out while a connection is served drops that
+    // connection, never the worker or the server: a run ends its own
+    // (DexApplication::Run), this is the net below it.
+    bool handed_over = false;
+    try {
+      if (reload_.load(std::memory_order_acquire)) Reload();
+      handed_over = true;  // the request closes the socket from here on
+      Serve(socket);
+    } catch (const std::bad_alloc&) {
+      if (!handed_over) close(socket);
+    }
   }
   server_->WorkerEnded();
 }

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -23,13 +24,12 @@ int32_t BlockCapacityFor(int32_t length) {
 
 }  // namespace
 
+// Names and texts added while a program runs count against its run's
+// memory, like any other text.
 DictionaryDataBlock::DictionaryDataBlock(int32_t capacity_in)
-    : bytes(static_cast<char*>(malloc(static_cast<size_t>(capacity_in)))),
-      capacity(capacity_in) {
-  if (bytes == nullptr) OutOfMemory("Dictionary");
-}
+    : bytes(AllocateText(capacity_in)), capacity(capacity_in) {}
 
-DictionaryDataBlock::~DictionaryDataBlock() { free(bytes); }
+DictionaryDataBlock::~DictionaryDataBlock() { FreeText(bytes, capacity); }
 
 namespace {
 
@@ -44,12 +44,20 @@ uint32_t TextHash(const char* bytes, int32_t length) {
 
 }  // namespace
 
+// The entry table and the index of added texts are charged to the run by
+// their allocated sizes, which these give back.
+int64_t Dictionary::EntryBytes(int32_t capacity) {
+  return static_cast<int64_t>(capacity) * static_cast<int64_t>(sizeof(DictionaryEntry));
+}
+
 Dictionary::~Dictionary() {
+  ReleaseMemory(EntryBytes(capacity_) + static_cast<int64_t>(added_size_) * 4);
   free(entries_);
   free(added_);
 }
 
 void Dictionary::Reset() {
+  ReleaseMemory(EntryBytes(capacity_) + static_cast<int64_t>(added_size_) * 4);
   free(entries_);
   entries_ = nullptr;
   count_ = 0;
@@ -67,9 +75,13 @@ void Dictionary::Reset() {
 void Dictionary::GrowEntries() {
   if (capacity_ > 0x7FFFFFFF - kEntryStep) OutOfMemory("Dictionary");
   int32_t capacity = capacity_ + kEntryStep;
+  ChargeMemory(EntryBytes(kEntryStep));
   auto* p = static_cast<DictionaryEntry*>(
       realloc(entries_, static_cast<size_t>(capacity) * sizeof(DictionaryEntry)));
-  if (p == nullptr) OutOfMemory("Dictionary");
+  if (p == nullptr) {
+    ReleaseMemory(EntryBytes(kEntryStep));
+    OutOfMemory("Dictionary");
+  }
   entries_ = p;
   capacity_ = capacity;
 }
@@ -94,16 +106,22 @@ bool Dictionary::Read(Stream& section) {
     SetErrorText(section.ErrorText());
     return false;
   }
-  auto* block = new DictionaryDataBlock(BlockCapacityFor(data_size));
+  auto owned = std::make_unique<DictionaryDataBlock>(BlockCapacityFor(data_size));
+  DictionaryDataBlock* block = owned.get();
   if (data_size > 0) memcpy(block->bytes, data.Data(), static_cast<size_t>(data_size));
   block->used = data_size;
   blocks_.Insert(block, List<DictionaryDataBlock>::kTail);
+  owned.release();
   current_ = block;
 
   if (count > 0) {
+    ChargeMemory(EntryBytes(count));
     entries_ = static_cast<DictionaryEntry*>(
         malloc(static_cast<size_t>(count) * sizeof(DictionaryEntry)));
-    if (entries_ == nullptr) OutOfMemory("Dictionary");
+    if (entries_ == nullptr) {
+      ReleaseMemory(EntryBytes(count));
+      OutOfMemory("Dictionary");
+    }
     capacity_ = count;
   }
   const unsigned char* p = reinterpret_cast<const unsigned char*>(table.Text());
@@ -186,8 +204,9 @@ int32_t Dictionary::AddEntry(const char* bytes, int32_t length) {
   }
   if (offset < 0) {
     if (block == nullptr || block->capacity - block->used < length) {
-      block = new DictionaryDataBlock(BlockCapacityFor(length));
-      blocks_.Insert(block, List<DictionaryDataBlock>::kTail);
+      auto owned = std::make_unique<DictionaryDataBlock>(BlockCapacityFor(length));
+      blocks_.Insert(owned.get(), List<DictionaryDataBlock>::kTail);
+      block = owned.release();
       current_ = block;
     }
     offset = block->used;
@@ -217,8 +236,12 @@ void Dictionary::Remember(int32_t n, uint32_t hash) {
   if ((added_count_ + 1) * 2 > added_size_) {
     if (added_size_ > (1 << 29)) return;  // sharing is only a saving
     const int32_t size = added_size_ == 0 ? 256 : added_size_ * 2;
+    ChargeMemory(static_cast<int64_t>(size) * 4);
     auto* table = static_cast<int32_t*>(malloc(sizeof(int32_t) * static_cast<size_t>(size)));
-    if (table == nullptr) OutOfMemory("Dictionary");
+    if (table == nullptr) {
+      ReleaseMemory(static_cast<int64_t>(size) * 4);
+      OutOfMemory("Dictionary");
+    }
     memset(table, 0xFF, sizeof(int32_t) * static_cast<size_t>(size));
     const auto mask = static_cast<uint32_t>(size - 1);
     for (int32_t i = 0; i < added_size_; ++i) {
@@ -229,6 +252,7 @@ void Dictionary::Remember(int32_t n, uint32_t hash) {
       while (table[j] >= 0) j = (j + 1) & mask;
       table[j] = m;
     }
+    ReleaseMemory(static_cast<int64_t>(added_size_) * 4);
     free(added_);
     added_ = table;
     added_size_ = size;

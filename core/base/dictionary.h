@@ -93,6 +93,7 @@ class Dictionary {
     int32_t length;
   };
 
+  static int64_t EntryBytes(int32_t capacity);
   void Reset();
   void GrowEntries();
   // Sealed dictionaries: the earlier entry with exactly these bytes, or -1;

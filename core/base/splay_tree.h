@@ -185,13 +185,17 @@ class SplayTree {
   }
 
   // Builds a tree of the same shape into `into` (which must be empty),
-  // making each new node with make(const Node&).
+  // making each new node with make(const Node&). Should make throw, `into`
+  // keeps the nodes made so far, every one linked, and clears them safely.
   template <typename Make>
   void CopyShapeInto(Derived& into, Make&& make) const {
     into.Clear();
     if (root_ == nullptr) return;
+    // An upper bound of what `into` holds while it fills: should a copy
+    // fail, Clear then picks the stackless way for a tree that may be deep.
+    into.count_ = count_;
     if (count_ < kRecursionLimit) {
-      into.root_ = CopyRecursive(root_, make);
+      CopyRecursive(root_, &into.root_, make);
     } else {
       struct Pending {
         const Node* from;
@@ -283,12 +287,14 @@ class SplayTree {
     if (n->right) WalkRecursive(n->right, visit);
   }
 
+  // Each copy is linked before its children are made.
   template <typename Make>
-  static Node* CopyRecursive(const Node* from, Make& make) {
+  static void CopyRecursive(const Node* from, Node** slot, Make& make) {
     Node* copy = make(*from);
-    copy->left = from->left ? CopyRecursive(from->left, make) : nullptr;
-    copy->right = from->right ? CopyRecursive(from->right, make) : nullptr;
-    return copy;
+    copy->left = copy->right = nullptr;
+    *slot = copy;
+    if (from->left) CopyRecursive(from->left, &copy->left, make);
+    if (from->right) CopyRecursive(from->right, &copy->right, make);
   }
 
   bool owns_;

@@ -12,12 +12,6 @@ namespace {
 
 constexpr int32_t kStep = 24;
 
-char* Allocate(int32_t capacity) {
-  char* p = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (p == nullptr) OutOfMemory("String");
-  return p;
-}
-
 // Checked sum of two lengths.
 int32_t AddLengths(int32_t a, int32_t b) {
   int64_t sum = static_cast<int64_t>(a) + b;
@@ -46,10 +40,11 @@ int32_t TextLength(const char* text, int32_t length) {
   return static_cast<int32_t>(n);
 }
 
-void OutOfMemory(const char* what) {
-  fprintf(stderr, "lumo: out of memory (%s)\n", what);
-  abort();
+void TextAllocationFailed(int32_t charged) {
+  ReleaseMemory(charged);
+  OutOfMemory("String");
 }
+
 
 int32_t RoundStringCapacity(int64_t required) {
   int64_t rounded = (required + kStep - 1) / kStep * kStep;
@@ -92,7 +87,7 @@ String& String::operator=(const String& other) {
 
 String& String::operator=(String&& other) noexcept {
   if (this != &other) {
-    free(text_);
+    FreeText(text_, capacity_);
     text_ = other.text_;
     capacity_ = other.capacity_;
     length_ = other.length_;
@@ -115,18 +110,23 @@ String String::Adopt(char* buffer, int32_t length, int32_t size) {
     s.length_ = length;
     s.text_[length] = '\0';
   } else {
-    s.Assign(buffer, length);
-    free(buffer);
+    try {
+      s.Assign(buffer, length);
+    } catch (...) {
+      FreeText(buffer, size);
+      throw;
+    }
+    FreeText(buffer, size);
   }
   return s;
 }
 
-void String::Grow(int32_t required_capacity) {
+// Out of line: inlined, it weighs on the common case of every append,
+// which needs no room.
+__attribute__((noinline)) void String::Grow(int32_t required_capacity) {
   // realloc keeps the bytes; callers that need a fresh buffer (Assign from
   // an aliasing source) do their own allocation.
-  char* p = static_cast<char*>(realloc(text_, static_cast<size_t>(required_capacity)));
-  if (p == nullptr) OutOfMemory("String");
-  text_ = p;
+  text_ = ReallocateText(text_, capacity_, required_capacity);
   capacity_ = required_capacity;
 }
 
@@ -134,9 +134,9 @@ void String::Assign(const char* text, int32_t length) {
   int32_t n = TextLength(text, length);
   if (n + 1 > capacity_) {
     int32_t capacity = RoundStringCapacity(static_cast<int64_t>(n) + 1);
-    char* p = Allocate(capacity);
+    char* p = AllocateText(capacity);
     if (n > 0) memcpy(p, text, static_cast<size_t>(n));
-    free(text_);
+    FreeText(text_, capacity_);
     text_ = p;
     capacity_ = capacity;
   } else if (n > 0 && text != text_) {
@@ -170,10 +170,10 @@ void String::Append(const char* text, int32_t length) {
   } else {
     // The source may sit inside our own buffer, which realloc can move.
     int32_t capacity = RoundStringCapacity(static_cast<int64_t>(new_length) + 1);
-    char* p = Allocate(capacity);
+    char* p = AllocateText(capacity);
     if (length_ > 0) memcpy(p, text_, static_cast<size_t>(length_));
     if (n > 0) memcpy(p + length_, text, static_cast<size_t>(n));
-    free(text_);
+    FreeText(text_, capacity_);
     text_ = p;
     capacity_ = capacity;
   }
@@ -185,11 +185,11 @@ void String::Prepend(const char* text, int32_t length) {
   int32_t n = TextLength(text, length);
   int32_t new_length = AddLengths(length_, n);
   int32_t capacity = RoundStringCapacity(static_cast<int64_t>(new_length) + 1);
-  char* p = Allocate(capacity);
+  char* p = AllocateText(capacity);
   if (n > 0) memcpy(p, text, static_cast<size_t>(n));
   if (length_ > 0) memcpy(p + n, text_, static_cast<size_t>(length_));
   p[new_length] = '\0';
-  free(text_);
+  FreeText(text_, capacity_);
   text_ = p;
   capacity_ = capacity;
   length_ = new_length;
@@ -227,7 +227,7 @@ char* String::Release(int32_t* length, int32_t* capacity) {
 }
 
 void String::Clear() {
-  free(text_);
+  FreeText(text_, capacity_);
   text_ = nullptr;
   capacity_ = 0;
   length_ = 0;

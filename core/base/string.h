@@ -8,13 +8,18 @@
 // Capacity is 0 or a multiple of 24, and growth follows fixed rounding rules
 // (see the .cc). Buffers come from malloc so that a buffer released here can
 // be adopted by, or freed by, code on the other side of the extension
-// interface.
+// interface. A buffer is charged to the run's memory budget
+// (memory_budget.h) from its allocation to its release, whichever owner
+// it passes through: Release hands the charge on with the buffer, Adopt
+// takes a charged buffer, and FreeText releases one.
 #ifndef LUMO_CORE_BASE_STRING_H_
 #define LUMO_CORE_BASE_STRING_H_
 
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+
+#include "core/base/memory_budget.h"
 
 namespace lumo {
 
@@ -34,13 +39,18 @@ class String {
   String& operator=(const String& other);
   String& operator=(String&& other) noexcept;
   ~String() {
-    if (text_ != nullptr) free(text_);
+    if (text_ != nullptr) {
+      ReleaseMemory(capacity_);
+      free(text_);
+    }
   }
 
   // Takes ownership of a malloc'ed buffer holding `length` bytes in `size`
-  // allocated bytes. When size > length the buffer is kept as is (and
-  // terminated at length); otherwise a rounded buffer is allocated, the bytes
-  // copied and `buffer` freed.
+  // allocated bytes, charged to the run (Release, or ChargeMemory for a
+  // buffer from elsewhere). When size > length the buffer is kept as is
+  // (and terminated at length); otherwise a rounded buffer is allocated, the
+  // bytes copied and `buffer` freed. The buffer is the String's or freed
+  // also when the copy fails.
   static String Adopt(char* buffer, int32_t length, int32_t size);
 
   // Always a valid NUL-terminated pointer ("" when there is no buffer).
@@ -79,8 +89,9 @@ class String {
   // Makes room for at least `length` bytes plus the terminator.
   void Reserve(int32_t length);
 
-  // Hands the buffer to the caller (who frees it with free()) and leaves the
-  // String empty without a buffer. Returns null when there was no buffer.
+  // Hands the buffer to the caller (who frees it with FreeText, its charge
+  // going with it) and leaves the String empty without a buffer. Returns
+  // null when there was no buffer.
   char* Release(int32_t* length = nullptr, int32_t* capacity = nullptr);
   // Frees the buffer and zeroes every field.
   void Clear();
@@ -157,8 +168,34 @@ int32_t TextLength(const char* text, int32_t length);
 // Rounds a required size up to the next multiple of 24 (the String step).
 int32_t RoundStringCapacity(int64_t required);
 
-// Called when memory cannot be had; reports and aborts.
-[[noreturn]] void OutOfMemory(const char* what);
+// Frees a text buffer of `capacity` allocated bytes that is charged to the
+// run (String::Release, a stack's owned text); null is ignored.
+inline void FreeText(char* buffer, int32_t capacity) {
+  if (buffer == nullptr) return;
+  ReleaseMemory(capacity);
+  free(buffer);
+}
+// The failure of the two below: the charge goes back and OutOfMemoryError
+// is raised.
+[[noreturn]] void TextAllocationFailed(int32_t charged);
+// Allocates a text buffer charged to the run; OutOfMemoryError when the
+// budget or the allocator refuses.
+inline char* AllocateText(int32_t capacity) {
+  ChargeMemory(capacity);
+  char* p = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
+  if (p == nullptr) [[unlikely]] TextAllocationFailed(capacity);
+  return p;
+}
+// Grows (or shrinks) a charged text buffer as realloc does, the charge
+// following; on failure the old buffer is untouched and OutOfMemoryError
+// raised.
+inline char* ReallocateText(char* buffer, int32_t old_capacity, int32_t capacity) {
+  const int32_t added = capacity - (buffer != nullptr ? old_capacity : 0);
+  ChargeMemory(added);
+  char* p = static_cast<char*>(realloc(buffer, static_cast<size_t>(capacity)));
+  if (p == nullptr) [[unlikely]] TextAllocationFailed(added);
+  return p;
+}
 
 }  // namespace lumo
 

@@ -197,10 +197,14 @@ bool ContextTextVariable::SetValue(const char* bytes, int32_t length) {
   return true;
 }
 
-bool ContextTextVariable::SetValue_Nocopy(char* buffer, int32_t length, int32_t) {
-  const bool stored = SetValue(buffer, length);
-  free(buffer);
-  return stored;
+bool ContextTextVariable::SetValue_Nocopy(char* buffer, int32_t length, int32_t capacity) {
+  // The buffer is given up in every case, memory running out included.
+  struct Freed {
+    char* buffer;
+    int32_t capacity;
+    ~Freed() { FreeText(buffer, capacity); }
+  } const freed{buffer, capacity};
+  return SetValue(buffer, length);
 }
 
 bool ContextTextVariable::SetValue_Integer(int32_t value) {

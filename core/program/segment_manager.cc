@@ -17,14 +17,15 @@ constexpr char kSegs[] = "segs";
 
 Segment::Segment(int32_t number)
     : number_(number),
-      bytes_(static_cast<unsigned char*>(calloc(kGrowStep, 1))),
+      bytes_(reinterpret_cast<unsigned char*>(AllocateText(kGrowStep))),
       capacity_(kGrowStep),
-      size_(0) {
-  if (bytes_ == nullptr) OutOfMemory("Segment");
+      size_(0),
+      charged_(kGrowStep) {
+  memset(bytes_, 0, kGrowStep);
 }
 
-Segment::Segment(int32_t number, unsigned char* bytes, int32_t size)
-    : number_(number), bytes_(bytes), capacity_(size), size_(size) {}
+Segment::Segment(int32_t number, unsigned char* bytes, int32_t size, int32_t charged)
+    : number_(number), bytes_(bytes), capacity_(size), size_(size), charged_(charged) {}
 
 Segment::~Segment() {
   RetireCache();
@@ -33,6 +34,7 @@ Segment::~Segment() {
     delete retired_;
     retired_ = next;
   }
+  ReleaseMemory(charged_);
   free(bytes_);
 }
 
@@ -68,8 +70,9 @@ unsigned char* Segment::Reserve(int32_t position, int32_t length) {
   if (end > capacity_) {
     // A capacity that is already a multiple of the step is taken as is.
     int64_t capacity = (end + kGrowStep - 1) / kGrowStep * kGrowStep;
-    auto* p = static_cast<unsigned char*>(realloc(bytes_, static_cast<size_t>(capacity)));
-    if (p == nullptr) OutOfMemory("Segment");
+    auto* p = reinterpret_cast<unsigned char*>(ReallocateText(
+        reinterpret_cast<char*>(bytes_), charged_, static_cast<int32_t>(capacity)));
+    charged_ = static_cast<int32_t>(capacity);
     memset(p + capacity_, 0, static_cast<size_t>(capacity - capacity_));
     bytes_ = p;
     capacity_ = static_cast<int32_t>(capacity);
@@ -193,19 +196,23 @@ bool SegmentManager::Read(TaggedFile& file) {
     return false;
   }
   const int64_t code_start = (static_cast<int64_t>(count) + 1) * 8;
-  class Segment** loaded = static_cast<class Segment**>(
-      calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof(void*)));
-  if (loaded == nullptr) OutOfMemory("SegmentManager");
-  auto discard = [&](int32_t made) {
-    for (int32_t i = 0; i < made; ++i) delete loaded[i];
-    free(loaded);
-  };
+  // The segments made so far go again on every way out but success.
+  struct Loaded {
+    class Segment** segments;
+    int32_t made = 0;
+    ~Loaded() {
+      if (segments == nullptr) return;
+      for (int32_t i = 0; i < made; ++i) delete segments[i];
+      free(segments);
+    }
+  } loaded{static_cast<class Segment**>(
+      calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof(void*)))};
+  if (loaded.segments == nullptr) OutOfMemory("SegmentManager");
   const auto* p = reinterpret_cast<const unsigned char*>(table.Text());
   for (int32_t i = 0; i < count; ++i, p += 8) {
     const int32_t offset = DecodeLeInt32(p);
     const int32_t size = DecodeLeInt32(p + 4);
     if (offset < 0 || size < 0) {
-      discard(i);
       SetErrorText(kCorruptProgramText);
       return false;
     }
@@ -214,22 +221,30 @@ bool SegmentManager::Read(TaggedFile& file) {
     String bytes;
     if (!file.Section().Seek(code_start + offset) ||
         !ReadFullyGrowing(file.Section(), size, bytes)) {
-      discard(i);
       SetErrorText(file.ErrorText());
       return false;
     }
     int32_t length = 0;
-    char* buffer = bytes.Release(&length);
+    int32_t charged = 0;
+    char* buffer = bytes.Release(&length, &charged);
     if (buffer == nullptr) {
-      buffer = static_cast<char*>(malloc(1));
-      if (buffer == nullptr) OutOfMemory("Segment");
+      buffer = AllocateText(1);
+      charged = 1;
     }
-    loaded[i] = new class Segment(i, reinterpret_cast<unsigned char*>(buffer), length);
+    try {
+      loaded.segments[i] =
+          new class Segment(i, reinterpret_cast<unsigned char*>(buffer), length, charged);
+    } catch (...) {
+      FreeText(buffer, charged);
+      throw;
+    }
+    loaded.made = i + 1;
   }
-  Reset();
   GrowSlots(count > 0 ? count : 1);
-  for (int32_t i = 0; i < count; ++i) slots_[i] = loaded[i];
-  free(loaded);
+  Reset();
+  for (int32_t i = 0; i < count; ++i) slots_[i] = loaded.segments[i];
+  free(loaded.segments);
+  loaded.segments = nullptr;
   count_ = count > 0 ? count : 1;
   if (count == 0) slots_[0] = nullptr;
   entry_ = entry;

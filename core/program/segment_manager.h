@@ -31,8 +31,9 @@ class Segment {
 
   // An empty segment with 8192 zeroed bytes.
   explicit Segment(int32_t number);
-  // A loaded segment: takes a malloc'ed buffer of exactly `size` bytes.
-  Segment(int32_t number, unsigned char* bytes, int32_t size);
+  // A loaded segment: takes a malloc'ed buffer of exactly `size` bytes, of
+  // which `charged` are charged to the run (a String's released buffer).
+  Segment(int32_t number, unsigned char* bytes, int32_t size, int32_t charged = 0);
   Segment(const Segment&) = delete;
   Segment& operator=(const Segment&) = delete;
   ~Segment();
@@ -80,6 +81,9 @@ class Segment {
   unsigned char* bytes_;
   int32_t capacity_;
   int32_t size_;
+  // Bytes of the buffer charged to the run's memory budget: code compiled
+  // while a program runs counts against it.
+  int32_t charged_;
 };
 
 class SegmentManager {

@@ -96,8 +96,9 @@ bool TaggedFile::Attach(std::string_view name, Stream* stream) {
   directory_ = nullptr;
   directory_count_ = 0;
   last_found_ = selected_ = nullptr;
-  name_ = String(name);
+  // Ours from here, also should the name's copy fail.
   stream_ = stream;
+  name_ = String(name);
   if (stream_ == nullptr) {
     SetErrorText(kCorruptProgramText);
     return false;

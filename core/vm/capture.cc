@@ -12,7 +12,8 @@ namespace lumo {
 
 CaptureOutput::CaptureOutput(Output* forward) : BufferedOutput(kChunkSize), forward_(forward) {}
 
-CaptureOutput::~CaptureOutput() { free(text_); }
+// The collected text is charged to the run like any other text.
+CaptureOutput::~CaptureOutput() { FreeText(text_, capacity_); }
 
 bool CaptureOutput::AddHeader(std::string_view name, std::string_view value) {
   return forward_ != nullptr && forward_->AddHeader(name, value);
@@ -34,9 +35,7 @@ bool CaptureOutput::WriteThrough(const char* data, int32_t count) {
         std::min<int64_t>(std::max<int64_t>(needed + kChunkSize, int64_t{capacity_} * 2),
                           kMaxCaptured + kChunkSize);
     const int32_t capacity = RoundStringCapacity(wanted);
-    auto* grown = static_cast<char*>(realloc(text_, static_cast<size_t>(capacity)));
-    if (grown == nullptr) OutOfMemory("CaptureOutput");
-    text_ = grown;
+    text_ = ReallocateText(text_, capacity_, capacity);
     capacity_ = capacity;
   }
   memcpy(text_ + length_, data, static_cast<size_t>(count));
@@ -54,8 +53,7 @@ std::string_view CaptureOutput::Text() {
 char* CaptureOutput::TakeText(int32_t* length, int32_t* capacity) {
   Flush();
   if (text_ == nullptr) {
-    text_ = static_cast<char*>(malloc(1));
-    if (text_ == nullptr) OutOfMemory("CaptureOutput");
+    text_ = AllocateText(1);
     text_[0] = '\0';
     capacity_ = 1;
   }

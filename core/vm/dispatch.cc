@@ -85,7 +85,82 @@ void LumoVM::RegisterInstruction(uint16_t word, InstructionHandler handler) {
 
 // Instructions whose work needs objects with destructors run in functions
 // of their own: the loop leaves a handler through a computed goto, which
-// does not run the destructors of the handler's locals.
+// does not run the destructors of the handler's locals. A reference taken
+// off the stack is one of those objects (HeldVariable): memory may run out
+// while it is held, and the exception must not leak it.
+inline void LumoVM::StepStore() {
+  bool owned = false;
+  Variable* target = stack_->PopVariable(&owned);
+  if (target == nullptr) {
+    if (!error_) stack_->Pop();
+    return;
+  }
+  const HeldVariable held(target, owned);
+  stack_->PopInto(target);
+}
+
+inline void LumoVM::StepRefer() {
+  bool owned2 = false;
+  bool owned1 = false;
+  Variable* alias = stack_->PopVariable(&owned2);
+  const HeldVariable held_alias(alias, owned2);
+  Variable* target = alias != nullptr ? stack_->PopVariable(&owned1) : nullptr;
+  const HeldVariable held_target(target, owned1);
+  if (alias != nullptr && target != nullptr) alias->Make_Reference(target);
+}
+
+void LumoVM::StepReferEntry(VariableHash* scope, int32_t entry) {
+  bool owned = false;
+  Variable* target = stack_->PopVariable(&owned);
+  if (target == nullptr) return;
+  const HeldVariable held(target, owned);
+  if (entry < 0 || entry >= scope->Count()) {
+    FatalError("Invalid variable reference");
+    return;
+  }
+  Variable* old = scope->Index(entry, false);
+  if (old != nullptr && old != target) PinBorrowed(old);
+  scope->MakeReference(entry, target);
+}
+
+void LumoVM::StepReferConstant(int32_t entry) {
+  int32_t length = 0;
+  const char* name = dictionary_->Entry(entry, &length);
+  bool owned = false;
+  Variable* target = stack_->PopVariable(&owned);
+  if (target == nullptr) return;
+  const HeldVariable held(target, owned);
+  if (name == nullptr) {
+    FatalError("Invalid dictionary reference");
+    return;
+  }
+  Variable* alias = nullptr;
+  if (ResolveName(name, length, &alias) && alias != nullptr) alias->Make_Reference(target);
+}
+
+inline void LumoVM::StepElement(int32_t index, bool create) {
+  bool owned = false;
+  Variable* base = error_ ? nullptr : stack_->PopVariable(&owned);
+  if (base == nullptr) return;
+  Variable* element = nullptr;
+  {
+    const HeldVariable held(base, owned);
+    if (index < 1 && create) {
+      RuntimeError(kExpressionTag, "Array index must be positive integer");
+    } else if (index >= 1) {
+      element = base->Element(AggregateIndex(index), create);
+    }
+    // The element belongs to its aggregate, which later instructions may
+    // change: the stack entry holds a reference of its own.
+    if (element != nullptr) element->AddReference();
+  }
+  if (element != nullptr) {
+    stack_->PushVariable(element, true);
+  } else {
+    stack_->PushVariable(null_, false);
+  }
+}
+
 void LumoVM::StepPushName() {
   PoppedText name;
   stack_->PopText(name);
@@ -109,8 +184,8 @@ void LumoVM::StepLocalizedToken(int32_t entry) {
     return;
   }
   auto* token = new Variable(std::string_view(name, static_cast<size_t>(length)), value.View());
+  const HeldVariable held(token, true);
   localized_tokens_.Insert(token);  // the list takes a reference of its own
-  token->Free();
 }
 
 void LumoVM::StepReferName() {
@@ -119,11 +194,11 @@ void LumoVM::StepReferName() {
   bool owned = false;
   Variable* target = error_ ? nullptr : stack_->PopVariable(&owned);
   if (target == nullptr) return;
+  const HeldVariable held(target, owned);
   Variable* alias = nullptr;
   if (ResolveName(name.Data(), name.Length(), &alias) && alias != nullptr) {
     alias->Make_Reference(target);
   }
-  if (owned) target->Free();
 }
 
 void LumoVM::StepMember(bool create) {
@@ -132,11 +207,14 @@ void LumoVM::StepMember(bool create) {
   bool owned = false;
   Variable* base = error_ ? nullptr : stack_->PopVariable(&owned);
   if (base == nullptr) return;
-  Variable* element = base->Member(key.Data(), key.Length(), create);
-  // The member belongs to its aggregate, which later instructions may
-  // change: the stack entry holds a reference of its own.
-  if (element != nullptr) element->AddReference();
-  if (owned) base->Free();
+  Variable* element = nullptr;
+  {
+    const HeldVariable held(base, owned);
+    element = base->Member(key.Data(), key.Length(), create);
+    // The member belongs to its aggregate, which later instructions may
+    // change: the stack entry holds a reference of its own.
+    if (element != nullptr) element->AddReference();
+  }
   if (element != nullptr) {
     stack_->PushVariable(element, true);
   } else {
@@ -170,10 +248,8 @@ void LumoVM::StepCat() {
       // Doubling keeps a long chain of joins linear.
       const int64_t wanted = std::max(length + 1, int64_t{top->capacity} * 2);
       const int32_t capacity = RoundStringCapacity(wanted);
-      auto* grown = static_cast<char*>(realloc(const_cast<char*>(top->text),
-                                               static_cast<size_t>(capacity)));
-      if (grown == nullptr) OutOfMemory("LumoVM");
-      top->text = grown;
+      top->text = ReallocateText(const_cast<char*>(top->text),
+                                 static_cast<int32_t>(top->capacity), capacity);
       top->capacity = static_cast<uint32_t>(capacity);
     }
     char* text = const_cast<char*>(top->text);
@@ -192,8 +268,7 @@ void LumoVM::StepCat() {
   }
   // Room to spare: the next instruction is often another cat.
   const int32_t capacity = RoundStringCapacity(std::max<int64_t>(length + 1, 64));
-  auto* joined = static_cast<char*>(malloc(static_cast<size_t>(capacity)));
-  if (joined == nullptr) OutOfMemory("LumoVM");
+  char* joined = AllocateText(capacity);
   if (a.Length() > 0) memcpy(joined, a.Data(), static_cast<size_t>(a.Length()));
   if (b.Length() > 0) memcpy(joined + a.Length(), b.Data(), static_cast<size_t>(b.Length()));
   joined[length] = '\0';
@@ -357,7 +432,7 @@ inline void LumoVM::AssignFused(Variable* target, uint8_t source, int32_t n, dou
   }
 }
 
-int LumoVM::Run() {
+int LumoVM::Execute() {
   static const void* const kLabels[kDecodedOpCount] = {
       &&op_other,
 #define LUMO_LABEL(name, word) &&op_##name,
@@ -657,12 +732,14 @@ op_call2: {
     UNFUSE();
   }
   LumoVM_FunctionFrame* frame = EnterQuickCall(function, ip->next);
+  // Current before the arguments go in (the sources are resolved already):
+  // should memory run out on the way, the frame is released with the rest.
+  PushFrame(frame);
   // The last argument first, as the call pops them.
   AssignFused(frame->locals->PeekVariable(function->Parameter(1).local_slot), ip->source_b, ip->b,
               ip->db, second, second_text, second_length);
   AssignFused(frame->locals->PeekVariable(function->Parameter(0).local_slot), ip->source_a, ip->a,
               ip->da, first, first_text, first_length);
-  PushFrame(frame);
   segment_number_ = function->EntrySegment();
   offset_ = function->EntryOffset();
   goto enter_function;
@@ -793,90 +870,31 @@ op_swapn:
   stack_->Swap(ip->a, ip->b);
   NEXT();
 
-op_store: {
-  bool owned = false;
-  Variable* target = stack_->PopVariable(&owned);
-  if (target == nullptr) {
-    if (!error_) stack_->Pop();
-    NEXT();
-  }
-  stack_->PopInto(target);
-  if (owned) target->Free();
+op_store:
+  StepStore();
   NEXT();
-}
 
-op_refer: {
-  bool owned2 = false;
-  bool owned1 = false;
-  Variable* alias = stack_->PopVariable(&owned2);
-  Variable* target = alias != nullptr ? stack_->PopVariable(&owned1) : nullptr;
-  if (alias != nullptr && target != nullptr) alias->Make_Reference(target);
-  if (owned1) target->Free();
-  if (owned2) alias->Free();
+op_refer:
+  StepRefer();
   NEXT();
-}
 
 op_refern:
   StepReferName();
   NEXT();
 
 op_refers:
-op_referl: {
-  VariableHash* scope = ip->op == kDecoded_refers ? system_ : frame_->locals;
-  bool owned = false;
-  Variable* target = stack_->PopVariable(&owned);
-  if (target == nullptr) NEXT();
-  if (ip->a < 0 || ip->a >= scope->Count()) {
-    if (owned) target->Free();
-    FatalError("Invalid variable reference");
-    return 0;
-  }
-  Variable* old = scope->Index(ip->a, false);
-  if (old != nullptr && old != target) PinBorrowed(old);
-  scope->MakeReference(ip->a, target);
-  if (owned) target->Free();
+op_referl:
+  StepReferEntry(ip->op == kDecoded_refers ? system_ : frame_->locals, ip->a);
   NEXT();
-}
 
-op_refernc: {
-  int32_t length = 0;
-  const char* name = dictionary_->Entry(ip->a, &length);
-  bool owned = false;
-  Variable* target = stack_->PopVariable(&owned);
-  if (target == nullptr) NEXT();
-  if (name == nullptr) {
-    if (owned) target->Free();
-    FatalError("Invalid dictionary reference");
-    return 0;
-  }
-  Variable* alias = nullptr;
-  if (ResolveName(name, length, &alias) && alias != nullptr) alias->Make_Reference(target);
-  if (owned) target->Free();
+op_refernc:
+  StepReferConstant(ip->a);
   NEXT();
-}
 
 op_elem:
 op_elemr: {
-  const bool create = ip->op == kDecoded_elem;
   const int32_t index = stack_->PopInteger();
-  bool owned = false;
-  Variable* base = error_ ? nullptr : stack_->PopVariable(&owned);
-  if (base == nullptr) NEXT();
-  Variable* element = nullptr;
-  if (index < 1 && create) {
-    RuntimeError(kExpressionTag, "Array index must be positive integer");
-  } else if (index >= 1) {
-    element = base->Element(AggregateIndex(index), create);
-  }
-  // The element belongs to its aggregate, which later instructions may
-  // change: the stack entry holds a reference of its own.
-  if (element != nullptr) element->AddReference();
-  if (owned) base->Free();
-  if (element != nullptr) {
-    stack_->PushVariable(element, true);
-  } else {
-    stack_->PushVariable(null_, false);
-  }
+  StepElement(index, ip->op == kDecoded_elem);
   NEXT();
 }
 

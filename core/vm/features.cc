@@ -25,7 +25,12 @@ bool LumoVM::PushFeature(Feature* feature) {
     FatalError("Too many open blocks");
     return false;
   }
-  features_.push_back(feature);
+  try {
+    features_.push_back(feature);
+  } catch (...) {
+    delete feature;
+    throw;
+  }
   return true;
 }
 
@@ -65,12 +70,12 @@ void LumoVM::StepCapture() {
   bool owned = false;
   Variable* target = stack_->PopVariable(&owned);
   if (target == nullptr) return;
+  const HeldVariable held(target, owned);  // the capture holds its own reference
   if (!error_) {
     auto* capture = new Capture(context_, this, frame_, target);
-    capture->Begin();
-    PushFeature(capture);
+    // Begun once the machine owns it, so that it is always closed again.
+    if (PushFeature(capture)) capture->Begin();
   }
-  if (owned) target->Free();  // the capture holds its own reference
 }
 
 void LumoVM::StepCaptureEnd() {

@@ -16,7 +16,7 @@ namespace lumo {
 class Function;
 class LumoVM;
 
-class LumoVM_Frame {
+class LumoVM_Frame : public ChargedObject {
  public:
   LumoVM_Frame() = default;
   explicit LumoVM_Frame(int frame_kind) : kind(frame_kind) {}

@@ -198,14 +198,18 @@ DoContext* LumoVM::GetDoContext(std::string_view name) {
     RuntimeError(kDoTag, context->ErrorText().View());
     return nullptr;
   }
-  DoContext* added = context.release();
-  cache.Add(added);
-  return added;
+  cache.Add(context.get());
+  return context.release();
 }
 
 void LumoVM::TakeError(const LumoVM& called) {
-  if (&called != this) last_error_ = called.last_error_;
   error_ = 1;
+  if (&called == this) return;
+  if (called.stopped_for_memory_) {
+    stopped_for_memory_ = true;
+    memory_error_reported_ = called.memory_error_reported_;
+  }
+  last_error_ = called.last_error_;
 }
 
 void LumoVM::StepDoFile() {

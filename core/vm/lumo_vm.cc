@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <typeinfo>
 
 #include "core/base/conversions.h"
@@ -40,13 +42,6 @@ LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const Pr
       null_(new NULLVariable()),
       parent_(parent) {
   RegisterFeatureInstructions();
-  // The directory relative LmDO names start from.
-  for (int32_t i = program_name_.Length() - 1; i >= 0; --i) {
-    if (program_name_[i] == '/' || program_name_[i] == '\\') {
-      program_directory_ = program_name_.Left(i + 1);
-      break;
-    }
-  }
   memcpy(settings_, CurrentErrorSettings(), sizeof settings_);
   tick_counter_ = tick_counter ? tick_counter
                   : parent ? parent->tick_counter_
@@ -60,19 +55,33 @@ LumoVM::LumoVM(std::string_view program_name, LumoApplication* context, const Pr
     event_mask_ = context->LogLevel();
   }
   if (parent != nullptr) external_ = parent->external_;
+  localized_ = dynamic_cast<LocalizedLanguages*>(parts.localized);
+
+  // What is allocated here goes again should memory run out half way.
+  try {
+    // The directory relative LmDO names start from.
+    for (int32_t i = program_name_.Length() - 1; i >= 0; --i) {
+      if (program_name_[i] == '/' || program_name_[i] == '\\') {
+        program_directory_ = program_name_.Left(i + 1);
+        break;
+      }
+    }
+    outer_frame_ = new LumoVM_Frame();
+    outer_frame_->SetLocals(globals_, false);
+    outer_frame_->SetStack(new LumoVM_Stack(this), true);
+    segments_->EntrySegment();
+  } catch (...) {
+    delete outer_frame_;
+    null_->Free();
+    throw;
+  }
+  frame_ = outer_frame_;
+  stack_ = frame_->stack;
+  segment_number_ = segments_->EntrySegmentNumber();
+  offset_ = 0;
   // A machine made under another keeps it in use (and so in the LmDO
   // cache) for as long as it lives: its parent link must stay valid.
   if (parent != nullptr) ++parent->use_count_;
-  localized_ = dynamic_cast<LocalizedLanguages*>(parts.localized);
-
-  outer_frame_ = new LumoVM_Frame();
-  outer_frame_->SetLocals(globals_, false);
-  outer_frame_->SetStack(new LumoVM_Stack(this), true);
-  frame_ = outer_frame_;
-  stack_ = frame_->stack;
-  segments_->EntrySegment();
-  segment_number_ = segments_->EntrySegmentNumber();
-  offset_ = 0;
 }
 
 LumoVM::~LumoVM() {
@@ -129,12 +138,16 @@ void LumoVM::DestroyFramesAbove(LumoVM_Frame* keep) {
 
 LumoVM_FunctionFrame* LumoVM::NewFunctionFrame(Function* function) {
   VariableHash& names = function->Locals();
-  LumoVM_FunctionFrame* frame = spare_frames_;
-  if (frame != nullptr && frame->locals->GetDictionary() == names.GetDictionary()) {
-    spare_frames_ = static_cast<LumoVM_FunctionFrame*>(frame->previous);
+  // Held until it is handed out: should memory run out while it is set up,
+  // it goes (a spare one too).
+  std::unique_ptr<LumoVM_FunctionFrame> frame;
+  LumoVM_FunctionFrame* spare = spare_frames_;
+  if (spare != nullptr && spare->locals->GetDictionary() == names.GetDictionary()) {
+    spare_frames_ = static_cast<LumoVM_FunctionFrame*>(spare->previous);
     --spare_count_;
+    frame.reset(spare);
   } else {
-    frame = new LumoVM_FunctionFrame();
+    frame = std::make_unique<LumoVM_FunctionFrame>();
     frame->SetLocals(new VariableHash(names.GetDictionary(), VariableHash::kLocalBits,
                                       VariableHash::kLocalCapacity),
                      true);
@@ -148,17 +161,49 @@ LumoVM_FunctionFrame* LumoVM::NewFunctionFrame(Function* function) {
   }
   frame->function = function;
   frame->previous = nullptr;
-  return frame;
+  return frame.release();
 }
 
 // --- Running ------------------------------------------------------------------
+
+int LumoVM::Run() {
+  try {
+    return Execute();
+  } catch (const std::bad_alloc&) {
+    // Past the handler, so that the exception's own storage is gone.
+  }
+  StopForMemory();
+  return 0;
+}
+
+void LumoVM::StopForMemory() {
+  // The run is ending: what remains of it (the message, the unwinding of
+  // callers, the teardown) must not be refused again.
+  if (MemoryBudget* budget = CurrentMemoryBudget()) budget->MarkExhausted();
+  stopped_for_memory_ = true;
+  error_ = 1;
+  try {
+    FatalError("Out of memory");
+    memory_error_reported_ = true;
+  } catch (const std::bad_alloc&) {
+    // Not even the message could be had: the run's owner writes it once
+    // the run's memory is back (MemoryErrorReported).
+  }
+}
 
 int LumoVM::RunNested(int32_t segment, LumoVM_Stack* stack, bool owns_stack,
                       VariableHash* locals, int output_level) {
   LumoVM_Frame* saved_frame = frame_;
   const int32_t saved_segment = segment_number_;
   const int32_t saved_offset = offset_;
-  auto* frame = new LumoVM_Frame();
+  LumoVM_Frame* frame = nullptr;
+  try {
+    frame = new LumoVM_Frame();
+  } catch (const std::bad_alloc&) {
+    if (owns_stack) delete stack;
+    StopForMemory();
+    return 0;
+  }
   frame->return_segment = saved_segment;
   frame->return_offset = saved_offset;
   frame->SetLocals(locals, false);
@@ -186,8 +231,15 @@ int LumoVM::RunAt(int32_t segment, LumoVM_Stack* stack, VariableHash* locals) {
 }
 
 int LumoVM::RunEntry() {
-  segments_->EntrySegment();
-  return RunNested(segments_->EntrySegmentNumber(), new LumoVM_Stack(this), true, globals_, 0);
+  LumoVM_Stack* stack = nullptr;
+  try {
+    segments_->EntrySegment();
+    stack = new LumoVM_Stack(this);
+  } catch (const std::bad_alloc&) {
+    StopForMemory();
+    return 0;
+  }
+  return RunNested(segments_->EntrySegmentNumber(), stack, true, globals_, 0);
 }
 
 bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments, int32_t count,
@@ -201,26 +253,30 @@ bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments
   const int32_t saved_offset = offset_;
   LumoVM_Stack* stack = stack_;
   const int32_t depth = stack->Count();
-  for (int32_t i = 0; i < count; ++i) {
-    const Argument& a = arguments[i];
-    if (a.is_text) {
-      stack->PushString(a.text.data(), static_cast<int32_t>(a.text.size()), 0, false);
-    } else {
-      stack->PushInteger(a.integer);
-    }
-  }
-  // Returning lands at the end of the current segment, which ends the loop.
-  Segment* current = segments_->Segment(segment_number_);
-  offset_ = current != nullptr ? current->Size() : 0;
-  if (!error_) {
-    if (function->IsExternal()) {
-      CallExternal(function);
-    } else {
-      CallFunction(function);
-    }
-  }
   const int32_t saved_features = FeatureCount();
-  if (!error_) Run();
+  try {
+    for (int32_t i = 0; i < count; ++i) {
+      const Argument& a = arguments[i];
+      if (a.is_text) {
+        stack->PushString(a.text.data(), static_cast<int32_t>(a.text.size()), 0, false);
+      } else {
+        stack->PushInteger(a.integer);
+      }
+    }
+    // Returning lands at the end of the current segment, which ends the loop.
+    Segment* current = segments_->Segment(segment_number_);
+    offset_ = current != nullptr ? current->Size() : 0;
+    if (!error_) {
+      if (function->IsExternal()) {
+        CallExternal(function);
+      } else {
+        CallFunction(function);
+      }
+    }
+    if (!error_) Run();
+  } catch (const std::bad_alloc&) {
+    StopForMemory();
+  }
   CloseFeaturesAbove(saved_features);
   DestroyFramesAbove(saved_frame);
   segment_number_ = saved_segment;
@@ -252,13 +308,12 @@ Variable* LumoVM::BindArgument(const FunctionParameter& parameter, VariableHash&
     bool owned = false;
     Variable* argument = stack_->PopVariable(&owned);
     if (argument == nullptr) return nullptr;
+    const HeldVariable held(argument, owned);
     if (slot < 0 || slot >= locals.Count()) {
-      if (owned) argument->Free();
       FatalError("Invalid parameter reference");
       return nullptr;
     }
     locals.MakeReference(slot, argument);
-    if (owned) argument->Free();
     return locals.Index(slot, false);
   }
   Variable* local = locals.PeekVariable(slot);
@@ -279,6 +334,15 @@ void LumoVM::CallFunction(Function* function) {
   }
   LumoVM_FunctionFrame* frame = NewFunctionFrame(function);
   ++call_depth_;  // every function frame released counts down
+  // Until it is current the frame is this call's to release, also when
+  // memory runs out while the arguments go in.
+  struct Pending {
+    LumoVM* vm;
+    LumoVM_FunctionFrame* frame;
+    ~Pending() {
+      if (frame != nullptr) vm->ReleaseFrame(frame);
+    }
+  } pending{this, frame};
   frame->return_segment = segment_number_;
   frame->return_offset = offset_;
   // The call instruction fills these in once the frame is current.
@@ -311,10 +375,10 @@ void LumoVM::CallFunction(Function* function) {
     }
   }
   if (error_) {
-    ReleaseFrame(frame);
     context_->SetOutputLevel(frame_->output_level);
     return;
   }
+  pending.frame = nullptr;
   PushFrame(frame);
   segment_number_ = function->EntrySegment();
   offset_ = function->EntryOffset();

@@ -86,7 +86,9 @@ class LumoVM {
   virtual void CallFunction(Function* function);
 
   // Runs from the current position until the code ends (1), the program
-  // exits (1), or a fatal error or time-out stops it (0).
+  // exits (1), or a fatal error or time-out stops it (0). Memory running
+  // out (OutOfMemoryError, any std::bad_alloc) ends here: it becomes the
+  // fatal error "Out of memory" and never leaves the run.
   int Run();
   // Runs the entry segment in a fresh frame nested in the current one.
   int RunEntry();
@@ -130,6 +132,11 @@ class LumoVM {
   const String& ProgramDirectory() const { return program_directory_; }
   const String& LastError() const { return last_error_; }
   bool HasError() const { return error_ != 0; }
+  // The run (or a program it called) stopped for want of memory; whether
+  // the message "Out of memory" could be written then. When it could not,
+  // whoever ends the run writes it once the run's memory is freed.
+  bool StoppedForMemory() const { return stopped_for_memory_; }
+  bool MemoryErrorReported() const { return memory_error_reported_; }
   int32_t Line() const { return line_; }
   const String& SourceFile() const { return source_file_name_; }
   ErrorSetting* ErrorSettings() { return settings_; }
@@ -206,6 +213,10 @@ class LumoVM {
  private:
   enum class StopReason { kNone, kEnded, kError };
 
+  // The loop of Run (dispatch.cc).
+  int Execute();
+  // Memory ran out: the run stops with "Out of memory".
+  void StopForMemory();
   void PushFrame(LumoVM_Frame* frame);
   // A fresh frame nested in the current one runs the segment to its end;
   // the position and frames are put back afterwards.
@@ -243,6 +254,11 @@ class LumoVM {
   void PopIntoName(const char* name, int32_t length);
   void Crypt();
   // The instructions that need locals with destructors (see dispatch.cc).
+  void StepStore();
+  void StepRefer();
+  void StepReferEntry(VariableHash* scope, int32_t entry);
+  void StepReferConstant(int32_t entry);
+  void StepElement(int32_t index, bool create);
   void StepPushName();
   void StepPopName();
   void StepLocalizedToken(int32_t entry);
@@ -318,6 +334,8 @@ class LumoVM {
 
   // Run control.
   int32_t error_ = 0;
+  bool stopped_for_memory_ = false;
+  bool memory_error_reported_ = false;
   uint32_t event_mask_ = 0;
   std::atomic<uint32_t>* tick_counter_;
   uint32_t last_tick_ = 0;

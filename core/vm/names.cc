@@ -124,6 +124,16 @@ void LumoVM::Hide(const char* text, int32_t length) {
     AggregateElementTree* leave;  // set on the marker that ends a tree's walk
   };
   std::vector<Pending> pending;
+  // A walk cut short (an error, memory running out) must not leave trees
+  // marked.
+  struct Unmark {
+    std::vector<Pending>& pending;
+    ~Unmark() {
+      for (Pending& p : pending) {
+        if (p.leave != nullptr) p.leave->walking = false;
+      }
+    }
+  } const unmark{pending};
   String out;
   auto write_field = [&](const String& field, Variable* v) {
     const String& value = v->Value();
@@ -188,10 +198,6 @@ void LumoVM::Hide(const char* text, int32_t length) {
       // Pushed in reverse so that they come off in key order.
       for (auto it = children.rbegin(); it != children.rend(); ++it) pending.push_back(std::move(*it));
     }
-  }
-  // A walk cut short must not leave trees marked.
-  for (Pending& p : pending) {
-    if (p.leave != nullptr) p.leave->walking = false;
   }
   if (!error_ && out.Length() > 0) context_->Write(out);
 }

@@ -12,8 +12,7 @@ namespace {
 
 char* CopyBytes(const char* bytes, int32_t length, int32_t* capacity) {
   const int32_t size = RoundStringCapacity(static_cast<int64_t>(length) + 1);
-  auto* p = static_cast<char*>(malloc(static_cast<size_t>(size)));
-  if (p == nullptr) OutOfMemory("LumoVM_Stack");
+  char* p = AllocateText(size);
   if (length > 0) memcpy(p, bytes, static_cast<size_t>(length));
   p[length] = '\0';
   *capacity = size;
@@ -87,6 +86,7 @@ void LumoVM_Stack::Pop() {
 // --- Conversions ----------------------------------------------------------
 
 int32_t LumoVM_Stack::EntryInteger(StackEntry& e) {
+  const TakenEntry taken(&e);
   int32_t value = 0;
   switch (e.kind) {
     case kStackInteger: value = e.integer; break;
@@ -94,11 +94,11 @@ int32_t LumoVM_Stack::EntryInteger(StackEntry& e) {
     case kStackString: value = ParseInteger(e.text, static_cast<int32_t>(e.length)); break;
     default: value = e.variable->Value_Integer(); break;
   }
-  Release(e);
   return value;
 }
 
 double LumoVM_Stack::EntryDouble(StackEntry& e) {
+  const TakenEntry taken(&e);
   double value = 0.0;
   switch (e.kind) {
     case kStackInteger: value = e.integer; break;
@@ -111,11 +111,11 @@ double LumoVM_Stack::EntryDouble(StackEntry& e) {
     }
     default: value = e.variable->Value_Double(); break;
   }
-  Release(e);
   return value;
 }
 
 bool LumoVM_Stack::EntryBoolean(StackEntry& e) {
+  const TakenEntry taken(&e);
   bool value = false;
   switch (e.kind) {
     case kStackInteger: value = e.integer != 0; break;
@@ -123,7 +123,6 @@ bool LumoVM_Stack::EntryBoolean(StackEntry& e) {
     case kStackString: value = TextTruth(e.text, static_cast<int32_t>(e.length)); break;
     default: value = e.variable->Value_Boolean(); break;
   }
-  Release(e);
   return value;
 }
 
@@ -230,8 +229,8 @@ void LumoVM_Stack::PopOtherText(PoppedText& out) {
     out.length_ = 0;
     return;
   }
+  const TakenEntry taken(e);
   EntryText(*e, out);
-  Release(*e);
 }
 
 Variable* LumoVM_Stack::PopVariable(bool* owned) {
@@ -250,6 +249,7 @@ Variable* LumoVM_Stack::PopVariable(bool* owned) {
 void LumoVM_Stack::PopInto(Variable* target) {
   StackEntry* e = Take();
   if (e == nullptr) return;
+  const TakenEntry taken(e);
   if (target == nullptr) {
     Release(*e);
     vm_->FatalError("Invalid variable reference");
@@ -272,21 +272,18 @@ void LumoVM_Stack::PopInto(Variable* target) {
       if (e->variable != target) target->SetValue_Variable(e->variable);
       break;
   }
-  Release(*e);
 }
 
 int32_t LumoVM_Stack::PopRecordNumber() {
   StackEntry* e = Take();
   if (e == nullptr) return 0;
+  const TakenEntry taken(e);
   if (e->kind == kStackVariable) {
     const String& text = e->variable->Value();
     int32_t special = 0;
     if (text.EqualsNoCase("top")) special = -1;
     if (text.EqualsNoCase("bottom")) special = -2;
-    if (special != 0) {
-      Release(*e);
-      return special;
-    }
+    if (special != 0) return special;
   }
   return EntryInteger(*e);
 }
@@ -350,10 +347,9 @@ int LumoVM_Stack::Compare() {
     return 0;
   }
   StackEntry a = *pa;
-  const int result = CompareEntries(a, b);
-  Release(a);
-  Release(b);
-  return result;
+  const TakenEntry taken_a(&a);
+  const TakenEntry taken_b(&b);
+  return CompareEntries(a, b);
 }
 
 void LumoVM_Stack::MoveFrom(LumoVM_Stack& other, int32_t count) {

@@ -2,7 +2,9 @@
 // an integer, a double, a text (borrowed bytes such as a dictionary
 // constant, or bytes the entry owns) or a variable (borrowed, or holding one
 // reference). Popping converts to what the instruction wants; an owned
-// entry's storage is released once its value has been used.
+// entry's storage is released once its value has been used, and also when
+// memory runs out on the way (OutOfMemoryError unwinds through here). The
+// stacks and the owned texts are charged to the run's memory budget.
 #ifndef LUMO_CORE_VM_VM_STACK_H_
 #define LUMO_CORE_VM_VM_STACK_H_
 
@@ -10,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/base/memory_budget.h"
 #include "core/base/string.h"
 #include "values/variable.h"
 
@@ -35,6 +38,21 @@ struct StackEntry {
     const char* text;
     Variable* variable;
   };
+};
+
+// A variable popped off a stack (PopVariable): the reference the entry held,
+// if it held one, is released when this goes, however the instruction ends.
+class HeldVariable {
+ public:
+  HeldVariable(Variable* variable, bool owned) : variable_(owned ? variable : nullptr) {}
+  ~HeldVariable() {
+    if (variable_ != nullptr) variable_->Free();
+  }
+  HeldVariable(const HeldVariable&) = delete;
+  HeldVariable& operator=(const HeldVariable&) = delete;
+
+ private:
+  Variable* variable_;
 };
 
 // The text of a popped entry, valid while this object lives. Numbers are
@@ -70,7 +88,7 @@ class PoppedText {
   void Reset() {
     // Most popped texts own nothing: skip the calls.
     if (owned_ != nullptr) {
-      free(owned_);
+      FreeText(owned_, owned_capacity_);
       owned_ = nullptr;
     }
     if (variable_ != nullptr) {
@@ -90,7 +108,7 @@ class PoppedText {
   char digits_[16];
 };
 
-class LumoVM_Stack {
+class LumoVM_Stack : public ChargedObject {
  public:
   static constexpr int32_t kCapacity = 512;
 
@@ -124,12 +142,13 @@ class LumoVM_Stack {
     e->number = value;
     return true;
   }
-  // An owned text's bytes must come from malloc; they are freed with the
+  // An owned text's bytes must come from malloc, charged to the run by
+  // `capacity` (AllocateText, String::Release); they are freed with the
   // entry (also when the push fails).
   bool PushString(const char* bytes, int32_t length, int32_t capacity, bool owned) {
     StackEntry* e = Slot();
     if (e == nullptr) {
-      if (owned) free(const_cast<char*>(bytes));
+      if (owned) FreeText(const_cast<char*>(bytes), capacity);
       return false;
     }
     e->kind = kStackString;
@@ -210,6 +229,22 @@ class LumoVM_Stack {
   StackEntry* Peek(int32_t i) {
     return i >= 0 && i < count_ ? &entries_[count_ - 1 - i] : nullptr;
   }
+  // Releases an entry taken off the stack when it goes out of scope, unless
+  // its storage has been handed on (owned cleared) by then: a pop whose
+  // conversion runs out of memory leaks nothing.
+  class TakenEntry {
+   public:
+    explicit TakenEntry(StackEntry* e) : e_(e) {}
+    ~TakenEntry() {
+      if (e_ != nullptr) Release(*e_);
+    }
+    TakenEntry(const TakenEntry&) = delete;
+    TakenEntry& operator=(const TakenEntry&) = delete;
+
+   private:
+    StackEntry* e_;
+  };
+
   // Removes the top entry without releasing it: the caller takes over its
   // storage. Null (after "Stack underflow") when the stack is empty.
   StackEntry* Take() {
@@ -222,7 +257,7 @@ class LumoVM_Stack {
   static void Release(StackEntry& e) {
     if (!e.owned) return;
     if (e.kind == kStackString) {
-      free(const_cast<char*>(e.text));
+      FreeText(const_cast<char*>(e.text), static_cast<int32_t>(e.capacity));
     } else if (e.kind == kStackVariable) {
       e.variable->Free();
     }

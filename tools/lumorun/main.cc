@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include "core/base/conversions.h"
+#include "core/base/memory_budget.h"
 #include "core/base/stream.h"
 #include "config/config_file.h"
 #include "config/dex_config.h"
@@ -225,27 +227,38 @@ int main(int argc, char** argv) {
     }
   }
 
+  // What the run makes counts against "maxrunmemory", as a served
+  // program's does; running out of it ends the run with "Out of memory".
+  lumo::MemoryBudget budget(config.GetInteger(lumo::kConfigMaxRunMemory));
+  const lumo::MemoryBudgetScope budget_scope(&budget);
   lumo::LoadedProgram program;
-  program.SetScopes(std::make_unique<lumo::SystemVariableHash>(program.GetDictionary()),
-                    std::make_unique<lumo::VariableHash>(program.GetDictionary()));
-  const lumo::ProgramParts parts = program.Parts();
-  lumo::TaggedFile file;
-  if (!file.Open(files, lumo::kScriptLocation, relative)) {
-    fprintf(stderr, "lumorun: %s: %s\n", path, file.ErrorText().Text());
-    return 2;
-  }
-  lumo::String error;
-  if (!program.Load(file, &error)) {
-    fprintf(stderr, "lumorun: %s: %s\n", path, error.Text());
-    return 2;
-  }
+  try {
+    program.SetScopes(std::make_unique<lumo::SystemVariableHash>(program.GetDictionary()),
+                      std::make_unique<lumo::VariableHash>(program.GetDictionary()));
+    lumo::TaggedFile file;
+    if (!file.Open(files, lumo::kScriptLocation, relative)) {
+      fprintf(stderr, "lumorun: %s: %s\n", path, file.ErrorText().Text());
+      return 2;
+    }
+    lumo::String error;
+    if (!program.Load(file, &error)) {
+      fprintf(stderr, "lumorun: %s: %s\n", path, error.Text());
+      return 2;
+    }
 
-  // The run's system variables, as a served program has them: the time of
-  // the run, the configured time-out, lumo_language and its kin, lumo_config.
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  lumo::InstallFixedTimeVariables(program.System(), now, config.GetInteger(lumo::kConfigTimeoutGlobal));
-  lumo::InstallDynamicVariables(&context, program.System());
+    // The run's system variables, as a served program has them: the time
+    // of the run, the configured time-out, lumo_language and its kin,
+    // lumo_config.
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    lumo::InstallFixedTimeVariables(program.System(), now,
+                                    config.GetInteger(lumo::kConfigTimeoutGlobal));
+    lumo::InstallDynamicVariables(&context, program.System());
+  } catch (const std::bad_alloc&) {
+    fprintf(stderr, "lumorun: %s: Out of memory\n", path);
+    return 2;
+  }
+  const lumo::ProgramParts parts = program.Parts();
 
   context.BeginExecution();
   int result = 0;
@@ -255,8 +268,18 @@ int main(int argc, char** argv) {
     // a requested program: LmDO names relative to it then start from its
     // own directory there.
     const std::string name = "/" + relative;
-    auto* vm = new lumo::LumoVM(name, &context, parts);
-    result = vm->Run();
+    lumo::LumoVM* vm = nullptr;
+    try {
+      vm = new lumo::LumoVM(name, &context, parts);
+    } catch (const std::bad_alloc&) {
+    }
+    if (vm != nullptr) result = vm->Run();
+    if (vm == nullptr || (vm->StoppedForMemory() && !vm->MemoryErrorReported())) {
+      // The run's memory goes back before the message is written.
+      delete vm;
+      vm = nullptr;
+      context.Write("Out of memory\n");
+    }
     // The process ends here: handing a large program's variables back to
     // the heap one by one would only delay the exit (lumorun --free-at-exit
     // does it anyway, for leak checkers).

@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# A program that allocates without end ends its own request with "Out of
+# memory" and the server goes on serving: the process neither aborts nor
+# reports an escaped exception, and the next request is answered.
+#
+#   memory_limit_test.sh LUMODEX LUMOASM [--prlimit]
+#
+# Always: the run's budget ("maxrunmemory" of 32 MiB) stops the program.
+# With --prlimit (a build without AddressSanitizer, which reserves far more
+# address space than any limit allows): the server runs under an address
+# space limit of 1 GiB, once with "maxrunmemory = 0" so that the allocator
+# itself fails, once with the default budget, which stops the program
+# before the limit is reached.
+set -u
+dex=$1
+asm=$2
+with_prlimit=0
+[ "${3:-}" = "--prlimit" ] && with_prlimit=1
+
+work=$(mktemp -d)
+server=""
+# shellcheck disable=SC2317  # run by the trap
+cleanup() {
+  stop_server
+  rm -rf "$work"
+}
+# shellcheck disable=SC2317
+stop_server() {
+  if [ -n "$server" ]; then
+    kill -TERM "$server" 2>/dev/null
+    wait "$server" 2>/dev/null
+    server=""
+  fi
+}
+trap cleanup EXIT
+failures=0
+fail() {
+  echo "FAIL $*"
+  failures=$((failures + 1))
+}
+
+mkdir -p "$work/root" "$work/data" "$work/home"
+export HOME="$work/home"
+unset LUMODEX_CONFIG
+
+# grow.lmc: copies of a 1 MiB text into an array, without end.
+{
+  echo ".global a, s, i"
+  printf 'pushc "%s"\npopg s\n' "$(head -c 1024 /dev/zero | tr '\0' 'x')"
+  cat <<'LASM'
+double: pushg s
+        pushg s
+        cat
+        popg s
+        incg i, 1
+        cmpgi i, 10
+        jmp_lt double
+        storegi i, 0
+grow:   incg i, 1
+        pushg s
+        pushg a
+        pushg i
+        elem
+        store
+        jmp grow
+LASM
+} > "$work/grow.lasm"
+printf 'pushc "hello"\nout\n' > "$work/hello.lasm"
+"$asm" "$work/grow.lasm" -o "$work/root/grow.lmc" || exit 1
+"$asm" "$work/hello.lasm" -o "$work/root/hello.lmc" || exit 1
+
+# start NAME [COMMAND PREFIX...]: lumodex with $work/NAME.conf, its output
+# in $work/NAME.out and $work/NAME.err.
+start() {
+  local name=$1
+  shift
+  "$@" "$dex" --config "$work/$name.conf" --address 127.0.0.1 --port 0 \
+    --root "$work/root" --data "$work/data" > "$work/$name.out" 2> "$work/$name.err" &
+  server=$!
+  port=""
+  for _ in $(seq 100); do
+    port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$work/$name.out")
+    [ -n "$port" ] && return 0
+    kill -0 "$server" 2>/dev/null || break
+    sleep 0.1
+  done
+  fail "$name: lumodex did not start:"
+  cat "$work/$name.out" "$work/$name.err"
+  server=""
+  return 1
+}
+
+# get PATH: the response body in $work/body (empty when there is none).
+get() {
+  : > "$work/body"
+  exec 3<> "/dev/tcp/127.0.0.1/$port" || { fail "cannot connect to port $port"; return 1; }
+  printf 'GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' "$1" >&3
+  timeout 60 cat <&3 > "$work/response"
+  exec 3<&-
+  sed '1,/^\r$/d' "$work/response" > "$work/body"
+}
+
+# check NAME: the growing program is stopped, twice (so that more than one
+# worker has run out), and every time the next request is answered.
+check() {
+  local name=$1
+  for round in 1 2; do
+    get /grow.lmc
+    grep -qF "Out of memory" "$work/body" ||
+      fail "$name, round $round: no 'Out of memory' in the response: $(head -c 300 "$work/body")"
+    get /hello.lmc
+    [ "$(cat "$work/body")" = "hello" ] ||
+      fail "$name, round $round: the next request got '$(head -c 300 "$work/body")'"
+  done
+  kill -0 "$server" 2>/dev/null || fail "$name: the server is gone"
+  # Stopped first: a sanitizer reports leaks as the process ends.
+  stop_server
+  if grep -qE "bad_alloc|terminate|Aborted|Sanitizer|out of memory" "$work/$name.err"; then
+    fail "$name: the server reported:"
+    cat "$work/$name.err"
+  fi
+}
+
+echo "maxrunmemory = 33554432" > "$work/budget.conf"
+start budget && check budget
+
+if [ "$with_prlimit" = 1 ]; then
+  echo "maxrunmemory = 0" > "$work/unlimited.conf"
+  start unlimited prlimit --as=1073741824 && check unlimited
+  : > "$work/default.conf"
+  start default prlimit --as=1073741824 && check default
+fi
+
+if [ "$failures" -gt 0 ]; then
+  echo "$failures failure(s)"
+  exit 1
+fi
+echo "ok"
