@@ -100,6 +100,27 @@ get() {
   sed '1,/^\r$/d' "$work/response" > "$work/body"
 }
 
+# A 12 MB body of one field name nested six million levels deep, and one
+# of many fields each nested as deep as a name may be: both end their
+# request (the bounds on nested names come first, the run's memory after
+# them), and the next request is answered.
+{ printf a; yes :m | head -n 6000000 | tr -d '\n'; printf '=1'; } > "$work/nested.body"
+field="f$(printf '[1]%.0s' $(seq 32))=v&"
+yes "$field" | head -n $((12000000 / ${#field})) | tr -d '\n' > "$work/fields.body"
+
+# post BODYFILE: a URL-encoded POST of the file; the response body in
+# $work/body.
+post() {
+  : > "$work/body"
+  exec 3<> "/dev/tcp/127.0.0.1/$port" || { fail "cannot connect to port $port"; return 1; }
+  printf 'POST /hello.lmc HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n' \
+    "$(stat -c %s "$1")" >&3
+  cat "$1" >&3
+  timeout 60 cat <&3 > "$work/response"
+  exec 3<&-
+  sed '1,/^\r$/d' "$work/response" > "$work/body"
+}
+
 # check NAME: the growing program is stopped, twice (so that more than one
 # worker has run out), and every time the next request is answered.
 check() {
@@ -111,6 +132,14 @@ check() {
     get /hello.lmc
     [ "$(cat "$work/body")" = "hello" ] ||
       fail "$name, round $round: the next request got '$(head -c 300 "$work/body")'"
+  done
+  for body in nested fields; do
+    post "$work/$body.body"
+    grep -qE "Maximum number of POST variables exceeded|Out of memory" "$work/body" ||
+      fail "$name, $body names: the response was '$(head -c 300 "$work/body")'"
+    get /hello.lmc
+    [ "$(cat "$work/body")" = "hello" ] ||
+      fail "$name, after $body names: the next request got '$(head -c 300 "$work/body")'"
   done
   kill -0 "$server" 2>/dev/null || fail "$name: the server is gone"
   # Stopped first: a sanitizer reports leaks as the process ends.
