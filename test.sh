@@ -11,7 +11,7 @@ lumo_install_packages
 
 build=build-test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON \
-  -DLUMO_TESTS=ON -DLUMO_BENCH=OFF >/dev/null
+  -DLUMO_TESTS=ON -DLUMO_BENCH=OFF -DLUMO_WERROR=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 (cd "$build" && ctest --output-on-failure -j "$(nproc)")
 

@@ -132,8 +132,13 @@ class ExpressionHost {
         const bool names_entry = word == kOpPushc || word == kOpPushnc || word == kOpPushdc ||
                                  word == kOpSourcefile;
         out += i == 0 ? " " : ", ";
-        out += names_entry ? "'" + std::string(machine.dictionary.EntryView(operands[i])) + "'"
-                           : std::to_string(operands[i]);
+        if (names_entry) {
+          out += '\'';
+          out += machine.dictionary.EntryView(operands[i]);
+          out += '\'';
+        } else {
+          out += std::to_string(operands[i]);
+        }
       }
       out += "\n";
     }

@@ -276,7 +276,8 @@ TEST(LocalizedText, BadPiecesStopOrEnd) {
   // pieces before it were written.
   LoadedMachine bad(Image(".language \"en-US\"\n.token t, \"a\", 99999, \"b\"\nlocalize \"t\""));
   ASSERT_TRUE(bad.loaded);
-  EXPECT_EQ(bad.Run(), "a" + Fatal(0, "Invalid dictionary reference"));
+  const std::string fatal = Fatal(0, "Invalid dictionary reference");
+  EXPECT_EQ(bad.Run(), "a" + fatal);
   EXPECT_EQ(bad.m.Vm().LocalizedTokens().Entries(), 0);
 
   // A chain that loops is cut after as many pieces as the table has.

@@ -1,23 +1,36 @@
 #!/bin/sh
-# Builds the fuzz targets with clang and libFuzzer into build-fuzz/: the
-# machine (vm_fuzz), the expression compiler (expr_fuzz), the sandbox and configuration reader (path_fuzz). It
-# assembles the seed programs (seeds/*.lasm) into corpus/. Then:
-#   ./build-fuzz/vm_fuzz -max_total_time=60 -artifact_prefix=tests/fuzz/crashes/ tests/fuzz/corpus
-#   ./build-fuzz/path_fuzz -max_total_time=60 -artifact_prefix=tests/fuzz/crashes/
-#   ./build-fuzz/expr_fuzz -max_total_time=60 -artifact_prefix=tests/fuzz/crashes/ tests/fuzz/expr_corpus
+# Builds the libFuzzer targets with clang (warnings are errors) into
+# build-fuzz/:
+#   vm_fuzz    the machine: program images loaded and run
+#   expr_fuzz  the expression compiler, and the machine over what it compiles
+#   path_fuzz  the sandbox's name resolution and the configuration reader
+#   form_fuzz  the form parsers (URL-encoded and multipart), body in pieces
+# and assembles the machine's seed programs (seeds/*.lasm) into
+# build-fuzz/corpus/vm/. The other seeds are checked in under corpus/<target>/
+# (make_corpus.py writes them); ./test.sh replays every corpus as a test
+# (<target>_replay), so an input added there after a fix stays fixed.
+# A run writes what it finds to a working corpus in build-fuzz/, named
+# first, and reads the checked-in seeds, e.g.:
+#   ./build-fuzz/vm_fuzz -max_total_time=60 -artifact_prefix=build-fuzz/crashes/ build-fuzz/corpus/vm
+#   ./build-fuzz/form_fuzz -max_total_time=60 -artifact_prefix=build-fuzz/crashes/ \
+#       build-fuzz/corpus/form tests/fuzz/corpus/form
+# (the same for path_fuzz and expr_fuzz). A crash reproducer, once fixed,
+# goes into tests/fuzz/corpus/<target>/.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build="$root/build-fuzz"
 fuzz="$root/tests/fuzz"
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON -DLUMO_TESTS=OFF -DLUMO_BENCH=OFF
-cmake --build "$build" --target vm_fuzz path_fuzz expr_fuzz lumoasm
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON -DLUMO_WERROR=ON -DLUMO_TESTS=OFF \
+  -DLUMO_BENCH=OFF
+cmake --build "$build" -j 2 --target vm_fuzz path_fuzz expr_fuzz form_fuzz lumoasm
 
 lumoasm=$(find "$build" -type f -name lumoasm -perm -u+x | head -n 1)
-mkdir -p "$fuzz/corpus" "$fuzz/crashes"
+mkdir -p "$build/crashes"
+for target in vm expr path form; do mkdir -p "$build/corpus/$target"; done
 for seed in "$fuzz"/seeds/*.lasm; do
   name=$(basename "$seed" .lasm)
-  "$lumoasm" "$seed" -o "$fuzz/corpus/$name.lmc"
+  "$lumoasm" "$seed" -o "$build/corpus/vm/$name.lmc"
 done
-echo "fuzz target: $build/vm_fuzz; corpus: $fuzz/corpus"
+echo "fuzz targets: $build/{vm,expr,path,form}_fuzz; corpora: $build/corpus, $fuzz/corpus"

@@ -198,9 +198,9 @@ TEST(AggregateTree, RandomRenumberingMatchesAnOrderedMap) {
 TEST(AggregateWalk, NextPreviousMaxMin) {
   auto walk = [](const Held& v) {
     std::string out = std::to_string(v->Array_Min()) + ".." + std::to_string(v->Array_Max()) + " >";
-    for (int32_t i : {-7, 0, 2, 3, 5, 9}) out += " " + std::to_string(v->Array_Next(i));
+    for (int32_t i : {-7, 0, 2, 3, 5, 9}) out.append(" ").append(std::to_string(v->Array_Next(i)));
     out += " <";
-    for (int32_t i : {100, 9, 6, 2}) out += " " + std::to_string(v->Array_Previous(i));
+    for (int32_t i : {100, 9, 6, 2}) out.append(" ").append(std::to_string(v->Array_Previous(i)));
     return out;
   };
   EXPECT_EQ(walk(Make("x")), "0..0 > 0 0 0 0 0 0 < 0 0 0 0");
@@ -266,7 +266,7 @@ TEST(AggregateDepth, DeepAndWideTreesCopyFlattenAndFreeWithoutRecursion) {
   // the tree until an ordered walk: a copy must take them too.
   Held members = Make("");
   for (int i = 0; i < 40; ++i) {
-    members->Element(AggregateIndex("m" + std::to_string(i)), true)->SetValue_Integer(i);
+    members->Element(AggregateIndex(std::string("m").append(std::to_string(i))), true)->SetValue_Integer(i);
   }
   Held copied(new Variable(*members));
   EXPECT_EQ(copied->ElementsUsed(), 40);

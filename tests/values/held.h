@@ -31,7 +31,8 @@ inline std::string V(Variable* v) { return v != nullptr ? S(v->Value()) : "<null
 inline std::string Counts(std::initializer_list<Variable*> variables) {
   std::string out;
   for (Variable* v : variables) {
-    out += (out.empty() ? "" : " ") + std::to_string(v->ReferenceCount());
+    if (!out.empty()) out += ' ';
+    out += std::to_string(v->ReferenceCount());
   }
   return out;
 }
@@ -41,7 +42,8 @@ inline std::string Dump(Variable* v) {
   std::string out;
   if (v->Elements() == nullptr) return out;
   v->Elements()->InOrder([&out](AggregateElement* e) {
-    out += (out.empty() ? "" : " ") + S(e->Index().Text()) + "=" + S(e->Variable()->Value());
+    if (!out.empty()) out += ' ';
+    out += S(e->Index().Text()) + "=" + S(e->Variable()->Value());
   });
   return out;
 }

@@ -32,7 +32,8 @@ Variable* Found(VariableHash& hash, const char* name, bool create = false) {
 std::string Values(VariableHash& hash, std::initializer_list<const char*> names) {
   std::string out;
   for (const char* name : names) {
-    out += (out.empty() ? "" : " ") + (Found(hash, name) ? V(Found(hash, name)) : "-");
+    if (!out.empty()) out += ' ';
+    out += Found(hash, name) ? V(Found(hash, name)) : "-";
   }
   return out;
 }
@@ -91,10 +92,10 @@ TEST_F(VariableHashTest, ChainsStaySortedWhenEverythingCollides) {
 TEST_F(VariableHashTest, GrowthKeepsEntryNumbersAndVariables) {
   VariableHash hash(&dictionary_, VariableHash::kLocalBits, VariableHash::kLocalCapacity);
   for (int i = 0; i < 600; ++i) {
-    ASSERT_EQ(hash.Insert(new Variable("n" + std::to_string(i), int32_t{i})), i);
+    ASSERT_EQ(hash.Insert(new Variable(std::string("n").append(std::to_string(i)), int32_t{i})), i);
   }
   for (int i = 0; i < 600; ++i) {
-    ASSERT_EQ(hash.FindEntry(-1, ("N" + std::to_string(i)).c_str(), -1), i);
+    ASSERT_EQ(hash.FindEntry(-1, std::string("N").append(std::to_string(i)).c_str(), -1), i);
     ASSERT_EQ(hash.Index(i, false)->Value_Integer(), i);
   }
   ExpectChainsSound(hash);
@@ -182,7 +183,9 @@ class VariableHashPath : public VariableHashTest {
     Variable* v = reinterpret_cast<Variable*>(1);
     hash_.SetErrorText("");
     const bool ok = hash_.FindPath(&v, path, length, create);
-    return V(v) + (ok ? "" : "!" + S(hash_.ErrorText()));
+    std::string out = V(v);
+    if (!ok) out.append("!").append(S(hash_.ErrorText()));
+    return out;
   }
 };
 

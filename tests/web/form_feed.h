@@ -26,7 +26,7 @@ inline std::string Feed(HTTPContentParser& parser, const Pieces& pieces) {
     if (!ok) break;
   }
   if (ok) ok = parser.Finish();
-  return ok ? "" : "!" + std::string(parser.ErrorText().View());
+  return ok ? std::string() : std::string("!").append(parser.ErrorText().View());
 }
 
 // The outcome of the body fed whole; every other split (two pieces at each
@@ -63,7 +63,8 @@ inline std::string Variables(VariableHash& hash, int32_t first = 0) {
     if (!out.empty()) out += ' ';
     out += hash.EntryName(e);
     if (v->Aggregate_Type() != kAggregateScalar) out += "[]";
-    out += "=" + std::string(v->Value().View());
+    out += '=';
+    out += v->Value().View();
   }
   return out;
 }

@@ -80,7 +80,10 @@ std::string Section(int32_t count, int32_t data_size, uint32_t flags,
 // Every entry, joined by '|'.
 std::string All(const Dictionary& d) {
   std::string out;
-  for (int32_t i = 0; i < d.Count(); ++i) out += (i ? "|" : "") + std::string(d.EntryView(i));
+  for (int32_t i = 0; i < d.Count(); ++i) {
+    if (i) out += '|';
+    out += d.EntryView(i);
+  }
   return out;
 }
 
@@ -186,7 +189,7 @@ TEST(DictionaryAddEntry, SealedSharesOnlyTextsAddedSince) {
   int32_t length = 0;
   const int32_t first = d.AddEntry("name");
   EXPECT_NE(d.Entry(first, &length), d.Entry(0, &length) + 7);
-  for (int i = 0; i < 300; ++i) d.AddEntry(("n" + std::to_string(i)).c_str());
+  for (int i = 0; i < 300; ++i) d.AddEntry(std::string("n").append(std::to_string(i)).c_str());
   EXPECT_EQ(d.Entry(d.AddEntry("name"), &length), d.Entry(first, &length));
   EXPECT_EQ(d.EntryView(d.AddEntry("n299")), "n299");
   EXPECT_EQ(d.EntryView(d.AddEntry("NAME")), "NAME");  // bytes, not letter case

@@ -99,8 +99,9 @@ TEST(TimeFields, MonthWeekdayAndDayOfYearCountFromOne) {
     t.local.tm_mon = c.mon, t.local.tm_wday = c.wday, t.local.tm_yday = c.yday, t.local.tm_year = 124;
     std::string fields;
     for (int field : {6, 7, 9, 10, 11, 8}) {
-      fields += (fields.empty() ? "" : " ") + (field == 7 || field == 10 ? std::string(TimeFieldText(t, field))
-                                                                           : std::to_string(TimeFieldInteger(t, field)));
+      if (!fields.empty()) fields += ' ';
+      fields += field == 7 || field == 10 ? std::string(TimeFieldText(t, field))
+                                          : std::to_string(TimeFieldInteger(t, field));
     }
     EXPECT_EQ(fields, c.fields);
   }

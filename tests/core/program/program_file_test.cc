@@ -51,7 +51,8 @@ loop:   pushg count
 std::string Names(VariableHash& table) {
   std::string out;
   for (int32_t e = 0; e < table.Count(); ++e) {
-    out += (e ? "," : "") + std::string(table.EntryName(e));
+    if (e) out += ',';
+    out += table.EntryName(e);
   }
   return out;
 }
@@ -68,8 +69,9 @@ TEST(ProgramFile, RoundTripKeepsEveryPartAndEveryByte) {
            std::to_string(f->EntrySegment()) + ":" + std::to_string(f->EntryOffset()) + " (";
     for (int32_t i = 0; i < f->ParameterCount(); ++i) {
       const FunctionParameter& q = f->Parameter(i);
-      got += (q.ByReference() ? "&" : "") + std::string(q.name_text.View()) +
-             std::to_string(q.local_slot);
+      if (q.ByReference()) got += '&';
+      got += q.name_text.View();
+      got += std::to_string(q.local_slot);
     }
     got += ") " + Names(f->Locals());
   }
@@ -215,7 +217,8 @@ std::string ChainOrder(FunctionManager& functions) {
   std::string order;
   for (auto f = static_cast<int32_t>(Get(bytes, 9)); f >= 0 && order.size() < 100;
        f = static_cast<int32_t>(Get(bytes, 13 + 4 * static_cast<size_t>(f)))) {
-    order += (order.empty() ? "" : " ") + std::string(functions.Function(f)->Name().View());
+    if (!order.empty()) order += ' ';
+    order += functions.Function(f)->Name().View();
   }
   return order;
 }
