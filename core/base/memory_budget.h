@@ -23,6 +23,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <new>
 
 namespace lumo {
@@ -130,19 +131,21 @@ class MemoryBudgetScope {
 // elements, stacks): allocating one charges its size to the run.
 class ChargedObject {
  public:
+  // malloc and free underneath: g++ 12 takes a global operator delete
+  // inside a class's own as a mismatch with the class's operator new.
   static void* operator new(std::size_t size) {
     ChargeMemory(static_cast<int64_t>(size));
-    try {
-      return ::operator new(size);
-    } catch (...) {
+    void* p = std::malloc(size > 0 ? size : 1);
+    if (p == nullptr) {
       ReleaseMemory(static_cast<int64_t>(size));
-      throw;
+      OutOfMemory("object");
     }
+    return p;
   }
   // With a virtual destructor `size` is the size of the object's own class.
   static void operator delete(void* p, std::size_t size) noexcept {
     ReleaseMemory(static_cast<int64_t>(size));
-    ::operator delete(p);
+    std::free(p);
   }
 };
 

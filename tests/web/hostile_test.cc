@@ -262,8 +262,8 @@ TEST_F(HostileForm, FormDataPastTheLimitIsRefusedEarly) {
   // its quotes).
   ByteStream long_names, long_part_names;
   for (int i = 0; i < 10000; ++i) {
-    const std::string prefix = "n" + std::to_string(i);
-    long_names.Add(i == 0 ? prefix : "&" + prefix).Add("x", 65536 - prefix.size()).Add("=v");
+    const std::string prefix = std::string("n").append(std::to_string(i));
+    long_names.Add(i == 0 ? prefix : std::string("&").append(prefix)).Add("x", 65536 - prefix.size()).Add("=v");
     long_part_names.Add("--HostileBoundary\r\nContent-Disposition: form-data; name=\"" + prefix)
         .Add("x", 65534 - prefix.size())
         .Add("\"\r\n\r\nv\r\n");

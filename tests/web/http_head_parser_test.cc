@@ -43,13 +43,14 @@ std::string Parsed(std::string_view input, bool ends = false) {
     if (ends && status == Status::kNeedMore) status = head.Finish();
     std::string out = Name(status);
     if (status != Status::kComplete) return out;
-    out += " " + std::string(head.Method().View()) + " " + std::string(head.Path().View());
-    if (head.HasQuery()) out += "?" + std::string(head.Query().View());
-    out += " " + std::string(head.Protocol().View()) + " |";
+    // Appended piece by piece: g++ 12 at -O3 misreads "literal" + string.
+    out.append(" ").append(head.Method().View()).append(" ").append(head.Path().View());
+    if (head.HasQuery()) out.append("?").append(head.Query().View());
+    out.append(" ").append(head.Protocol().View()).append(" |");
     for (const HTTPHeader& h : head.Headers()) {
-      out += " " + std::string(h.name.View()) + "=" + std::string(h.value.View());
+      out.append(" ").append(h.name.View()).append("=").append(h.value.View());
     }
-    out += " | " + std::to_string(head.ContentLength()) + " [" + body + "]";
+    out.append(" | ").append(std::to_string(head.ContentLength())).append(" [").append(body).append("]");
     return out;
   });
 }

@@ -89,7 +89,9 @@ TEST_F(RunMemory, RequestThatRunsOutBeforeTheProgramIsAnsweredOutOfMemory) {
   Start("maxrunmemory = 262144\n");
   // The form's values alone pass the budget: the program never starts.
   std::string body;
-  for (int i = 0; i < 16; ++i) body += "f" + std::to_string(i) + "=" + std::string(32768, 'v') + "&";
+  for (int i = 0; i < 16; ++i) {
+    body.append("f").append(std::to_string(i)).append("=").append(32768, 'v').append("&");
+  }
   const Reply refused = Send(Post("/form.lmc", "application/x-www-form-urlencoded", body));
   EXPECT_EQ(refused.status, "HTTP/1.1 200 OK");
   EXPECT_EQ(refused.body, "Out of memory");
