@@ -30,53 +30,17 @@ std::string Post(const std::string& headers) {
   return "POST /a.lmc HTTP/1.1\r\nHost: x\r\n" + headers + "\r\n";
 }
 
-// Where two readers of one head could disagree on where it ends or how
-// long its body is, the head is refused instead of guessed at.
-TEST(HTTPRequest, HeadsThatCouldBeReadTwoWaysAreRefused) {
-  const struct {
-    std::string headers;
-    Result result;
-  } cases[] = {
-      {"Content-Length: 5\r\n", Result::kOk},
-      {"Content-Length: 5\r\ncontent-length: 5\r\n", Result::kOk},
-      {"Content-Length: 5, 5\r\n", Result::kOk},
-      {"Content-Length:  007 \r\n", Result::kOk},
-      {"Content-Length: 5\r\nContent-Length: 6\r\n", Result::kBadLength},
-      {"Content-Length: -1\r\n", Result::kBadLength},
-      {"Content-Length: +5\r\n", Result::kBadLength},
-      {"Content-Length: 1e3\r\n", Result::kBadLength},
-      {"Content-Length: 0x10\r\n", Result::kBadLength},
-      {"Content-Length: 5 5\r\n", Result::kBadLength},
-      {"Content-Length: 5x\r\n", Result::kBadLength},
-      {"Content-Length: \r\n", Result::kBadLength},
-      {"Content-Length: 5,\r\n", Result::kBadLength},
-      {"Content-Length: 999999999999999999\r\n", Result::kOk},
-      {"Content-Length: 9999999999999999999\r\n", Result::kBadLength},
-      {"Content-Length: 99999999999999999999999999\r\n", Result::kBadLength},
-      {"Transfer-Encoding: chunked\r\n", Result::kLengthRequired},
-      {"Transfer-Encoding: chunked\r\nContent-Length: 5\r\n", Result::kLengthRequired},
-      {"transfer-encoding: identity\r\n", Result::kLengthRequired},
-      {"Content-Length : 5\r\n", Result::kBadHeader},
-      {"Content-Length\t: 5\r\n", Result::kBadHeader},
-      {"X-A: 1\r\n  folded\r\n", Result::kBadHeader},
-      {"X-A: 1\r\n\tfolded\r\n", Result::kBadHeader},
-      {std::string("X-A: a\0b\r\n", 10), Result::kBadHeader},
-      {"X-A: a\rb\r\n", Result::kBadHeader},
-      {"X-A: a\r\r\n", Result::kBadHeader},
-      {": no name\r\n", Result::kBadHeader},
-      // Lines without a colon are skipped, as they always were.
-      {"no colon here\r\n", Result::kOk},
-      {"X-A: 1\nX-B: 2\n", Result::kOk},
-  };
-  for (const auto& c : cases) EXPECT_EQ(ReadHead(Post(c.headers)), c.result) << c.headers;
-  EXPECT_EQ(ReadHead(std::string("GET /a\0b HTTP/1.1\r\n\r\n", 21)), Result::kBadHeader);
-  EXPECT_EQ(ReadHead("GET /a\rb HTTP/1.1\r\n\r\n"), Result::kBadHeader);
-
+// The head parser's rules are its own test's; here only that each refusal
+// reaches the reader's result, and the body length with it.
+TEST(HTTPRequest, RefusedHeadsReachTheResult) {
+  EXPECT_EQ(ReadHead(Post("Content-Length: 5\r\nContent-Length: 6\r\n")), Result::kBadLength);
+  EXPECT_EQ(ReadHead(Post("Transfer-Encoding: chunked\r\n")), Result::kLengthRequired);
+  EXPECT_EQ(ReadHead(Post("Content-Length : 5\r\n")), Result::kBadHeader);
+  EXPECT_EQ(ReadHead(Post(std::string(70000, 'h') + "\r\n")), Result::kTooLong);
+  EXPECT_EQ(ReadHead(""), Result::kNothing);
   int64_t length = -1;
   EXPECT_EQ(ReadHead(Post("Content-Length: 12, 12\r\n"), &length), Result::kOk);
   EXPECT_EQ(length, 12);
-  EXPECT_EQ(ReadHead(Post(""), &length), Result::kOk);
-  EXPECT_EQ(length, 0);
 }
 
 // Body reads end at the deadline, at the client's end and at a stop, each
