@@ -1,5 +1,6 @@
 #include "files/file_manager.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/base/conversions.h"
@@ -69,6 +70,52 @@ bool FileManager::Copy(int from_location, std::string_view from, int to_location
   String source, target;
   return Resolve(from_location, from, &source) && Resolve(to_location, to, &target) &&
          CopyPath(source, target);
+}
+
+bool FileManager::CopyPath(const String& from, const String& to) {
+  // Writing over the source would destroy what was to be copied.
+  if (SameFile(from, to)) {
+    SetErrorText("The source and the target of the copy are the same file");
+    return false;
+  }
+  std::unique_ptr<File> in = OpenPath(from, kOpenRead | kOpenUnpooled);
+  if (!in) return false;
+  String temporary;
+  std::unique_ptr<File> out;
+  for (int n = 0; n < 64 && !out; ++n) {
+    char suffix[24];
+    const int length = snprintf(suffix, sizeof suffix, ".~copy%x", n);
+    temporary.Assign(to);
+    temporary.Append(suffix, length);
+    bool exists = false;
+    out = CreateExclusive(temporary, kOpenWrite | kOpenUnpooled, &exists);
+    if (!out && !exists) return false;
+  }
+  if (!out) {
+    SetErrorText("Unable to generate unique temporary filename");
+    return false;
+  }
+  constexpr int64_t kChunk = 65536;
+  std::unique_ptr<char[]> buffer(new char[kChunk]);
+  String failure;
+  for (;;) {
+    const int64_t n = in->Read(buffer.get(), kChunk);
+    if (n < 0) {
+      failure = in->ErrorText();
+      break;
+    }
+    if (n == 0) break;
+    if (!out->Write(buffer.get(), n)) {
+      failure = out->ErrorText();
+      break;
+    }
+  }
+  out.reset();
+  if (failure.Length() == 0 && ReplacePath(temporary, to)) return true;
+  if (failure.Length() == 0) failure = ErrorText();
+  DeletePath(temporary);
+  SetErrorText(failure.View());
+  return false;
 }
 
 bool FileManager::Rename(int from_location, std::string_view from, int to_location,

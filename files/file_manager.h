@@ -147,8 +147,16 @@ class FileManager {
   // --- Full-path forms --------------------------------------------------
   virtual std::unique_ptr<File> OpenPath(const String& full, uint32_t mode) = 0;
   virtual bool DeletePath(const String& full) = 0;
-  virtual bool CopyPath(const String& from, const String& to) = 0;
+  // Copies through the manager's own File operations into a fresh file
+  // beside the target, renamed over it once complete: a copy that fails
+  // part way leaves neither half a file nor a damaged target.
+  virtual bool CopyPath(const String& from, const String& to);
+  // Fails when the target exists.
   virtual bool RenamePath(const String& from, const String& to) = 0;
+  // Renames, replacing an existing target in one step.
+  virtual bool ReplacePath(const String& from, const String& to) = 0;
+  // True when both full paths name one existing file.
+  virtual bool SameFile(const String&, const String&) { return false; }
   virtual bool TouchPath(const String& full) = 0;
   virtual bool ExistsPath(const String& full) = 0;
   virtual bool SizePath(const String& full, int64_t* size) = 0;

@@ -238,60 +238,18 @@ bool PosixFileManager::DeletePath(const String& full) {
   return true;
 }
 
-bool PosixFileManager::CopyPath(const String& from, const String& to) {
-  struct stat source_stat, target_stat;
-  if (stat(from.Text(), &source_stat) != 0) {
+bool PosixFileManager::SameFile(const String& a, const String& b) {
+  struct stat first, second;
+  return stat(a.Text(), &first) == 0 && stat(b.Text(), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+bool PosixFileManager::ReplacePath(const String& from, const String& to) {
+  if (rename(from.Text(), to.Text()) != 0) {
     SetSystemError(errno);
     return false;
   }
-  // Opening the target truncates it: with the source being the same file
-  // the copy would destroy what it was to copy.
-  if (stat(to.Text(), &target_stat) == 0 && target_stat.st_dev == source_stat.st_dev &&
-      target_stat.st_ino == source_stat.st_ino) {
-    SetErrorText("The source and the target of the copy are the same file");
-    return false;
-  }
-  const int in = OpenRegular(from.Text(), O_RDONLY);
-  if (in < 0) {
-    SetSystemError(errno);
-    return false;
-  }
-  const int out = OpenRegular(to.Text(), O_WRONLY | O_CREAT | O_TRUNC);
-  if (out < 0) {
-    SetSystemError(errno);
-    close(in);
-    return false;
-  }
-  char buffer[65536];
-  bool ok = true;
-  for (;;) {
-    const ssize_t n = read(in, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      SetSystemError(errno);
-      ok = false;
-      break;
-    }
-    if (n == 0) break;
-    ssize_t done = 0;
-    while (done < n) {
-      const ssize_t w = write(out, buffer + done, static_cast<size_t>(n - done));
-      if (w < 0 && errno == EINTR) continue;
-      if (w < 0) {
-        SetSystemError(errno);
-        ok = false;
-        break;
-      }
-      done += w;
-    }
-    if (!ok) break;
-  }
-  close(in);
-  if (close(out) != 0 && ok) {
-    SetSystemError(errno);
-    ok = false;
-  }
-  return ok;
+  return true;
 }
 
 bool PosixFileManager::RenamePath(const String& from, const String& to) {

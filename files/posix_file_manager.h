@@ -54,8 +54,9 @@ class PosixFileManager : public FileManager {
 
   std::unique_ptr<File> OpenPath(const String& full, uint32_t mode) override;
   bool DeletePath(const String& full) override;
-  bool CopyPath(const String& from, const String& to) override;
   bool RenamePath(const String& from, const String& to) override;
+  bool ReplacePath(const String& from, const String& to) override;
+  bool SameFile(const String& a, const String& b) override;
   bool TouchPath(const String& full) override;
   bool ExistsPath(const String& full) override;
   bool SizePath(const String& full, int64_t* size) override;

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <string>
 
+#include "files/fault_injecting_file_manager.h"
 #include "tests/core/vm/run_program.h"
 #include "tests/files/scratch.h"
 #include "tests/web/form_feed.h"
@@ -221,6 +222,46 @@ TEST(MultipartFormParser, ServerCapsCutUploadsLikeTheProgramsMaximum) {
   cases[1].max_upload = 100;
   cases[2].max_upload_total = 120;
   for (const FormCase& c : cases) EXPECT_EQ(Parsed(c), c.expected) << c.body.substr(0, 60);
+}
+
+// A file system that fails at any call while an upload is made or written:
+// the program hears of a file cut short (or of none at all), and the
+// temporary file never outlives the request. (The delete that ends the
+// request is the clean-up itself; a file system that refuses it keeps the
+// file whatever the server does.)
+TEST(MultipartFormParser, UploadsSurviveAFailingFileSystem) {
+  Machine m;
+  ASSERT_TRUE(m.Assemble(Source(kBoth))) << m.error.View();
+  Scratch scratch;
+  const std::string body = Form({Upload("up", "a.txt", std::string(300, 'x'))});
+  const Pieces pieces = {std::string_view(body).substr(0, 150), std::string_view(body).substr(150, 100),
+                         std::string_view(body).substr(250)};
+  for (int64_t n = 1;; ++n) {
+    FaultInjectingFileManager files;
+    ASSERT_TRUE(files.SetTemporaryDirectory(scratch.Root()));
+    files.FailAt(n, FaultInjectingFileManager::kFaultOpen | FaultInjectingFileManager::kFaultWrite);
+    m.globals.Dump();
+    m.globals.SetVariable("max", -1, "0", -1);
+    std::string error;
+    {
+      FormLimits limits(0);
+      MultipartFormParser parser(&m.Vm(), &files, &m.globals, kType, 0, &limits);
+      error = Feed(parser, pieces);
+    }
+    const std::string log = m.Global("log");
+    EXPECT_TRUE(std::filesystem::is_empty(scratch.Root())) << "call " << n;
+    if (!files.Failed()) {
+      EXPECT_EQ(error, "");
+      EXPECT_NE(log.find("COMPLETE"), std::string::npos) << log;
+      break;
+    }
+    if (n == 1) {
+      EXPECT_EQ(error, "!Failed to create temporary file");
+    } else {
+      EXPECT_NE(log.find("PARTIAL"), std::string::npos) << "call " << n << ": " << log;
+    }
+    ASSERT_LT(n, 20);
+  }
 }
 
 // Fields held in memory count their names and values against the form

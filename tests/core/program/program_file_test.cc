@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "files/fault_injecting_file_manager.h"
 #include "files/posix_file_manager.h"
 #include "tests/core/program/loaded.h"
 #include "tests/largest_allocation.h"
@@ -329,6 +330,41 @@ TEST(ProgramFile, OpensThroughTheScriptDirectoryOnly) {
   unlink((site + "/p.lmc").c_str());
   unlink((std::string(root) + "/outside.lmc").c_str());
   rmdir(site.c_str());
+  rmdir(root);
+}
+
+// A file system failing at any call while a program is read: the open or
+// the load fails with a message, and nothing is left open.
+TEST(ProgramFile, LoadFailsCleanlyAtEveryFileCall) {
+  char root[] = "/tmp/lumo-program-XXXXXX";
+  ASSERT_NE(mkdtemp(root), nullptr);
+  const std::string path = std::string(root) + "/p.lmc";
+  const std::string image = Image(kProgram);
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr);
+  fwrite(image.data(), 1, image.size(), f);
+  fclose(f);
+  for (int64_t n = 1;; ++n) {
+    FaultInjectingFileManager files;
+    ASSERT_TRUE(files.SetScriptDirectory(root));
+    files.FailAt(n);
+    Loaded p;
+    TaggedFile file;
+    const bool opened = file.Open(&files, kScriptLocation, "p.lmc");
+    const bool loaded = opened && LoadProgram(file, p.Parts(), &p.error);
+    EXPECT_EQ(files.ActiveCount(), 0) << "call " << n;
+    if (!files.Failed()) {
+      EXPECT_TRUE(loaded) << p.error;
+      EXPECT_EQ(p.functions.Count(), 3);
+      break;
+    }
+    EXPECT_FALSE(loaded) << "call " << n;
+    if (!opened) {
+      EXPECT_NE(file.ErrorText().View().find("Injected failure"), std::string::npos);
+    }
+    ASSERT_LT(n, 20);
+  }
+  unlink(path.c_str());
   rmdir(root);
 }
 
