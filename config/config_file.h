@@ -17,6 +17,7 @@
 
 #include "config/dex_config.h"
 #include "core/base/string.h"
+#include "files/whole_file.h"
 
 namespace lumo {
 
@@ -52,18 +53,6 @@ bool LoadConfigFile(const std::string& path, DexBaseConfig& config,
 // cannot be written as a line that reads back the same (a line break
 // anywhere, a comma in a library name, an '=' in a tag name).
 bool FormatConfigText(DexConfigLoader& config, std::string* text, String* error);
-
-// Replaces the file at `path` with `contents` so that a crash leaves
-// either the old or the new file whole: a temporary file in the same
-// directory is written, synced and renamed over it. Missing parent
-// directories are made. A symbolic link is followed, not replaced. An
-// existing file's permission bits are kept; a new file gets 0644.
-// `before_rename`, when set, runs just before the rename; returning false
-// abandons the save there (a seam for testing interrupted saves). On
-// failure the temporary file is removed, the old file is untouched and
-// *error names the file and the cause.
-bool WriteFileAtomically(const std::string& path, std::string_view contents, String* error,
-                         const std::function<bool()>& before_rename = {});
 
 // FormatConfigText, then WriteFileAtomically.
 bool SaveConfigFile(DexConfigLoader& config, const std::string& path, String* error,

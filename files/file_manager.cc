@@ -4,15 +4,9 @@
 #include <cstring>
 
 #include "core/base/conversions.h"
+#include "core/base/system_error.h"
 
 namespace lumo {
-
-String SystemErrorText(int error_number) {
-  char buffer[256];
-  // The GNU strerror_r returns the text, which may or may not be buffer.
-  const char* text = strerror_r(error_number, buffer, sizeof buffer);
-  return String(text);
-}
 
 FileManager::~FileManager() {
   // Files outliving their manager must not point back into it.

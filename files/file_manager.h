@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "core/base/string.h"
+#include "core/base/system_error.h"
 
 namespace lumo {
 
@@ -241,9 +242,6 @@ class FileManager {
   int32_t active_count_ = 0;
   int32_t inactive_count_ = 0;
 };
-
-// The text of an errno value ("No such file or directory").
-String SystemErrorText(int error_number);
 
 }  // namespace lumo
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/base/system_error.h"
 #include "config/config.h"
 #include "config/config_file.h"
 #include "core/context/entities.h"
@@ -288,7 +289,7 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
     error->Assign("Error in HTTPServer::Listen(): ");
     error->Append(what);
     error->Append(": ");
-    error->Append(strerror(errno));
+    error->Append(SystemErrorText(errno));
     if (listen_fd_ >= 0) close(listen_fd_);
     listen_fd_ = -1;
     return ListenResult::kFailed;

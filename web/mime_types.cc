@@ -8,6 +8,7 @@
 
 #include "core/base/ascii.h"
 #include "core/base/conversions.h"
+#include "files/whole_file.h"
 
 namespace lumo {
 
@@ -38,29 +39,33 @@ class MimeTable {
   }
 
   bool Load(const char* file) {
-    FILE* f = fopen(file, "re");
-    if (f == nullptr) return false;
-    char line[4096];
-    while (fgets(line, sizeof line, f) != nullptr) {
-      char* p = line;
-      while (*p != '\0' && IsSpaceByte(static_cast<unsigned char>(*p))) ++p;
-      if (*p == '#' || *p == '\0') continue;
-      char* type_end = p;
-      while (*type_end != '\0' && !IsSpaceByte(static_cast<unsigned char>(*type_end))) ++type_end;
-      const std::string type(p, type_end);
-      p = type_end;
+    std::string text, problem;
+    if (ReadWholeFile(file, int64_t{1} << 22, &text, &problem) != WholeFileRead::kRead) return false;
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const size_t end = rest.find('\n');
+      std::string_view line = rest.substr(0, end);
+      rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+      size_t at = 0;
+      auto skip_space = [&] {
+        while (at < line.size() && IsSpaceByte(static_cast<unsigned char>(line[at]))) ++at;
+      };
+      auto word = [&] {
+        const size_t begin = at;
+        while (at < line.size() && !IsSpaceByte(static_cast<unsigned char>(line[at]))) ++at;
+        return line.substr(begin, at - begin);
+      };
+      skip_space();
+      if (at == line.size() || line[at] == '#') continue;
+      const std::string type(word());
       for (;;) {
-        while (*p != '\0' && IsSpaceByte(static_cast<unsigned char>(*p))) ++p;
-        if (*p == '\0') break;
-        char* end = p;
-        while (*end != '\0' && !IsSpaceByte(static_cast<unsigned char>(*end))) ++end;
-        std::string extension(p, end);
+        skip_space();
+        if (at == line.size()) break;
+        std::string extension(word());
         for (char& c : extension) c = static_cast<char>(LowerByte(static_cast<unsigned char>(c)));
         types_[extension] = type;
-        p = end;
       }
     }
-    fclose(f);
     return true;
   }
 

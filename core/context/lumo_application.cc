@@ -8,6 +8,7 @@
 
 #include "core/base/ascii.h"
 #include "core/base/conversions.h"
+#include "core/base/system_error.h"
 #include "core/context/crypt_des.h"
 #include "core/context/error_settings.h"
 #include "config/config.h"
@@ -77,10 +78,7 @@ String LumoApplication::MailDate() const {
   return String(text);
 }
 
-String LumoApplication::LastSystemError() const {
-  char buffer[256];
-  return String(strerror_r(errno, buffer, sizeof buffer));
-}
+String LumoApplication::LastSystemError() const { return SystemErrorText(errno); }
 
 String LumoApplication::LockHostName() {
   const String* configured = Configuration()->GetText(kConfigLockHostname);
