@@ -716,7 +716,7 @@ op_append_loop: {
 }
 
 op_call2: {
-  // The common call only (see QuickCall); anything else runs the three
+  // The common call only (see CanQuickCall); anything else runs the three
   // instructions themselves.
   Function* function = functions_->Function(ip->c);
   Variable* first = nullptr;

@@ -273,6 +273,7 @@ TEST_F(HashImageFailure, DamagedStructureIsRefused) {
 // 268 million entries (about 2 GB of records) with 16 bytes behind them;
 // then the largest count there is; then 65535 buckets.
 TEST_F(HashImageFailure, HugeClaimedCountDoesNotAllocateIt) {
+  LUMO_REQUIRE_ALLOCATION_WATCH();
   LargestAllocation watch;
   Image huge; huge.bits = 4;
   for (auto [used, count] : {std::pair{0, 0x0FFFFFF0}, {0, 0x7FFFFFFF}, {0xFFFF, 1}}) {

@@ -34,6 +34,7 @@ TEST(UnknownContentHandler, KeepsTheBodyUpToTheDeclaredLength) {
 // The client's number alone never sizes an allocation; one past what a
 // script could hold is refused instead of aborting the process.
 TEST(UnknownContentHandler, DeclaredLengthAllocatesNothing) {
+  LUMO_REQUIRE_ALLOCATION_WATCH();
   LargestAllocation watch;
   EXPECT_EQ(Stored("tiny", int64_t{200} << 20), "content_data=tiny");
   EXPECT_LT(watch.Largest(), size_t{1} << 20);
