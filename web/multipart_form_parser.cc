@@ -431,9 +431,14 @@ bool MultipartFormParser::EndPart() {
     LumoApplication* context = vm_->Context();
     context->BeginExecution();
     const String file = FileName();
-    const std::string size = std::to_string(received_);
+    // The size is a number; one past the machine's integers (a file cut
+    // short after gigabytes) goes as its digits, which read the same.
+    const std::string digits = std::to_string(received_);
+    const LumoVM::Argument size =
+        received_ <= INT32_MAX ? LumoVM::Argument{false, {}, static_cast<int32_t>(received_)}
+                               : Text(digits);
     const LumoVM::Argument arguments[] = {Text(field_name_), Text(file),    Text(status_),
-                                          Text(file_path_),  Text(content_type_), Text(size)};
+                                          Text(file_path_),  Text(content_type_), size};
     ok = vm_->CallScriptFunction(kProcess, arguments, 6);
   }
   DropTemporary();

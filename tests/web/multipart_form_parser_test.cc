@@ -264,6 +264,30 @@ TEST(MultipartFormParser, UploadsSurviveAFailingFileSystem) {
   }
 }
 
+// The upload hook receives the size as a number, as a script would pass it.
+TEST(MultipartFormParser, ProcessHookGetsTheSizeAsAnInteger) {
+  Machine m;
+  ASSERT_TRUE(m.Assemble(".global size\n"
+                         ".function Lumo_ValidateFileUpload(a, b, c)\n  pushc 0\n  ret\n.end\n"
+                         ".function Lumo_ProcessFileUpload(a, b, c, d, e, n)\n"
+                         "  pushl n\n  popg size\n  pushc 0\n  ret\n.end\n"))
+      << m.error.View();
+  Scratch scratch;
+  PosixFileManager files;
+  ASSERT_TRUE(files.SetTemporaryDirectory(scratch.Root()));
+  FormLimits limits(0);
+  const std::string body = Form({Upload("up", "a.txt", "12345")});
+  {
+    MultipartFormParser parser(&m.Vm(), &files, &m.globals, kType, 0, &limits);
+    EXPECT_EQ(Feed(parser, {body}), "");
+  }
+  Variable* size = nullptr;
+  m.globals.Find(&size, "size", 4, false);
+  ASSERT_NE(size, nullptr);
+  EXPECT_EQ(size->ValueType(), kValueInteger);
+  EXPECT_EQ(size->Value_Integer(), 5);
+}
+
 // Fields held in memory count their names and values against the form
 // limit; nested names are bounded as in URL-encoded bodies.
 TEST(MultipartFormParser, FieldsInMemoryAndNestedNamesAreBounded) {
