@@ -145,9 +145,11 @@ inline void LumoVM::StepElement(int32_t index, bool create) {
   Variable* element = nullptr;
   {
     const HeldVariable held(base, owned);
-    if (index < 1 && create) {
+    // Reading and writing refuse index 0 and below alike: a read that
+    // quietly found nothing would hide the script's off-by-one.
+    if (index < 1) {
       RuntimeError(kExpressionTag, "Array index must be positive integer");
-    } else if (index >= 1) {
+    } else {
       element = base->Element(AggregateIndex(index), create);
     }
     // The element belongs to its aggregate, which later instructions may

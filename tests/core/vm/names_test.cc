@@ -109,10 +109,16 @@ TEST(Names, ElementsMembersAndStore) {
   ExpectPrinted({
       {".global a\npushc \"v\"\npushg a\npushi 3\nelem\nstore\npushg a\npushi 3\nelemr\nout", "v"},
       {".global a\npushi 5\npushg a\nstore\npushg a\nout", "5"},
-      // Reading a missing element makes nothing.
-      {".global a\npushg a\npushi 5\nelemr\nisnull\nout\npushg a\npushi 0\nelemr\nisnull\nout\n"
-       "pushc \"a\"\nhide",
-       "11<input type=\"hidden\" name=\"a\" value=\"\">"},
+      // Reading a missing element makes nothing; index 0 is refused for
+      // reading as for writing.
+      {".global a\npushg a\npushi 5\nelemr\nisnull\nout\npushc \"a\"\nhide",
+       "1<input type=\"hidden\" name=\"a\" value=\"\">"},
+      {".global a\npushg a\npushi 0\nelemr\nisnull\nout",
+       "Runtime error in test.lmc @ [00000000:0000000c]: (in expression): Array index must be "
+       "positive integer\n => 0"},
+      {".global a\npushg a\npushi 0\nelem\nisnull\nout",
+       "Runtime error in test.lmc @ [00000000:0000000c]: (in expression): Array index must be "
+       "positive integer\n => 0"},
       {".global s\npushc \"v\"\npushg s\npushc \"k\"\nmemb\nstore\npushg s\npushc \"k\"\nmembr\n"
        "out\n"
        "pushg s\npushc \"m\"\nmembr\nisnull\nout",
