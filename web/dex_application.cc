@@ -680,8 +680,11 @@ void DexApplication::LogEvent(uint32_t mask, const LogField* fields) {
         text = number.View();
         break;
       case LogField::kVariable:
-        if (f->variable != nullptr) text = f->variable->Value().View();
-        break;
+        // Arrays and structures have no text of their own; the one-level
+        // description shows what they hold, escaped already.
+        if (f->variable != nullptr) f->variable->Describe(number);
+        line.Append(number);
+        continue;
       default:
         break;
     }

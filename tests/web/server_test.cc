@@ -825,5 +825,29 @@ TEST_F(ServerProgram, LocalizedTextFollowsTheRunsLanguage) {
   EXPECT_EQ(Send(Get("/hello.lmc")).body, "Hello, web / Hallo, Netz");
 }
 
+// The debug log shows what a function received: an array or a structure
+// by its elements, control bytes of a text escaped once.
+TEST_F(ServerProgram, DebugLogDescribesAggregateArguments) {
+  Program(root_ + "/log.lmc",
+          ".global a, s\n"
+          "pushc \"x\"\npushg a\npushi 1\nelem\nstore\n"
+          "pushc \"y\"\npushg a\npushi 2\nelem\nstore\n"
+          "pushc \"v\"\npushg s\npushc \"k\"\nmemb\nstore\n"
+          "pushg a\ncall 0\npushg s\ncall 0\npushc \"t\\tu\"\ncall 0\nretn\n"
+          ".function f(p)\nretn\n.end\n");
+  ASSERT_TRUE(Start("", [&](HTTPServer& s) {
+    s.Configuration().SetInteger(kConfigLogLevel, static_cast<int32_t>(kEventFunctionParameter));
+    s.Configuration().SetText(kConfigLogFile, "debug.log");  // in the data directory
+  }));
+  EXPECT_EQ(Send(Get("/log.lmc")).status, "HTTP/1.1 200 OK");
+  std::ifstream in(data_ + "/debug.log");
+  std::vector<std::string> described;
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    described.push_back(line.substr(line.rfind('\t') + 1));
+  }
+  EXPECT_EQ(described, (std::vector<std::string>{"[2] = [ x,y ]", "{ k: v }", "t\\x09u"}));
+}
+
 }  // namespace
 }  // namespace lumo
