@@ -304,6 +304,88 @@ bool LoadConfigFile(const std::string& path, DexBaseConfig& config,
   return true;
 }
 
+namespace {
+
+// The values of the "libraries" lines, in order.
+bool FormatLibraryEntries(const DexConfigLoader& config, std::vector<std::string>* entries,
+                          String* error) {
+  entries->clear();
+  for (const LibraryEntry& library : config.Libraries()) {
+    if (library.name.ContainsByte(',')) {
+      SetError(error, "the library name " + Quote(library.name) + " contains a comma");
+      return false;
+    }
+    if (HasLineBreak(library.name) || HasLineBreak(library.path)) {
+      SetError(error, "the library " + Quote(library.name) + " contains a line break");
+      return false;
+    }
+    std::string entry(1, LibraryLetter(library.type));
+    entry.append(",").append(library.name).append(",").append(library.path);
+    entries->push_back(std::move(entry));
+  }
+  return true;
+}
+
+// The values of the "errorsettings" lines, in order.
+bool FormatErrorSettingEntries(const DexConfigLoader& config, std::vector<std::string>* entries,
+                               String* error) {
+  entries->clear();
+  for (const ErrorSettingEntry& setting : config.ErrorSettings()) {
+    if (setting.tag_name.ContainsByte('=')) {
+      SetError(error, "the tag name " + Quote(setting.tag_name) + " contains an '='");
+      return false;
+    }
+    if (HasLineBreak(setting.tag_name) || HasLineBreak(setting.value)) {
+      SetError(error, "the error setting " + Quote(setting.tag_name) + " contains a line break");
+      return false;
+    }
+    std::string entry(setting.tag_name.View());
+    entry.append("=").append(setting.value);
+    entries->push_back(std::move(entry));
+  }
+  return true;
+}
+
+// Rewrites the lines called `name` in the file: the new lines take the
+// place of the first old one, later ones go, and with none they are added
+// at the end. Every other line, comments included, stays as it is, so a
+// save of one list never undoes what was changed in the file by hand.
+bool ReplaceConfigLines(const std::string& path, std::string_view name,
+                        const std::vector<std::string>& values, String* error) {
+  std::string text, problem;
+  if (ReadWholeFile(path, kMaxConfigFileSize, &text, &problem) == WholeFileRead::kFailed) {
+    SetError(error, "Error saving '" + path + "': " + problem);
+    return false;
+  }
+  std::string replacement;
+  for (const std::string& value : values) {
+    replacement.append(name).append(" = ").append(value).append("\n");
+  }
+  std::string out;
+  bool placed = false;
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    const size_t end = rest.find('\n');
+    const std::string_view whole = rest.substr(0, end == std::string_view::npos ? rest.size() : end + 1);
+    rest.remove_prefix(whole.size());
+    const std::string_view line = Trim(whole);
+    const size_t equals = line.find('=');
+    const bool named = !line.empty() && line[0] != '#' && equals != std::string_view::npos &&
+                       SameName(Trim(line.substr(0, equals)), name);
+    if (!named) {
+      out.append(whole);
+      if (whole.back() != '\n') out.append("\n");
+      continue;
+    }
+    if (!placed) out.append(replacement);
+    placed = true;
+  }
+  if (!placed) out.append(replacement);
+  return WriteFileAtomically(path, out, error);
+}
+
+}  // namespace
+
 bool FormatConfigText(DexConfigLoader& config, std::string* text, String* error) {
   std::string out =
       "# Lumo Dex configuration: one \"name = value\" per line.\n"
@@ -326,32 +408,11 @@ bool FormatConfigText(DexConfigLoader& config, std::string* text, String* error)
     }
     line(name, *value);
   }
-  for (const LibraryEntry& library : config.Libraries()) {
-    if (library.name.ContainsByte(',')) {
-      SetError(error, "the library name " + Quote(library.name) + " contains a comma");
-      return false;
-    }
-    if (HasLineBreak(library.name) || HasLineBreak(library.path)) {
-      SetError(error, "the library " + Quote(library.name) + " contains a line break");
-      return false;
-    }
-    std::string entry(1, LibraryLetter(library.type));
-    entry.append(",").append(library.name).append(",").append(library.path);
-    line(kLibraries, entry);
-  }
-  for (const ErrorSettingEntry& setting : config.ErrorSettings()) {
-    if (setting.tag_name.ContainsByte('=')) {
-      SetError(error, "the tag name " + Quote(setting.tag_name) + " contains an '='");
-      return false;
-    }
-    if (HasLineBreak(setting.tag_name) || HasLineBreak(setting.value)) {
-      SetError(error, "the error setting " + Quote(setting.tag_name) + " contains a line break");
-      return false;
-    }
-    std::string entry(setting.tag_name.View());
-    entry.append("=").append(setting.value);
-    line(kErrorSettings, entry);
-  }
+  std::vector<std::string> entries;
+  if (!FormatLibraryEntries(config, &entries, error)) return false;
+  for (const std::string& entry : entries) line(kLibraries, entry);
+  if (!FormatErrorSettingEntries(config, &entries, error)) return false;
+  for (const std::string& entry : entries) line(kErrorSettings, entry);
   *text = std::move(out);
   return true;
 }
@@ -365,6 +426,27 @@ bool SaveConfigFile(DexConfigLoader& config, const std::string& path, String* er
     return false;
   }
   return WriteFileAtomically(path, text, error, before_rename);
+}
+
+bool SaveConfigLibraries(const DexConfigLoader& config, const std::string& path, String* error) {
+  std::vector<std::string> entries;
+  String format_error;
+  if (!FormatLibraryEntries(config, &entries, &format_error)) {
+    SetError(error, "Error saving '" + path + "': " + std::string(format_error.View()));
+    return false;
+  }
+  return ReplaceConfigLines(path, kLibraries, entries, error);
+}
+
+bool SaveConfigErrorSettings(const DexConfigLoader& config, const std::string& path,
+                             String* error) {
+  std::vector<std::string> entries;
+  String format_error;
+  if (!FormatErrorSettingEntries(config, &entries, &format_error)) {
+    SetError(error, "Error saving '" + path + "': " + std::string(format_error.View()));
+    return false;
+  }
+  return ReplaceConfigLines(path, kErrorSettings, entries, error);
 }
 
 }  // namespace lumo

@@ -54,6 +54,13 @@ bool LoadConfigFile(const std::string& path, DexBaseConfig& config,
 // anywhere, a comma in a library name, an '=' in a tag name).
 bool FormatConfigText(DexConfigLoader& config, std::string* text, String* error);
 
+// Save only the "libraries" lines, or only the "errorsettings" lines, of
+// the file: they take the place of the old ones (or go at the end), and
+// every other line of the file, comments included, stays as it is.
+bool SaveConfigLibraries(const DexConfigLoader& config, const std::string& path, String* error);
+bool SaveConfigErrorSettings(const DexConfigLoader& config, const std::string& path,
+                             String* error);
+
 // FormatConfigText, then WriteFileAtomically.
 bool SaveConfigFile(DexConfigLoader& config, const std::string& path, String* error,
                     const std::function<bool()>& before_rename = {});

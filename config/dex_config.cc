@@ -136,4 +136,12 @@ bool DexConfigLoader::Save(const std::string& path, String* error) {
   return SaveConfigFile(*this, path, error);
 }
 
+bool DexConfigLoader::SaveLibraries(const std::string& path, String* error) {
+  return SaveConfigLibraries(*this, path, error);
+}
+
+bool DexConfigLoader::SaveErrorSettings(const std::string& path, String* error) {
+  return SaveConfigErrorSettings(*this, path, error);
+}
+
 }  // namespace lumo

@@ -143,6 +143,10 @@ class DexConfigLoader : public DexBaseConfig {
   // config_file.h), replacing it atomically: on failure the old file is
   // untouched and *error (when not null) says what went wrong.
   bool Save(const std::string& path, String* error);
+  // Write only the libraries, or only the error settings, leaving the
+  // file's other lines as they are.
+  bool SaveLibraries(const std::string& path, String* error);
+  bool SaveErrorSettings(const std::string& path, String* error);
 
  private:
   std::vector<LibraryEntry> libraries_;

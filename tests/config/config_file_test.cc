@@ -176,6 +176,59 @@ TEST_F(ConfigFile, LibrariesAndErrorSettings) {
                                  "set lmfuncreturn display", "set LmFUNCTIONRETURN fatal"}));
 }
 
+// Saving one list rewrites only its lines: the other settings, comments
+// and the other list stay as they were written by hand.
+TEST_F(ConfigFile, ListsSaveAloneAndKeepTheRestOfTheFile) {
+  const std::string text =
+      "# my notes\n"
+      "port = 81\n"
+      "libraries = b,n/a,/old/one.so\n"
+      "errorsettings = LmIF=display\n"
+      "  LIBRARIES = s,mail,/old/mail.so\n"
+      "globaltimeout = 7";  // no final line break
+  DexConfigLoader loader(TagLookup);
+  Load(loader, text);
+  loader.Libraries().clear();
+  loader.RegisterCommerceLibrary("pay", "/new/pay.so");
+  loader.RegisterBuiltinLibrary("/new/std.so");
+  loader.SetErrorSetting("LmWHILE", "fatal");
+  String error;
+  ASSERT_TRUE(loader.SaveLibraries(path_, &error)) << error.View();
+  auto read = [&] {
+    std::ifstream in(path_, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_EQ(read(),
+            "# my notes\n"
+            "port = 81\n"
+            "libraries = c,pay,/new/pay.so\n"
+            "libraries = b,n/a,/new/std.so\n"
+            "errorsettings = LmIF=display\n"
+            "globaltimeout = 7\n");
+  ASSERT_TRUE(loader.SaveErrorSettings(path_, &error)) << error.View();
+  EXPECT_EQ(read(),
+            "# my notes\n"
+            "port = 81\n"
+            "libraries = c,pay,/new/pay.so\n"
+            "libraries = b,n/a,/new/std.so\n"
+            "errorsettings = LmIF=display\n"
+            "errorsettings = LmWHILE=fatal\n"
+            "globaltimeout = 7\n");
+  DexConfigLoader again(TagLookup);
+  Load(again, read());
+  EXPECT_EQ(again.Port(), 81);
+  EXPECT_EQ(again.Libraries().size(), 2u);
+  EXPECT_EQ(again.ErrorSettings().size(), 2u);
+
+  // A file without the lines gets them at its end; no file, a new one.
+  std::filesystem::remove(path_);
+  ASSERT_TRUE(loader.SaveErrorSettings(path_, &error)) << error.View();
+  EXPECT_EQ(read(), "errorsettings = LmIF=display\nerrorsettings = LmWHILE=fatal\n");
+  loader.Libraries()[0].name = String("a,b");
+  EXPECT_FALSE(loader.SaveLibraries(path_, &error));
+  EXPECT_EQ(error.View(), "Error saving '" + path_ + "': the library name 'a,b' contains a comma");
+}
+
 // The process's own target sets the program context's error settings.
 TEST_F(ConfigFile, ErrorSettingsReachTheProgramContext) {
   ProcessConfigTarget target;
