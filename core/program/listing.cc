@@ -1,6 +1,7 @@
 #include "core/program/listing.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "core/program/opcodes.h"
 
@@ -64,6 +65,139 @@ void ListSegment(const Segment& segment, std::string_view source, String& out) {
       if (!first) out.Append(", ");
       first = false;
       AppendOperand(segment, kind, at, out);
+      at += OperandSize(kind);
+    }
+    out.Append('\n');
+    position = next;
+  }
+}
+
+namespace {
+
+// A constant as the assembler would take it back, cut after 60 bytes.
+void AppendQuoted(std::string_view text, String& out) {
+  constexpr size_t kShown = 60;
+  out.Append('"');
+  for (size_t i = 0; i < text.size() && i < kShown; ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    switch (c) {
+      case '"': out.Append("\\\""); break;
+      case '\\': out.Append("\\\\"); break;
+      case '\n': out.Append("\\n"); break;
+      case '\t': out.Append("\\t"); break;
+      case '\r': out.Append("\\r"); break;
+      default:
+        if (c < 0x20 || c == 0x7f) {
+          char hex[8];
+          out.Append(hex, snprintf(hex, sizeof hex, "\\x%02x", c));
+        } else {
+          out.Append(static_cast<char>(c));
+        }
+    }
+  }
+  out.Append('"');
+  if (text.size() > kShown) out.Append("...");
+}
+
+void AppendNumber(int32_t value, String& out) {
+  char text[16];
+  out.Append(text, snprintf(text, sizeof text, "#%d", value));
+}
+
+void AppendName(std::string_view name, int32_t value, String& out) {
+  if (name.empty()) {
+    AppendNumber(value, out);
+  } else {
+    out.Append(name);
+  }
+}
+
+std::string_view EntryName(VariableHash* hash, int32_t entry) {
+  if (hash == nullptr || entry < 0 || entry >= hash->EntryCount()) return {};
+  return hash->EntryName(entry);
+}
+
+void AppendNamedOperand(const ListingNames& names, uint16_t word, int index, int32_t value,
+                        int32_t next, String& out) {
+  switch (RoleOfOperand(word, index)) {
+    case OperandRole::kConstant:
+      if (names.dictionary != nullptr && value >= 0 && value < names.dictionary->Count()) {
+        AppendQuoted(names.dictionary->EntryView(value), out);
+      } else {
+        AppendNumber(value, out);
+      }
+      return;
+    case OperandRole::kGlobal:
+      AppendName(EntryName(names.globals, value), value, out);
+      return;
+    case OperandRole::kSystem:
+      AppendName(EntryName(names.system, value), value, out);
+      return;
+    case OperandRole::kLocal:
+      AppendName(names.function ? EntryName(&names.function->Locals(), value) : std::string_view(),
+                 value, out);
+      return;
+    case OperandRole::kFunction: {
+      Function* f = names.functions != nullptr && value >= 0 && value < names.functions->Count()
+                        ? names.functions->Function(value)
+                        : nullptr;
+      AppendName(f != nullptr ? f->Name().View() : std::string_view(), value, out);
+      return;
+    }
+    case OperandRole::kLabel:
+      break;
+  }
+  char text[48];
+  if (std::strncmp(FindOpcode(word)->name, "jmp", 3) == 0) {
+    out.Append(text, snprintf(text, sizeof text, "%+d (%08x)", value,
+                              static_cast<uint32_t>(next + value)));
+  } else {
+    out.Append(text, snprintf(text, sizeof text, "%d", value));
+  }
+}
+
+}  // namespace
+
+void ListSegmentNamed(const Segment& segment, std::string_view title, const ListingNames& names,
+                      String& out) {
+  out.Append("; ");
+  out.Append(title);
+  out.Append('\n');
+  int32_t position = 0;
+  while (position < segment.Size()) {
+    char offset[16];
+    out.Append(offset, snprintf(offset, sizeof offset, "%08x\t", static_cast<uint32_t>(position)));
+    uint16_t word = 0;
+    const int32_t after = segment.ReadWord(position, &word);
+    const int kinds[2] = {FirstOperandKind(word), SecondOperandKind(word)};
+    const int32_t next = position + InstructionSize(word);
+    if (after < 0 || next > segment.Size()) {
+      out.Append("(cut short)\n");
+      return;
+    }
+    const OpcodeInfo* info = FindOpcode(word);
+    if (info == nullptr) {
+      char unknown[32];
+      out.Append(unknown, snprintf(unknown, sizeof unknown, "(unknown word 0x%04x)\n", word));
+      position = next;
+      continue;
+    }
+    out.Append(info->name);
+    int32_t at = after;
+    for (int index = 0; index < 2; ++index) {
+      const int kind = kinds[index];
+      if (kind != kOperandInteger && kind != kOperandDouble) continue;
+      out.Append(index == 0 ? "\t" : ", ");
+      if (kind == kOperandDouble) {
+        double value = 0;
+        segment.ReadDouble(at, &value);
+        char text[64];
+        out.Append(text, snprintf(text, sizeof text, "%.17g", value));
+      } else {
+        int32_t value = 0;
+        segment.ReadDword(at, &value);
+        AppendNamedOperand(names, word, index, value, next, out);
+      }
       at += OperandSize(kind);
     }
     out.Append('\n');

@@ -191,4 +191,48 @@ const OpcodeInfo* FindOpcodeByName(std::string_view name) {
   return nullptr;
 }
 
+namespace {
+
+struct OperandRoles {
+  uint16_t word;
+  OperandRole first;
+  OperandRole second;
+};
+
+constexpr OperandRoles kRoles[] = {
+    {kOpPushc, OperandRole::kConstant, OperandRole::kLabel},
+    {kOpPushnc, OperandRole::kConstant, OperandRole::kLabel},
+    {kOpPopnc, OperandRole::kConstant, OperandRole::kLabel},
+    {kOpRefernc, OperandRole::kConstant, OperandRole::kLabel},
+    {kOpSourcefile, OperandRole::kConstant, OperandRole::kLabel},
+    {kOpPoplvnc, OperandRole::kConstant, OperandRole::kLabel},
+    {kOpLocalize, OperandRole::kConstant, OperandRole::kLabel},
+    {kOpLocalizev, OperandRole::kConstant, OperandRole::kLabel},
+    {kOpPushdc, OperandRole::kConstant, OperandRole::kConstant},
+    {kOpPopdc, OperandRole::kConstant, OperandRole::kConstant},
+    {kOpPushg, OperandRole::kGlobal, OperandRole::kLabel},
+    {kOpPopg, OperandRole::kGlobal, OperandRole::kLabel},
+    {kOpCmpgg, OperandRole::kGlobal, OperandRole::kGlobal},
+    {kOpModgg, OperandRole::kGlobal, OperandRole::kGlobal},
+    {kOpCmpgi, OperandRole::kGlobal, OperandRole::kLabel},
+    {kOpIncg, OperandRole::kGlobal, OperandRole::kLabel},
+    {kOpStoregi, OperandRole::kGlobal, OperandRole::kLabel},
+    {kOpPushs, OperandRole::kSystem, OperandRole::kLabel},
+    {kOpPops, OperandRole::kSystem, OperandRole::kLabel},
+    {kOpRefers, OperandRole::kSystem, OperandRole::kLabel},
+    {kOpPushl, OperandRole::kLocal, OperandRole::kLabel},
+    {kOpPopl, OperandRole::kLocal, OperandRole::kLabel},
+    {kOpReferl, OperandRole::kLocal, OperandRole::kLabel},
+    {kOpCall, OperandRole::kFunction, OperandRole::kLabel},
+};
+
+}  // namespace
+
+OperandRole RoleOfOperand(uint16_t word, int index) {
+  for (const OperandRoles& r : kRoles) {
+    if (r.word == word) return index == 0 ? r.first : r.second;
+  }
+  return OperandRole::kLabel;
+}
+
 }  // namespace lumo

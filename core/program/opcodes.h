@@ -175,6 +175,13 @@ inline int InstructionSize(uint16_t word) {
   return 2 + OperandSize(FirstOperandKind(word)) + OperandSize(SecondOperandKind(word));
 }
 
+// What an integer operand addresses. Every operand not named otherwise
+// is a label: the jumps, and equally the loop instructions of the block
+// features, whose operands are distances too (or a plain number, as the
+// second operand of cmpgi, incg and storegi).
+enum class OperandRole { kLabel, kConstant, kGlobal, kSystem, kLocal, kFunction };
+OperandRole RoleOfOperand(uint16_t word, int index);
+
 struct OpcodeInfo {
   uint16_t word;
   // The name the code listing prints; null for words the listing has no

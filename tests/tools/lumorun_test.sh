@@ -112,5 +112,26 @@ LASM
 check "system variables" 0 $?
 contains "system variables" "$work/out" "$(date +%Y) Hello Hallo"
 
+# lumoasm refuses what it cannot use, naming it, and lists with names.
+"$asm" -x "$work/hi.lasm" > "$work/out" 2>&1
+check "lumoasm unknown option" 1 $?
+contains "lumoasm unknown option" "$work/out" "unknown option '-x'"
+"$asm" "$work/hi.lasm" "$work/loop.lasm" > "$work/out" 2>&1
+check "lumoasm two sources" 1 $?
+contains "lumoasm two sources" "$work/out" "second source"
+"$asm" "$work/hi.lasm" -o > "$work/out" 2>&1
+check "lumoasm -o without a name" 1 $?
+printf ' \n\n' > "$work/empty.lasm"
+"$asm" "$work/empty.lasm" > "$work/out" 2>&1
+check "lumoasm empty source" 1 $?
+contains "lumoasm empty source" "$work/out" "the source is empty"
+[ ! -e "$work/empty.lmc" ] || { echo "FAIL lumoasm empty source: wrote a program"; failures=$((failures + 1)); }
+"$asm" --list "$work/site/sub/hi.lmc" > "$work/out" 2>&1
+check "lumoasm --list" 0 $?
+contains "lumoasm --list" "$work/out" '00000000	pushc	"hi\n"'
+"$asm" --list-raw "$work/site/sub/hi.lmc" > "$work/out" 2>&1
+check "lumoasm --list-raw" 0 $?
+contains "lumoasm --list-raw" "$work/out" "0	pushc	dword:"
+
 [ "$failures" -eq 0 ] && echo "lumorun: all checks passed"
 exit "$failures"

@@ -20,51 +20,7 @@ namespace lumo {
 
 namespace {
 
-// What an integer operand written as a name (rather than a number) means.
-// Every other integer operand takes a label: the jumps, and equally the
-// loop instructions of the block features, whose operands are distances
-// too.
-enum class Role { kLabel, kConstant, kGlobal, kSystem, kLocal, kFunction };
-
-struct OperandRoles {
-  uint16_t word;
-  Role first;
-  Role second;
-};
-
-constexpr OperandRoles kRoles[] = {
-    {kOpPushc, Role::kConstant, Role::kLabel},
-    {kOpPushnc, Role::kConstant, Role::kLabel},
-    {kOpPopnc, Role::kConstant, Role::kLabel},
-    {kOpRefernc, Role::kConstant, Role::kLabel},
-    {kOpSourcefile, Role::kConstant, Role::kLabel},
-    {kOpPoplvnc, Role::kConstant, Role::kLabel},
-    {kOpLocalize, Role::kConstant, Role::kLabel},
-    {kOpLocalizev, Role::kConstant, Role::kLabel},
-    {kOpPushdc, Role::kConstant, Role::kConstant},
-    {kOpPopdc, Role::kConstant, Role::kConstant},
-    {kOpPushg, Role::kGlobal, Role::kLabel},
-    {kOpPopg, Role::kGlobal, Role::kLabel},
-    {kOpCmpgg, Role::kGlobal, Role::kGlobal},
-    {kOpModgg, Role::kGlobal, Role::kGlobal},
-    {kOpCmpgi, Role::kGlobal, Role::kLabel},
-    {kOpIncg, Role::kGlobal, Role::kLabel},
-    {kOpStoregi, Role::kGlobal, Role::kLabel},
-    {kOpPushs, Role::kSystem, Role::kLabel},
-    {kOpPops, Role::kSystem, Role::kLabel},
-    {kOpRefers, Role::kSystem, Role::kLabel},
-    {kOpPushl, Role::kLocal, Role::kLabel},
-    {kOpPopl, Role::kLocal, Role::kLabel},
-    {kOpReferl, Role::kLocal, Role::kLabel},
-    {kOpCall, Role::kFunction, Role::kLabel},
-};
-
-Role RoleOf(uint16_t word, int index) {
-  for (const OperandRoles& r : kRoles) {
-    if (r.word == word) return index == 0 ? r.first : r.second;
-  }
-  return Role::kLabel;
-}
+using Role = OperandRole;
 
 const char* Expected(Role role) {
   switch (role) {
@@ -660,7 +616,7 @@ bool Assembler::Instruction(std::string_view mnemonic, Cursor& rest) {
       }
       at = segment->WriteDouble(at, value);
     } else {
-      if (!IntegerOperand(operand, RoleOf(word, static_cast<int>(i)), info->name, at, end)) {
+      if (!IntegerOperand(operand, RoleOfOperand(word, static_cast<int>(i)), info->name, at, end)) {
         return false;
       }
       at += 4;

@@ -9,6 +9,7 @@
 #include "core/base/dictionary.h"
 #include "core/base/stream.h"
 #include "core/base/string.h"
+#include "core/base/system_error.h"
 #include "core/program/function_manager.h"
 #include "core/program/listing.h"
 #include "core/program/program_file.h"
@@ -22,8 +23,9 @@ namespace lumo {
 namespace {
 
 constexpr char kUsage[] =
-    "usage: lumoasm SOURCE [-o OUTPUT]   assemble SOURCE (default output: SOURCE with .lmc)\n"
-    "       lumoasm --list PROGRAM        list the code of a compiled program\n"
+    "usage: lumoasm SOURCE [-o OUTPUT]     assemble SOURCE (default output: SOURCE with .lmc)\n"
+    "       lumoasm --list PROGRAM          list a compiled program's code with its names\n"
+    "       lumoasm --list-raw PROGRAM      the same in the machine's own listing format\n"
     "       lumoasm --help\n";
 
 void Complain(std::string_view text) {
@@ -38,7 +40,7 @@ bool ReadFile(const char* path, String* contents) {
   if (file == nullptr) {
     String text(path);
     text.Append(": ");
-    text.Append(strerror(errno));
+    text.Append(SystemErrorText(errno));
     Complain(text);
     return false;
   }
@@ -67,7 +69,7 @@ bool WriteFile(const String& path, const String& contents) {
   if (!ok) {
     String text(path);
     text.Append(": ");
-    text.Append(strerror(errno));
+    text.Append(SystemErrorText(errno));
     Complain(text);
   }
   return ok;
@@ -87,6 +89,16 @@ String DefaultOutput(std::string_view source) {
 int AssembleFile(const char* source_path, const String& output) {
   String source;
   if (!ReadFile(source_path, &source)) return 1;
+  // An empty file is most often the wrong file; a program with no code
+  // would still be written and run, printing nothing.
+  bool blank = true;
+  for (const char c : source.View()) blank = blank && (c == ' ' || c == '\t' || c == '\r' || c == '\n');
+  if (blank) {
+    String text(source_path);
+    text.Append(": the source is empty");
+    Complain(text);
+    return 1;
+  }
   String image;
   String error;
   if (!Assemble(source.View(), source_path, &image, &error)) {
@@ -97,7 +109,7 @@ int AssembleFile(const char* source_path, const String& output) {
   return WriteFile(output, image) ? 0 : 1;
 }
 
-int List(const char* path) {
+int List(const char* path, bool raw) {
   String contents;
   if (!ReadFile(path, &contents)) return 2;
   Dictionary dictionary;
@@ -127,7 +139,26 @@ int List(const char* path) {
       source.Assign("segment ");
       AppendInteger(source, n);
     }
-    ListSegment(*segment, source.View(), out);
+    if (raw) {
+      ListSegment(*segment, source.View(), out);
+    } else {
+      ListingNames names;
+      names.dictionary = &dictionary;
+      names.system = &system;
+      names.globals = &globals;
+      names.functions = &functions;
+      for (int32_t f = 0; f < functions.Count() && names.function == nullptr; ++f) {
+        if (functions.Function(f)->EntrySegment() == n) names.function = functions.Function(f);
+      }
+      if (!out.IsEmpty()) out.Append('\n');
+      String title("segment ");
+      AppendInteger(title, n);
+      if (names.function != nullptr) {
+        title.Append(": ");
+        title.Append(source);
+      }
+      ListSegmentNamed(*segment, title.View(), names, out);
+    }
   }
   fwrite(out.Text(), 1, static_cast<size_t>(out.Length()), stdout);
   return 0;
@@ -138,20 +169,35 @@ int Main(int argc, char** argv) {
     fputs(kUsage, stdout);
     return 0;
   }
-  if (argc == 3 && strcmp(argv[1], "--list") == 0) return List(argv[2]);
+  if (argc == 3 && strcmp(argv[1], "--list") == 0) return List(argv[2], false);
+  if (argc == 3 && strcmp(argv[1], "--list-raw") == 0) return List(argv[2], true);
   const char* source = nullptr;
   const char* output = nullptr;
+  auto refuse = [](const char* what, const char* argument) {
+    String text(what);
+    text.Append(" '");
+    text.Append(argument);
+    text.Append("'");
+    Complain(text);
+    fputs(kUsage, stderr);
+    return 1;
+  };
   for (int i = 1; i < argc; ++i) {
-    if (strcmp(argv[i], "-o") == 0 && i + 1 < argc && output == nullptr) {
+    const char* argument = argv[i];
+    if (strcmp(argument, "-o") == 0) {
+      if (i + 1 >= argc) return refuse("missing file name after", argument);
+      if (output != nullptr) return refuse("second output", argv[i + 1]);
       output = argv[++i];
-    } else if (argv[i][0] != '-' && source == nullptr) {
-      source = argv[i];
+    } else if (argument[0] == '-' && argument[1] != '\0') {
+      return refuse("unknown option", argument);
+    } else if (source != nullptr) {
+      return refuse("second source", argument);
     } else {
-      source = nullptr;
-      break;
+      source = argument;
     }
   }
   if (source == nullptr) {
+    Complain("no source file given");
     fputs(kUsage, stderr);
     return 1;
   }

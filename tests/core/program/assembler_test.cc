@@ -139,5 +139,35 @@ TEST(Listing, PrintsEachInstruction) {
             "36\tIllegal Instruction\n");
 }
 
+// The listing for people names what the numbers stand for and gives
+// offsets in the base run-time errors use.
+TEST(Listing, NamedListingShowsTextsNamesAndTargets) {
+  Loaded p;
+  ASSERT_TRUE(p.Assemble(".global g\n.system s\n"
+                         "top:\npushc \"say \\\"hi\\\"\\n\\x01\"\npushg g\npushs s\ncall f\n"
+                         "jmp_eq top\npushf 0.1\nstoregi g, 7\npushg 99\nelemr\n.word 0x0fff\n"
+                         ".function f(a, &b)\npushl b\npopl a\nretn\n.end\n"))
+      << p.error;
+  ListingNames names{&p.dictionary, &p.system, &p.globals, &p.functions, nullptr};
+  String out;
+  ListSegmentNamed(*p.segments.Segment(0), "main", names, out);
+  EXPECT_EQ(out,
+            "; main\n"
+            "00000000\tpushc\t\"say \\\"hi\\\"\\n\\x01\"\n"
+            "00000006\tpushg\tg\n"
+            "0000000c\tpushs\ts\n"
+            "00000012\tcall\tf\n"
+            "00000018\tjmp_eq\t-30 (00000000)\n"
+            "0000001e\tpushf\t0.10000000000000001\n"
+            "00000028\tstoregi\tg, 7\n"
+            "00000032\tpushg\t#99\n"
+            "00000038\telemr\n"
+            "0000003a\t(unknown word 0x0fff)\n");
+  names.function = p.functions.Function(0);
+  out.Clear();
+  ListSegmentNamed(*p.segments.Segment(1), "f", names, out);
+  EXPECT_EQ(out, "; f\n00000000\tpushl\tb\n00000006\tpopl\ta\n0000000c\tretn\n");
+}
+
 }  // namespace
 }  // namespace lumo
