@@ -442,91 +442,124 @@ void VariableHash::List(VariableList& list) {
   }
 }
 
+// A table image as read, checked before it replaces the table: the new
+// arrays are filled in place (a program's tables are loaded on every
+// request) and only swapped in once all is well.
+struct VariableHash::Image {
+  Image(int32_t bucket_total, int32_t entry_total)
+      : bucket_count(bucket_total), capacity(entry_total) {}
+  // Apart from the constructor, so that the destructor frees what was
+  // made when memory runs out half way.
+  void Allocate() {
+    buckets = AllocateBuckets(bucket_count);
+    memset(buckets, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count));
+    AllocateEntries(capacity, &next, &entries);
+  }
+  ~Image() {
+    if (buckets != nullptr) ReleaseMemory(BucketBytes(bucket_count));
+    if (entries != nullptr) ReleaseMemory(EntryBytes(capacity));
+    free(buckets);
+    free(next);
+    free(entries);
+  }
+  Image(const Image&) = delete;
+  Image& operator=(const Image&) = delete;
+
+  int32_t bucket_count;
+  int32_t capacity;
+  int32_t* buckets = nullptr;
+  int32_t* next = nullptr;
+  VariableHashEntry* entries = nullptr;
+  // The buckets the image lists, in its order: chains are walked from
+  // these only (a table has thousands of buckets, a program a few dozen
+  // names).
+  std::vector<int32_t> listed;
+};
+
 bool VariableHash::Read(Stream& stream) {
   unsigned char header[kImageHeader];
-  if (!ReadFully(stream, header, kImageHeader)) {
-    SetErrorText(stream.ErrorText());
-    return false;
-  }
+  if (!ReadFully(stream, header, kImageHeader)) return ReadFailed(stream.ErrorText().View());
   const int32_t used = DecodeLe16(header);
   const int bits = header[2];
   const int32_t count = DecodeLeInt32(header + 3);
-  if (bits > kMaxImageBits || count < 0) {
-    SetErrorText(kCorrupt);
-    return false;
-  }
+  if (bits > kMaxImageBits || count < 0) return ReadFailed(kCorrupt);
   String bucket_bytes;
   String entry_bytes;
   if (!ReadFullyGrowing(stream, static_cast<int64_t>(used) * kBucketRecord, bucket_bytes) ||
       !ReadFullyGrowing(stream, static_cast<int64_t>(count) * kEntryRecord, entry_bytes)) {
-    SetErrorText(stream.ErrorText());
-    return false;
+    return ReadFailed(stream.ErrorText().View());
   }
+  // Everything is checked before the table is touched. Numbers out of
+  // range could crash a lookup; a chain that loops or shares a tail would
+  // hang one; an entry filed in the wrong bucket, out of order or on no
+  // chain at all would make lookups quietly miss. A table we wrote has
+  // none of these.
+  Image image(int32_t{1} << bits, count);
+  image.Allocate();
+  int32_t buckets_used = 0;
+  if (!DecodeBuckets(bucket_bytes, used, &image) || !DecodeEntries(entry_bytes, &image) ||
+      !CheckChains(image, &buckets_used)) {
+    return ReadFailed(kCorrupt);
+  }
+  ReleaseAll();
+  bits_ = bits;
+  bucket_count_ = image.bucket_count;
+  buckets_used_ = buckets_used;
+  buckets_ = std::exchange(image.buckets, nullptr);
+  capacity_ = count;
+  count_ = count;
+  next_ = std::exchange(image.next, nullptr);
+  entries_ = std::exchange(image.entries, nullptr);
+  return true;
+}
 
-  // Check everything before touching the table. Numbers out of range could
-  // crash a lookup; a chain that loops or shares a tail would hang one; an
-  // entry filed in the wrong bucket, out of order or on no chain at all
-  // would make lookups quietly miss. A table we wrote has none of these.
-  // The new arrays are filled in place (a program's tables are loaded on
-  // every request) and only swapped in once all is well.
-  const int32_t bucket_count = int32_t{1} << bits;
-  const auto size = static_cast<size_t>(count);
-  struct Arrays {
-    int32_t bucket_count;
-    int32_t capacity;
-    int32_t* buckets = nullptr;
-    int32_t* next = nullptr;
-    VariableHashEntry* entries = nullptr;
-    ~Arrays() {
-      if (buckets != nullptr) ReleaseMemory(BucketBytes(bucket_count));
-      if (entries != nullptr) ReleaseMemory(EntryBytes(capacity));
-      free(buckets);
-      free(next);
-      free(entries);
-    }
-  } fresh{bucket_count, count};
-  fresh.buckets = AllocateBuckets(bucket_count);
-  memset(fresh.buckets, 0xFF, sizeof(int32_t) * static_cast<size_t>(bucket_count));
-  AllocateEntries(count, &fresh.next, &fresh.entries);
-  std::vector<bool> listed(static_cast<size_t>(bucket_count), false);
-  // The chains are walked from the listed buckets only: a table has
-  // thousands of buckets and a program a few dozen names.
-  std::vector<int32_t> listed_buckets;
-  listed_buckets.reserve(static_cast<size_t>(used));
-  const auto* b = reinterpret_cast<const unsigned char*>(bucket_bytes.Text());
+bool VariableHash::ReadFailed(std::string_view text) {
+  SetErrorText(text);
+  return false;
+}
+
+bool VariableHash::DecodeBuckets(const String& bytes, int32_t used, Image* image) const {
+  std::vector<bool> listed(static_cast<size_t>(image->bucket_count), false);
+  image->listed.reserve(static_cast<size_t>(used));
+  const auto* b = reinterpret_cast<const unsigned char*>(bytes.Text());
   for (int32_t i = 0; i < used; ++i, b += kBucketRecord) {
     const int32_t bucket = DecodeLe16(b);
     const int32_t first = DecodeLeInt32(b + 2);
-    if (bucket >= bucket_count || listed[static_cast<size_t>(bucket)] || first < -1 ||
-        first >= count) {
-      SetErrorText(kCorrupt);
+    if (bucket >= image->bucket_count || listed[static_cast<size_t>(bucket)] || first < -1 ||
+        first >= image->capacity) {
       return false;
     }
     listed[static_cast<size_t>(bucket)] = true;
-    fresh.buckets[bucket] = first;
-    listed_buckets.push_back(bucket);
+    image->buckets[bucket] = first;
+    image->listed.push_back(bucket);
   }
-  const auto* p = reinterpret_cast<const unsigned char*>(entry_bytes.Text());
-  for (size_t i = 0; i < size; ++i, p += kEntryRecord) {
+  return true;
+}
+
+bool VariableHash::DecodeEntries(const String& bytes, Image* image) const {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.Text());
+  for (int32_t i = 0; i < image->capacity; ++i, p += kEntryRecord) {
     const int32_t name = DecodeLeInt32(p);
     const int32_t next = DecodeLeInt32(p + 4);
-    if (name < 0 || name >= dictionary_->Count() || next < -1 || next >= count) {
-      SetErrorText(kCorrupt);
+    if (name < 0 || name >= dictionary_->Count() || next < -1 || next >= image->capacity) {
       return false;
     }
-    fresh.next[i] = next;
-    fresh.entries[i] = VariableHashEntry{name, 0, nullptr};
+    image->next[i] = next;
+    image->entries[i] = VariableHashEntry{name, 0, nullptr};
   }
-  const uint32_t mask = static_cast<uint32_t>(bucket_count - 1);
-  std::vector<bool> seen(size, false);
-  int32_t buckets_used = 0;
+  return true;
+}
+
+bool VariableHash::CheckChains(const Image& image, int32_t* buckets_used) const {
+  const uint32_t mask = static_cast<uint32_t>(image.bucket_count - 1);
+  std::vector<bool> seen(static_cast<size_t>(image.capacity), false);
   int32_t chained = 0;
-  for (const int32_t bucket : listed_buckets) {
-    int32_t e = fresh.buckets[bucket];
-    if (e >= 0) ++buckets_used;
+  for (const int32_t bucket : image.listed) {
+    int32_t e = image.buckets[bucket];
+    if (e >= 0) ++*buckets_used;
     std::string_view previous;
-    for (bool first = true; e >= 0; e = fresh.next[e], first = false) {
-      std::string_view name = dictionary_->EntryView(fresh.entries[e].name);
+    for (bool first = true; e >= 0; e = image.next[e], first = false) {
+      std::string_view name = dictionary_->EntryView(image.entries[e].name);
       const auto length = static_cast<int32_t>(name.size());
       const bool in_order =
           first || previous.size() < name.size() ||
@@ -534,7 +567,6 @@ bool VariableHash::Read(Stream& stream) {
       if (seen[static_cast<size_t>(e)] || !in_order ||
           (Lookup2NoCase(name.data(), static_cast<uint32_t>(length)) & mask) !=
               static_cast<uint32_t>(bucket)) {
-        SetErrorText(kCorrupt);
         return false;
       }
       seen[static_cast<size_t>(e)] = true;
@@ -542,21 +574,7 @@ bool VariableHash::Read(Stream& stream) {
       ++chained;
     }
   }
-  if (chained != count) {
-    SetErrorText(kCorrupt);
-    return false;
-  }
-
-  ReleaseAll();
-  bits_ = bits;
-  bucket_count_ = bucket_count;
-  buckets_used_ = buckets_used;
-  buckets_ = std::exchange(fresh.buckets, nullptr);
-  capacity_ = count;
-  count_ = count;
-  next_ = std::exchange(fresh.next, nullptr);
-  entries_ = std::exchange(fresh.entries, nullptr);
-  return true;
+  return chained == image.capacity;
 }
 
 bool VariableHash::ReadAt(Stream& stream, int64_t offset) {

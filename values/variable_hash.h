@@ -164,6 +164,11 @@ class VariableHash {
   uint32_t BucketOf(const char* name, int32_t length) const;
 
  protected:
+  struct Image;
+  bool ReadFailed(std::string_view text);
+  bool DecodeBuckets(const String& bytes, int32_t used, Image* image) const;
+  bool DecodeEntries(const String& bytes, Image* image) const;
+  bool CheckChains(const Image& image, int32_t* buckets_used) const;
   // Chain order of a name against an entry's name.
   int CompareName(const char* name, int32_t length, int32_t entry) const;
   void GrowEntries();

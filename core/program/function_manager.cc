@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "core/base/byte_order.h"
@@ -165,152 +166,142 @@ class Function* FunctionManager::Copy(const class Function& function) {
   return copy;
 }
 
+// The function table of a program file as read, before it replaces the
+// manager's own: the hash image and the function records, each checked.
+struct FunctionManager::Image {
+  int bits = 0;
+  int32_t count = 0;
+  std::vector<int32_t> buckets;  // first function of each bucket, or -1
+  std::vector<int32_t> next;     // the chain link of each function
+  std::vector<std::unique_ptr<class Function>> functions;
+};
+
 bool FunctionManager::Read(TaggedFile& file) {
   int32_t section_size = 0;
-  if (!file.SelectSection(kFunc, &section_size)) {
-    SetErrorText(file.ErrorText());
-    return false;
-  }
+  if (!file.SelectSection(kFunc, &section_size)) return Fail(file.ErrorText().View());
   Stream& in = file.Section();
+  Image image;
+  if (!ReadHashImage(file, in, &image) || !ReadFunctions(file, in, section_size, &image) ||
+      !ChainsAreSound(image)) {
+    return false;
+  }
+  Reset(image.bits, image.count);
+  for (int32_t i = 0; i < image.count; ++i) {
+    functions_[i] = image.functions[static_cast<size_t>(i)].release();
+    next_[i] = image.next[static_cast<size_t>(i)];
+  }
+  for (int32_t i = 0; i < (int32_t{1} << image.bits); ++i) {
+    buckets_[i] = image.buckets[static_cast<size_t>(i)];
+  }
+  count_ = image.count;
+  in.Seek(0);
+  return true;
+}
+
+bool FunctionManager::Fail(std::string_view text) {
+  SetErrorText(text);
+  return false;
+}
+
+bool FunctionManager::ReadHashImage(TaggedFile& file, Stream& in, Image* image) {
   unsigned char header[kHeaderSize];
-  if (!ReadFully(in, header, kHeaderSize)) {
-    SetErrorText(file.ErrorText());
-    return false;
-  }
+  if (!ReadFully(in, header, kHeaderSize)) return Fail(file.ErrorText().View());
   const int32_t used = DecodeLe16(header);
-  const int bits = header[2];
-  const int32_t count = DecodeLeInt32(header + 3);
-  if (bits > kMaxBits || count < 0) {
-    SetErrorText(kCorruptProgramText);
-    return false;
-  }
+  image->bits = header[2];
+  image->count = DecodeLeInt32(header + 3);
+  const int32_t count = image->count;
+  if (image->bits > kMaxBits || count < 0) return Fail(kCorruptProgramText);
   String bucket_bytes;
   String chain_bytes;
   if (!ReadFullyGrowing(in, static_cast<int64_t>(used) * kBucketRecord, bucket_bytes) ||
       !ReadFullyGrowing(in, static_cast<int64_t>(count) * 4, chain_bytes)) {
-    SetErrorText(file.ErrorText());
-    return false;
+    return Fail(file.ErrorText().View());
   }
-  const int32_t bucket_count = int32_t{1} << bits;
-  std::vector<int32_t> buckets(static_cast<size_t>(bucket_count), -1);
+  const int32_t bucket_count = int32_t{1} << image->bits;
+  image->buckets.assign(static_cast<size_t>(bucket_count), -1);
   const auto* b = reinterpret_cast<const unsigned char*>(bucket_bytes.Text());
   for (int32_t i = 0; i < used; ++i, b += kBucketRecord) {
     const int32_t bucket = DecodeLe16(b);
     const int32_t first = DecodeLeInt32(b + 2);
-    if (bucket >= bucket_count || first < -1 || first >= count) {
-      SetErrorText(kCorruptProgramText);
-      return false;
-    }
-    buckets[static_cast<size_t>(bucket)] = first;
+    if (bucket >= bucket_count || first < -1 || first >= count) return Fail(kCorruptProgramText);
+    image->buckets[static_cast<size_t>(bucket)] = first;
   }
-  std::vector<int32_t> next(static_cast<size_t>(count));
+  image->next.resize(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i) {
-    next[static_cast<size_t>(i)] = DecodeLeInt32(chain_bytes.Text() + 4 * i);
-    if (next[static_cast<size_t>(i)] < -1 || next[static_cast<size_t>(i)] >= count) {
-      SetErrorText(kCorruptProgramText);
-      return false;
-    }
+    const int32_t link = DecodeLeInt32(chain_bytes.Text() + 4 * i);
+    if (link < -1 || link >= count) return Fail(kCorruptProgramText);
+    image->next[static_cast<size_t>(i)] = link;
   }
+  return true;
+}
 
-  std::vector<class Function*> functions;
-  auto discard = [&functions]() {
-    for (class Function* f : functions) delete f;
-  };
+bool FunctionManager::ReadFunctions(TaggedFile& file, Stream& in, int32_t section_size,
+                                    Image* image) {
   // A function costs a few kilobytes in memory (its object and the bucket
   // array of its local names, whose size the image chooses) for a few dozen
   // bytes of file. Bounded against the section's size, a small damaged or
   // hostile file cannot make the load take gigabytes; real programs use
   // far less than the bound.
   int64_t budget = std::max<int64_t>(kMinLoadBudget, kLoadBudgetPerByte * section_size);
-  for (int32_t i = 0; i < count; ++i) {
+  for (int32_t i = 0; i < image->count; ++i) {
     unsigned char record[kRecordSize];
-    if (!ReadFully(in, record, kRecordSize)) {
-      discard();
-      SetErrorText(file.ErrorText());
-      return false;
-    }
+    if (!ReadFully(in, record, kRecordSize)) return Fail(file.ErrorText().View());
     const int32_t name = DecodeLeInt32(record);
     const int32_t parameters = DecodeLeInt32(record + 4);
     if (name < 0 || name >= dictionary_->Count() || parameters < 0) {
-      discard();
-      SetErrorText(kCorruptProgramText);
-      return false;
+      return Fail(kCorruptProgramText);
     }
-    auto* function = new class Function(i, dictionary_, name, DecodeLe32(record + 8),
-                                        DecodeLeInt32(record + 12), DecodeLeInt32(record + 16));
-    functions.push_back(function);
+    image->functions.push_back(std::make_unique<class Function>(
+        i, dictionary_, name, DecodeLe32(record + 8), DecodeLeInt32(record + 12),
+        DecodeLeInt32(record + 16)));
+    class Function* function = image->functions.back().get();
     for (int32_t p = 0; p < parameters; ++p) {
       unsigned char parameter[kParameterRecord];
-      if (!ReadFully(in, parameter, kParameterRecord)) {
-        discard();
-        SetErrorText(file.ErrorText());
-        return false;
-      }
+      if (!ReadFully(in, parameter, kParameterRecord)) return Fail(file.ErrorText().View());
       const int32_t parameter_name = DecodeLeInt32(parameter);
       if (parameter_name < 0 || parameter_name >= dictionary_->Count()) {
-        discard();
-        SetErrorText(kCorruptProgramText);
-        return false;
+        return Fail(kCorruptProgramText);
       }
       function->AddParameter(parameter_name, DecodeLe32(parameter + 4),
                              DecodeLeInt32(parameter + 8));
     }
     const int64_t at = in.Position();
-    unsigned char image[3];
-    if (ReadFully(in, image, 3) && in.Seek(at)) {
-      budget -= kFunctionCost + (int64_t{4} << (image[2] < 31 ? image[2] : 31));
-      if (budget < 0) {
-        discard();
-        SetErrorText(kCorruptProgramText);
-        return false;
-      }
+    unsigned char locals[3];
+    if (ReadFully(in, locals, 3) && in.Seek(at)) {
+      budget -= kFunctionCost + (int64_t{4} << (locals[2] < 31 ? locals[2] : 31));
+      if (budget < 0) return Fail(kCorruptProgramText);
     }
-    if (!function->Locals().Read(in)) {
-      SetErrorText(function->Locals().ErrorText());
-      discard();
-      return false;
-    }
+    if (!function->Locals().Read(in)) return Fail(function->Locals().ErrorText().View());
   }
+  return true;
+}
 
+bool FunctionManager::ChainsAreSound(const Image& image) {
   // Chains must be sound before lookups walk them: no loops, no shared
   // tails, every function on the chain of its own bucket in chain order.
   // Otherwise a lookup could hang or quietly miss.
-  std::vector<bool> seen(static_cast<size_t>(count), false);
+  const int32_t bucket_count = int32_t{1} << image.bits;
+  std::vector<bool> seen(static_cast<size_t>(image.count), false);
   int32_t chained = 0;
   for (int32_t bucket = 0; bucket < bucket_count; ++bucket) {
     const class Function* previous = nullptr;
-    for (int32_t f = buckets[static_cast<size_t>(bucket)]; f >= 0; f = next[static_cast<size_t>(f)]) {
-      const class Function* function = functions[static_cast<size_t>(f)];
+    for (int32_t f = image.buckets[static_cast<size_t>(bucket)]; f >= 0;
+         f = image.next[static_cast<size_t>(f)]) {
+      const class Function* function = image.functions[static_cast<size_t>(f)].get();
       const String& name = function->Name();
       const uint32_t home = Lookup2NoCase(name.Text(), static_cast<uint32_t>(name.Length())) &
                             static_cast<uint32_t>(bucket_count - 1);
       if (seen[static_cast<size_t>(f)] || home != static_cast<uint32_t>(bucket) ||
           (previous != nullptr && CompareName(previous->Name().Text(), previous->Name().Length(),
                                               function) > 0)) {
-        discard();
-        SetErrorText(kCorruptProgramText);
-        return false;
+        return Fail(kCorruptProgramText);
       }
       seen[static_cast<size_t>(f)] = true;
       previous = function;
       ++chained;
     }
   }
-  if (chained != count) {
-    discard();
-    SetErrorText(kCorruptProgramText);
-    return false;
-  }
-
-  Reset(bits, count);
-  for (int32_t i = 0; i < count; ++i) {
-    functions_[i] = functions[static_cast<size_t>(i)];
-    next_[i] = next[static_cast<size_t>(i)];
-  }
-  for (int32_t i = 0; i < bucket_count; ++i) buckets_[i] = buckets[static_cast<size_t>(i)];
-  count_ = count;
-  in.Seek(0);
-  return true;
+  return chained == image.count || Fail(kCorruptProgramText);
 }
 
 bool FunctionManager::Write(Stream& out) {

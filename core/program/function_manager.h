@@ -124,6 +124,11 @@ class FunctionManager {
   Dictionary* GetDictionary() const { return dictionary_; }
 
  private:
+  struct Image;
+  bool Fail(std::string_view text);
+  bool ReadHashImage(TaggedFile& file, Stream& in, Image* image);
+  bool ReadFunctions(TaggedFile& file, Stream& in, int32_t section_size, Image* image);
+  bool ChainsAreSound(const Image& image);
   void Reset(int bits, int32_t capacity);
   void Grow();
   class Function* Insert(class Function* function);
