@@ -233,9 +233,10 @@ lmVariableHash* lmProgram_System_VariableHash(lmProgram* program);
 lmVariableList* lmProgram_Global_Variables(lmProgram* program);
 lmVariableList* lmProgram_Local_Variables(lmProgram* program);
 lmVariableList* lmProgram_System_Variables(lmProgram* program);
-/* Finds a variable by name as the script would (locals, then globals, then
- * system variables); the name may carry ":member" and "[n]" selectors. With
- * create set a missing one is made among the globals. Borrowed, or NULL. */
+/* Finds a variable by name (locals, then globals, then system variables);
+ * the name may carry ":member" and "[n]" selectors. With create set the
+ * name is read as a script reads it, which makes a missing variable (among
+ * the globals, unless a scope prefix says otherwise). Borrowed, or NULL. */
 lmVariable* lmProgram_Lookup_Variable(lmProgram* program, const char* name, int32_t length,
                                       int create);
 /* The descriptor a script call of this name binds to, or NULL. */
@@ -289,7 +290,7 @@ void lmVariable_Free(lmVariable* variable);
 const char* lmVariable_Name(lmVariable* variable, int32_t* length);
 /* The text of the value; never NULL for a live variable. */
 const char* lmVariable_Value(lmVariable* variable, int32_t* length);
-/* As lmVariable_Value, cut at the first zero byte. */
+/* As lmVariable_Value, with any zero bytes taken out. */
 const char* lmVariable_Value_NS(lmVariable* variable, int32_t* length);
 int32_t lmVariable_Value_Integer(lmVariable* variable);
 double lmVariable_Value_Double(lmVariable* variable);
