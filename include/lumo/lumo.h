@@ -197,7 +197,7 @@ const lmConfigLibrary* lumo_config_library(void);
 #define LM_LOCKFILE_ERROR 2
 
 /* lmProgram_Register_Persistent: called with (owner, data) when the data is
- * replaced or the program's libraries are released. */
+ * replaced or the run ends. */
 typedef void (*lmPersistentFree)(void* owner, void* data);
 
 /* ---- lmProgram_* -------------------------------------------------------- */
@@ -242,9 +242,10 @@ lmVariable* lmProgram_Lookup_Variable(lmProgram* program, const char* name, int3
 /* The descriptor a script call of this name binds to, or NULL. */
 const lmFunction* lmProgram_Lookup_ExternalFunction(lmProgram* program, const char* name,
                                                     int32_t length);
-/* Data kept for the life of the program's libraries under a name. */
+/* Data kept under a name until the run ends (LmDO programs included), or NULL. */
 void* lmProgram_Lookup_Persistent(lmProgram* program, const char* name, int32_t length);
-/* Replaces (freeing) any data under the name; 1 or 0. free_function may be NULL. */
+/* Replaces (freeing) any data under the name; 1 or 0. Without a
+ * free_function the data is released with lumo_free. */
 int lmProgram_Register_Persistent(lmProgram* program, void* owner, const char* name,
                                   int32_t length, void* data, lmPersistentFree free_function);
 /* A new random session identifier into result; 1 or 0. */
