@@ -13,6 +13,7 @@
 #include <string>
 
 #include "config/config.h"
+#include "ext/external_call.h"
 #include "lumo/lumo.h"
 #include "tests/core/vm/run_program.h"
 
@@ -263,6 +264,12 @@ TEST(HashAndListExports, ListsIterateFindAndEncode) {
   EXPECT_EQ(Text(lmVariableList_Next(list)), "3");
   EXPECT_EQ(lmVariableList_Next(list), nullptr);
 
+  // A call's parameter list belongs to the host: freeing it is refused.
+  ExternalCallParameters parameters;
+  parameters.Insert(reinterpret_cast<Variable*>(lmVariableList_First(list)));
+  lmVariableList_Free(reinterpret_cast<lmVariableList*>(&parameters));
+  EXPECT_EQ(parameters.Entries(), 1);
+
   lmVariableList_Dump(list);
   EXPECT_EQ(lmVariableList_Entries(list), 0);
   url = lumo_variablelist_to_url(list, &length);
@@ -323,6 +330,10 @@ TEST(ProgramExports, VariablesExpressionsAndScriptFunctions) {
   EXPECT_EQ(Text(lmVariableList_Find(globals, "greeting", -1)), "hi");
   lmVariableList_Free(globals);
   EXPECT_EQ(lmProgram_Global_VariableHash(p), reinterpret_cast<lmVariableHash*>(&m.globals));
+  // The run's scopes are not a library's to free.
+  lmVariableHash_Free(lmProgram_Global_VariableHash(p));
+  lumo_variabletree_delete(lmProgram_System_VariableHash(p));
+  EXPECT_EQ(m.Global("greeting"), "hi");
 
   // The script function's whole value comes back, not just a number.
   lmVariableList* arguments = lmVariableList_Allocate();
