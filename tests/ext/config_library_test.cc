@@ -69,6 +69,8 @@ TEST(ConfigurationLibrary, SetsTheConfiguration) {
     Opened good = Open(manager, "config_good", config);
     ASSERT_NE(good.library, nullptr) << good.error;
     EXPECT_EQ(config.GetInteger(kConfigTimeoutGlobal), 77);
+    ASSERT_NE(config.GetText(kConfigDefaultFile), nullptr);
+    EXPECT_EQ(Text(*config.GetText(kConfigDefaultFile)), "start.lmc");
     ASSERT_EQ(config.PresetGlobals().size(), 1u);
     EXPECT_EQ(Text(config.PresetGlobals()[0].value), "from init");
     ASSERT_EQ(target.Libraries().size(), 1u);
