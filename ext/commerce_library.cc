@@ -42,7 +42,8 @@ CommerceLibrary* CommerceLibraryManager::Find(std::string_view method) {
 }
 
 bool CommerceLibraryManager::Bind(CommerceLibrary* library) {
-  ExternalLibrary* loaded = libraries_ != nullptr ? libraries_->Get(library->path_.View()) : nullptr;
+  ExternalLibrary* loaded =
+      libraries_ != nullptr ? libraries_->Get(library->path_.View()) : nullptr;
   if (loaded == nullptr) {
     error_ = libraries_ != nullptr ? libraries_->ErrorText() : String("No library manager");
     return false;
@@ -60,8 +61,7 @@ bool CommerceLibraryManager::Bind(CommerceLibrary* library) {
   } else {
     library->init = reinterpret_cast<lmCommerceInit>(loaded->Symbol("lumo_commerce_init"));
     library->loop = reinterpret_cast<lmCommerceLoop>(loaded->Symbol("lumo_commerce_loop"));
-    library->cleanup =
-        reinterpret_cast<lmCommerceCleanup>(loaded->Symbol("lumo_commerce_cleanup"));
+    library->cleanup = reinterpret_cast<lmCommerceCleanup>(loaded->Symbol("lumo_commerce_cleanup"));
     library->error = reinterpret_cast<lmCommerceError>(loaded->Symbol("lumo_commerce_error"));
   }
   // Init and loop are called on every block: a table that leaves them
@@ -91,8 +91,9 @@ Commerce::Commerce(LumoVM* vm, CommerceLibrary* library, std::string_view method
 void Commerce::TakeError(int32_t code, String* error) {
   const char* text = nullptr;
   if (library_->error != nullptr) {
-    text = library_->error(reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(),
-                           text_.Text(), reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), code);
+    text = library_->error(
+        reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(), text_.Text(),
+        reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), code);
   }
   if (text != nullptr) {
     error->Assign(text);
@@ -106,8 +107,8 @@ void Commerce::TakeError(int32_t code, String* error) {
 
 bool Commerce::Start(String* error) {
   const int result =
-      library_->init(reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(),
-                     text_.Text(), reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), 0);
+      library_->init(reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(), text_.Text(),
+                     reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), 0);
   if (result != 0) {
     TakeError(-1, error);
     return false;
@@ -117,9 +118,9 @@ bool Commerce::Start(String* error) {
 
 int Commerce::Next(String* error) {
   const int32_t iteration = iteration_++;
-  const int result =
-      library_->loop(reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(),
-                     text_.Text(), reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), 0, iteration);
+  const int result = library_->loop(
+      reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(), text_.Text(),
+      reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), 0, iteration);
   if (result == 1) TakeError(-1, error);
   return result;
 }
@@ -184,7 +185,8 @@ void StepCommerce(LumoVM& vm) {
   CommerceLibraryManager* manager = vm.Context()->CommerceLibraries();
   CommerceLibrary* library = manager != nullptr ? manager->Find(method.View()) : nullptr;
   if (library == nullptr) {
-    const String message = manager != nullptr ? manager->ErrorText() : UnsupportedMethod(method.View());
+    const String message =
+        manager != nullptr ? manager->ErrorText() : UnsupportedMethod(method.View());
     vm.RuntimeError(kCommerceTag, message.View());
     Skip(vm);
     return;

@@ -27,8 +27,7 @@ class ConfigurationLibrary {
   // in *error.
   static std::unique_ptr<ConfigurationLibrary> Open(ExternalLibraryManager& libraries,
                                                     std::string_view path, Config& config,
-                                                    const std::string& config_file,
-                                                    String* error);
+                                                    const std::string& config_file, String* error);
   ConfigurationLibrary(const ConfigurationLibrary&) = delete;
   ConfigurationLibrary& operator=(const ConfigurationLibrary&) = delete;
   // Destroy, if not done already.

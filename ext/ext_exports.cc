@@ -178,8 +178,7 @@ const lmFunction* lmProgram_Lookup_ExternalFunction(lmProgram* program, const ch
   std::string_view text;
   if (calls == nullptr || !TextOf(name, length, &text) || text.empty()) return nullptr;
   try {
-    lumo::ExternalCall* call =
-        calls->FindFunction(text.data(), static_cast<int32_t>(text.size()));
+    lumo::ExternalCall* call = calls->FindFunction(text.data(), static_cast<int32_t>(text.size()));
     return call != nullptr ? call->Descriptor() : nullptr;
   } catch (...) {
     return nullptr;
@@ -193,8 +192,8 @@ void* lmProgram_Lookup_Persistent(lmProgram* program, const char* name, int32_t 
   return calls->LookupPersistentData(text.data(), static_cast<int32_t>(text.size()));
 }
 
-int lmProgram_Register_Persistent(lmProgram* program, void* owner, const char* name,
-                                  int32_t length, void* data, lmPersistentFree free_function) {
+int lmProgram_Register_Persistent(lmProgram* program, void* owner, const char* name, int32_t length,
+                                  void* data, lmPersistentFree free_function) {
   lumo::ExternalCallManager* calls = CallsOf(program);
   std::string_view text;
   if (calls == nullptr || !TextOf(name, length, &text)) return 0;

@@ -95,8 +95,7 @@ void ExtensionLibraries::Apply(const std::vector<RegisteredLibrary>& registered,
     path.append("/");
     path.append(kDefaultBuiltinLibrary);
     if (access(path.c_str(), F_OK) == 0) {
-      set->libraries.push_back(
-          {LibraryType::kBuiltin, String(kBuiltinLibraryName), String(path)});
+      set->libraries.push_back({LibraryType::kBuiltin, String(kBuiltinLibraryName), String(path)});
     }
   }
   for (const RegisteredLibrary& entry : set->libraries) {
@@ -111,8 +110,8 @@ void ExtensionLibraries::Apply(const std::vector<RegisteredLibrary>& registered,
     const lmFunction* functions = FunctionTableOf(*library);
     if (functions == nullptr) {
       if (warnings != nullptr) {
-        warnings->push_back(
-            LibraryWarning(entry.path.View(), String("Unable to retrieve function descriptor table")));
+        warnings->push_back(LibraryWarning(entry.path.View(),
+                                           String("Unable to retrieve function descriptor table")));
       }
       continue;
     }
@@ -155,8 +154,10 @@ ExtensionRun::ExtensionRun(ExtensionLibraries& libraries)
     calls_.RegisterFunctionTable(table.library, table.functions);
   }
   for (const RegisteredLibrary& library : set_->libraries) {
-    if (library.type == LibraryType::kCommerce) commerce_.Register(library.name.View(), library.path.View());
-    if (library.type == LibraryType::kSystem) system_.Register(library.name.View(), library.path.View());
+    if (library.type == LibraryType::kCommerce)
+      commerce_.Register(library.name.View(), library.path.View());
+    if (library.type == LibraryType::kSystem)
+      system_.Register(library.name.View(), library.path.View());
   }
 }
 

@@ -32,7 +32,9 @@ long AllocationsOf(int calls) {
   LibraryRun run({Builtin("builtin_a")});
   const std::string source =
       ".function echo(s) flags 1\n.function twice(&x) flags 1\n.global i, n\n"
-      "storegi i, 0\nloop: cmpgi i, " + std::to_string(calls) + "\njmp_ge done\n"
+      "storegi i, 0\nloop: cmpgi i, " +
+      std::to_string(calls) +
+      "\njmp_ge done\n"
       "pushc \"abc\"\ncall echo\npop\nstoregi n, 1\npushg n\ncall twice\npop\n"
       "incg i, 1\njmp loop\ndone: pushc \"end\"\nout\n";
   if (!run.machine.Assemble(source)) return -1;

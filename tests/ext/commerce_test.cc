@@ -18,9 +18,12 @@ std::string Block(const std::string& method, const std::string& script,
   return ".global n, calls\n"
          "tagerror 19, 0\nstoregi calls, 0\n"
          "pushc \"stale\"\npopnc \"LmCOMMERCE_Error\"\n"
-         "pushc \"" + method + "\"\npushc \"" + script + "\"\npushc \" n , calls\"\n"
+         "pushc \"" +
+         method + "\"\npushc \"" + script +
+         "\"\npushc \" n , calls\"\n"
          "op_commerce done\n"
-         "body: pushg n\nout\n" + body_extra +
+         "body: pushg n\nout\n" +
+         body_extra +
          "op_commerce_loop body\n"
          "done: pushc \"|\"\nout\npushg calls\nout\npushc \"|\"\nout\n"
          "pushnc \"LmCOMMERCE_Error\"\nout\n";
@@ -69,8 +72,7 @@ TEST(Commerce, StopLeavesTheBlock) {
   const std::string stop = "op_commerce_stop done\n";
   EXPECT_EQ(LibraryRun(kMethods).Printed(Block("table", "000", stop)), "0|1|");
   // A block closed by its stop is gone: another stop finds none.
-  EXPECT_EQ(LibraryRun(kMethods).Printed("op_commerce_stop 0\n"),
-            Fatal(0, "Invalid instruction"));
+  EXPECT_EQ(LibraryRun(kMethods).Printed("op_commerce_stop 0\n"), Fatal(0, "Invalid instruction"));
   EXPECT_EQ(LibraryRun(kMethods).Printed("x: op_commerce_loop x\n"),
             Fatal(0, "Invalid instruction"));
 }

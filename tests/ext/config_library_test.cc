@@ -1,5 +1,7 @@
 // Configuration libraries: initialised with the configuration, asked again
 // for each script, destroyed once; and what they set reaches the run.
+#include "ext/config_library.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,7 +12,6 @@
 
 #include "config/config.h"
 #include "core/context/error_settings.h"
-#include "ext/config_library.h"
 #include "tests/ext/ext_harness.h"
 
 namespace lumo {
@@ -103,8 +104,8 @@ TEST(ConfigurationLibrary, ReloadStartsAgain) {
     EXPECT_EQ(LibraryCounter("config_good", "test_inits"), inits + 1);
     EXPECT_EQ(LibraryCounter("config_good", "test_destroys"), destroys + 1);
     ASSERT_EQ(target.Libraries().size(), 1u);
-    EXPECT_EQ(libraries.Current()->libraries.size(), target.Libraries().size() +
-              (libraries.Current()->tables.empty() ? 0u : 1u));
+    EXPECT_EQ(libraries.Current()->libraries.size(),
+              target.Libraries().size() + (libraries.Current()->tables.empty() ? 0u : 1u));
 
     config.SetText(kConfigConfigLibrary, Lib("config_init_fails"));
     libraries.Configure(config, target, "lumodex.conf", &warnings);
@@ -142,8 +143,7 @@ class LumorunConfiguration : public ::testing::Test {
     Write("lumodex.conf", config);
     if (!Assemble("p", source)) return -1;
     const std::string command = std::string(LUMO_LUMORUN) + " --config '" + dir_ +
-                                "/lumodex.conf' '" + dir_ + "/p.lmc' > '" + dir_ +
-                                "/out' 2>&1";
+                                "/lumodex.conf' '" + dir_ + "/p.lmc' > '" + dir_ + "/out' 2>&1";
     const int status = std::system(command.c_str());
     std::ifstream in(dir_ + "/out");
     output->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -173,8 +173,7 @@ TEST_F(LumorunConfiguration, PresetVariablesReachTheProgram) {
 TEST_F(LumorunConfiguration, RefusalsStopTheRun) {
   std::string output;
   EXPECT_EQ(Run("config_v1", "pushc \"ran\"\nout\n", &output), 2);
-  EXPECT_NE(output.find("Configuration library uses no longer supported v1 API"),
-            std::string::npos)
+  EXPECT_NE(output.find("Configuration library uses no longer supported v1 API"), std::string::npos)
       << output;
   EXPECT_EQ(output.find("ran"), std::string::npos);
   EXPECT_EQ(Run("config_load_fails_silently", "pushc \"ran\"\nout\n", &output), 2);

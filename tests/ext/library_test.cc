@@ -119,9 +119,8 @@ TEST(ExtensionLibraries, RegisteredSetAndDefaultLibrary) {
   libraries.Apply({Builtin("builtin_null_table"), Builtin("missing"), Builtin("builtin_b")},
                   &warnings);
   ASSERT_EQ(warnings.size(), 2u);
-  EXPECT_EQ(warnings[0],
-            "Library '" + Lib("builtin_null_table") +
-                "': Unable to retrieve function descriptor table");
+  EXPECT_EQ(warnings[0], "Library '" + Lib("builtin_null_table") +
+                             "': Unable to retrieve function descriptor table");
   EXPECT_TRUE(StartsWith(warnings[1], "Library '" + Lib("missing") + "': "));
   EXPECT_EQ(libraries.Current()->tables.size(), 1u);
   EXPECT_EQ(libraries.Current()->libraries.size(), 3u);

@@ -61,9 +61,7 @@ class ExtensionServer : public ::testing::Test {
     EXPECT_EQ(server_->Listen(&error), HTTPServer::ListenResult::kListening) << error.View();
     return warnings;
   }
-  std::string Body(const std::string& path) {
-    return Talk(server_->BoundPort(), Get(path)).body;
-  }
+  std::string Body(const std::string& path) { return Talk(server_->BoundPort(), Get(path)).body; }
 
   std::string base_;
   std::unique_ptr<HTTPServer> server_;
@@ -79,12 +77,11 @@ const char kProgram[] =
 
 TEST_F(ExtensionServer, LibrariesReachEveryRunAndSurviveReloads) {
   Program("p.lmc", kProgram);
-  Configure("libraries = b,n/a," + Lib("builtin_b") + "\nlibraries = b,n/a," +
-            Lib("builtin_a") + "\nconfiglibrary = " + Lib("config_good") + "\n");
+  Configure("libraries = b,n/a," + Lib("builtin_b") + "\nlibraries = b,n/a," + Lib("builtin_a") +
+            "\nconfiglibrary = " + Lib("config_good") + "\n");
   const std::vector<std::string> warnings = Start();
   EXPECT_TRUE(warnings.empty()) << warnings.front();
-  const std::string expected =
-      "b:3|from init|configured|" + base_ + "/root/p.lmc";
+  const std::string expected = "b:3|from init|configured|" + base_ + "/root/p.lmc";
   EXPECT_EQ(Body("/p.lmc"), expected);
   EXPECT_EQ(Body("/p.lmc"), expected);
   std::vector<std::string> reload_warnings;
@@ -114,8 +111,7 @@ TEST_F(ExtensionServer, UnresolvedCallsSayWhich) {
   Configure("libraries = b,n/a," + Lib("builtin_a") + "\n");
   Start();
   const std::string body = Body("/p.lmc");
-  EXPECT_NE(body.find("Unresolved call to external function 'nowhere'"), std::string::npos)
-      << body;
+  EXPECT_NE(body.find("Unresolved call to external function 'nowhere'"), std::string::npos) << body;
 }
 
 }  // namespace
