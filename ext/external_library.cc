@@ -48,6 +48,11 @@ PosixExternalLibrary::~PosixExternalLibrary() {
 }
 
 bool PosixExternalLibrary::Load(std::string_view file_name) {
+  // dlopen would take an empty name for the executable itself.
+  if (file_name.empty()) {
+    SetErrorText("No library file name given");
+    return false;
+  }
   const std::string path(file_name);
   dlerror();
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);

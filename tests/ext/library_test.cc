@@ -27,6 +27,10 @@ TEST(ExternalLibraries, LoadsOnceAndReportsWhatIsMissing) {
   EXPECT_NE(Text(manager.ErrorText()).find("missing.so"), std::string::npos)
       << Text(manager.ErrorText());
 
+  // Not the executable itself, which is what dlopen makes of "".
+  EXPECT_EQ(manager.Get(""), nullptr);
+  EXPECT_EQ(Text(manager.ErrorText()), "No library file name given");
+
   ExternalLibrary* library = manager.Get(Lib("builtin_a"));
   ASSERT_NE(library, nullptr) << Text(manager.ErrorText());
   // The file name is compared without regard to case.
