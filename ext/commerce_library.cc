@@ -92,7 +92,7 @@ void Commerce::TakeError(int32_t code, String* error) {
   const char* text = nullptr;
   if (library_->error != nullptr) {
     text = library_->error(reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(),
-                           text_.Text(), reinterpret_cast<lmVariableList*>(&fields_), code);
+                           text_.Text(), reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), code);
   }
   if (text != nullptr) {
     error->Assign(text);
@@ -107,7 +107,7 @@ void Commerce::TakeError(int32_t code, String* error) {
 bool Commerce::Start(String* error) {
   const int result =
       library_->init(reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(),
-                     text_.Text(), reinterpret_cast<lmVariableList*>(&fields_), 0);
+                     text_.Text(), reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), 0);
   if (result != 0) {
     TakeError(-1, error);
     return false;
@@ -119,7 +119,7 @@ int Commerce::Next(String* error) {
   const int32_t iteration = iteration_++;
   const int result =
       library_->loop(reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(),
-                     text_.Text(), reinterpret_cast<lmVariableList*>(&fields_), 0, iteration);
+                     text_.Text(), reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&fields_)), 0, iteration);
   if (result == 1) TakeError(-1, error);
   return result;
 }

@@ -66,6 +66,10 @@ class CommerceLibraryManager {
   String error_;
 };
 
+// A block's field list: a class of its own, so that the interface can tell
+// it from a list a library made (and may free).
+class CommerceFields : public VariableList {};
+
 // An open LmCOMMERCE block.
 class Commerce : public Feature {
  public:
@@ -86,7 +90,7 @@ class Commerce : public Feature {
   CommerceLibrary* library_;
   String method_;
   String text_;
-  VariableList fields_;
+  CommerceFields fields_;
   void* data_ = nullptr;
   int32_t iteration_ = 0;
 };

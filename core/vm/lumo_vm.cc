@@ -490,6 +490,15 @@ void LumoVM::CallExternal(Function* function) {
     }
   } arguments(count);
   VariableHash& locals = function->Locals();
+  // A library may have made a parameter a reference; the next value must
+  // not be written through it, so such locals start again.
+  for (int32_t i = 0; i < count; ++i) {
+    const Variable* kept = locals.PeekVariable(function->Parameter(i).local_slot);
+    if (kept != nullptr && kept->IsReference()) {
+      locals.Dump();
+      break;
+    }
+  }
   bool failed = false;
   for (int32_t i = count - 1; i >= 0; --i) {
     const FunctionParameter& parameter = function->Parameter(i);

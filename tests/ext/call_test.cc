@@ -54,6 +54,13 @@ TEST(ExternalCalls, ArgumentsAndResults) {
                         "pushc \"3\"\ncall echo\npopg v\npushc \"4\"\ncall echo\npop\n"
                         "pushc \"|\"\nout\npushg v\nout\n"),
             "142|12|3");
+  // A parameter the library turned into a reference does not carry the
+  // next call's argument into what it refers to.
+  LibraryRun aliased({Builtin("builtin_a")});
+  EXPECT_EQ(aliased.Printed(".function alias(s) flags 1\n.global target\n"
+                            "pushc \"kept\"\npopg target\npushc \"x\"\ncall alias\npop\n"
+                            "pushc \"y\"\ncall alias\npop\npushg target\nout\n"),
+            "kept");
 }
 
 TEST(ExternalCalls, DataWordsGetOneFinalCall) {

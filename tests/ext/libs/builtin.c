@@ -157,6 +157,15 @@ static void Describe(lmProgram* program, lmVariableList* parameters, lmVariable*
   }
 }
 
+/* alias(s): makes its own parameter a reference to the global "target". */
+static void Alias(lmProgram* program, lmVariableList* parameters, lmVariable* result,
+                  void** data) {
+  (void)result;
+  (void)data;
+  lmVariable_Make_Reference(Argument(parameters, 0),
+                            lmProgram_Lookup_Variable(program, "target", -1, 1));
+}
+
 typedef int (*AnswerFunction)(void);
 
 /* answer(library, symbol): calls a function of a system library. */
@@ -204,6 +213,7 @@ static const lmFunction kFunctions[] = {
     {"kept", 4, 1, kOne, Kept},
     {"describe", 8, 1, kOne, Describe},
     {"answer", 6, 2, kTwo, Answer},
+    {"alias", 5, 1, kOne, Alias},
     {NULL, 0, 0, NULL, NULL},
 };
 

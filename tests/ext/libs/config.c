@@ -35,6 +35,16 @@ static int Init(lmConfig* config, void** data, const char* config_file, void* re
 #ifdef COMMERCE_PATH
   lmConfig_Register_Library_Commerce(config, "configured", COMMERCE_PATH);
 #endif
+  {
+    /* An adopted text: the configuration keeps a copy and frees this. */
+    char* file = (char*)lumo_alloc(10);
+    memcpy(file, "start.lmc", 10);
+    if (lmConfig_SetValue(config, 0x2000017, file, -1, 1) != 0) return 0;
+  }
+  /* Refusals: an unknown tag, a missing name, a null path. */
+  if (lmConfig_Set_DefaultErrorSetting(config, "LmNOSUCHTAG", "display") != 1) return 0;
+  if (lmConfig_SetVariable_Global(config, NULL, 3, "x", 1) != 1) return 0;
+  if (lmConfig_Register_Library_System(config, "answers", NULL) != 1) return 0;
   return 1;
 #endif
 }
