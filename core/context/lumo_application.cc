@@ -144,6 +144,11 @@ void LumoApplication::BeginExecution() {
   stop_flag_.store(0, std::memory_order_relaxed);
 }
 
+void LumoApplication::RestartGlobalDeadline() {
+  const int32_t seconds = GlobalTimeout();
+  global_deadline_.store(seconds > 0 ? Now() + seconds : 0, std::memory_order_relaxed);
+}
+
 void LumoApplication::ArmPostTimeout() {
   const int32_t seconds = PostTimeout();
   post_deadline_.store(seconds > 0 ? Now() + seconds : 0, std::memory_order_relaxed);

@@ -164,6 +164,9 @@ class LumoApplication {
   virtual int32_t PostTimeout();
   // Arms the global deadline and clears the stop flag.
   virtual void BeginExecution();
+  // Starts the global deadline again from now, for a run that asks for
+  // more time; a run already stopped stays stopped.
+  void RestartGlobalDeadline();
   virtual void ArmPostTimeout();
   virtual void DisarmPostTimeout();
   virtual bool IsStopped() const { return stop_flag_.load(std::memory_order_relaxed) != 0; }

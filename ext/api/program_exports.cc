@@ -348,10 +348,7 @@ LUMO_EXPORT int lmProgram_Output_Header(lmProgram* program, const char* name,
 
 LUMO_EXPORT void lmProgram_ResetGlobalTimeout(lmProgram* program) {
   if (program == nullptr) return;
-  LumoApplication* context = AsProgram(program)->Context();
-  // Re-arming also clears the stop flag, which must not bring a run back
-  // that was stopped for another reason.
-  if (!context->IsStopped()) GuardVoid(AsProgram(program), [&] { context->BeginExecution(); });
+  AsProgram(program)->Context()->RestartGlobalDeadline();
 }
 
 LUMO_EXPORT int lmProgram_RunFunction(lmProgram* program, const char* name, int32_t length,

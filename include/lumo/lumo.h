@@ -333,7 +333,7 @@ int lmVariable_Array_Copy(lmVariable* variable, lmVariable* source, int32_t star
 int lmVariable_Array_Merge(lmVariable* variable, lmVariable* source, int32_t start,
                            int32_t count, int32_t destination, int copy);
 /* Lowest and highest index (0 without elements); the next index above or
- * below n (-1 when none). */
+ * below n (0 when there is none, -1 when the variable is no array). */
 int32_t lmVariable_Array_Min(lmVariable* variable);
 int32_t lmVariable_Array_Max(lmVariable* variable);
 int32_t lmVariable_Array_Next(lmVariable* variable, int32_t index);

@@ -390,6 +390,32 @@ TEST(ProgramExports, CompareEntitiesAndSleep) {
   EXPECT_EQ(lmProgram_Sleep(p, 60 * 60 * 1000), 0);
 }
 
+// A context whose clock the test moves.
+class ClockContext : public CapturingContext {
+ public:
+  int64_t now = 1000;
+
+ protected:
+  int64_t Now() const override { return now; }
+};
+
+TEST(ProgramExports, ResetGlobalTimeoutStartsTheDeadlineAgain) {
+  Machine m;
+  ASSERT_TRUE(m.Assemble(""));
+  ClockContext context;
+  context.Configuration()->SetInteger(kConfigTimeoutGlobal, 10);
+  LumoVM vm("t.lmc", &context, m.Parts());
+  context.BeginExecution();
+  context.now += 8;
+  EXPECT_EQ(context.TimeRemaining(), 2);
+  lmProgram_ResetGlobalTimeout(ProgramOf(vm));
+  EXPECT_EQ(context.TimeRemaining(), 10);
+  // More time does not bring a stopped run back.
+  context.Stop();
+  lmProgram_ResetGlobalTimeout(ProgramOf(vm));
+  EXPECT_TRUE(context.IsStopped());
+}
+
 TEST(ProgramExports, NullProgramIsRefused) {
   EXPECT_EQ(lmProgram_Output(nullptr, "x", 1), 0);
   EXPECT_EQ(lmProgram_Output_Header(nullptr, "a", 1, "b", 1), 0);
