@@ -243,7 +243,7 @@ int LumoVM::RunEntry() {
 }
 
 bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments, int32_t count,
-                                int32_t* result) {
+                                int32_t* result, Variable* value_out) {
   Function* function =
       functions_->Find(name.data(), static_cast<int32_t>(name.size()));
   if (function == nullptr) return true;
@@ -284,7 +284,13 @@ bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments
   context_->SetOutputLevel(frame_->output_level);
   if (error_) return false;
   int32_t value = 0;
-  if (stack->Count() > depth) value = stack->PopInteger();
+  if (stack->Count() > depth) {
+    if (value_out != nullptr) {
+      stack->PopInto(value_out);
+    } else {
+      value = stack->PopInteger();
+    }
+  }
   while (stack->Count() > depth) stack->Pop();
   if (result != nullptr) *result = value;
   return true;

@@ -98,14 +98,15 @@ class LumoVM {
   // Calls a function of the program from native code with text and integer
   // arguments. A function that does not exist succeeds without effect; a
   // wrong argument count or a fatal error fails. *result receives the
-  // returned value as an integer when asked for.
+  // returned value as an integer when asked for; *value_out, when given,
+  // receives it whole instead (extension libraries calling back).
   struct Argument {
     bool is_text;
     std::string_view text;
     int32_t integer;
   };
   bool CallScriptFunction(std::string_view name, const Argument* arguments, int32_t count,
-                          int32_t* result = nullptr);
+                          int32_t* result = nullptr, Variable* value_out = nullptr);
 
   void FatalError(std::string_view message);
   void RuntimeError(int32_t tag, std::string_view message);

@@ -233,8 +233,9 @@ lmVariableHash* lmProgram_System_VariableHash(lmProgram* program);
 lmVariableList* lmProgram_Global_Variables(lmProgram* program);
 lmVariableList* lmProgram_Local_Variables(lmProgram* program);
 lmVariableList* lmProgram_System_Variables(lmProgram* program);
-/* Finds a variable by name (locals, then globals, then system variables);
- * the name may carry ":member" and "[n]" selectors. Borrowed, or NULL. */
+/* Finds a variable by name as the script would (locals, then globals, then
+ * system variables); the name may carry ":member" and "[n]" selectors. With
+ * create set a missing one is made among the globals. Borrowed, or NULL. */
 lmVariable* lmProgram_Lookup_Variable(lmProgram* program, const char* name, int32_t length,
                                       int create);
 /* The descriptor a script call of this name binds to, or NULL. */
@@ -425,7 +426,8 @@ int lmFile_Time(lmProgram* program, int location, const char* path, int32_t leng
 int lmFile_Lock(lmFile* file, int64_t offset, int64_t length, int mode);
 int lmFile_Release(lmFile* file, int64_t offset, int64_t length);
 /* Takes the lock file path + ".lck"; LM_LOCKFILE_HELD, _TIMEOUT or _ERROR.
- * Deleting that file releases the lock. */
+ * Deleting that file releases the lock. (This build has no lock files yet:
+ * the call reports LM_LOCKFILE_ERROR with the reason in lmFile_Error.) */
 int lmFile_LockFile(lmProgram* program, int location, const char* path, int32_t length);
 /* Creates a new file named prefix + ".<hex>"; its relative name goes into
  * name when given. */
