@@ -62,6 +62,9 @@ inline constexpr ConfigId kConfigMaxPostFormLength = 0x1000040;
 inline constexpr ConfigId kConfigMaxUploadLength = 0x1000041;
 inline constexpr ConfigId kConfigMaxUploadTotalLength = 0x1000042;
 inline constexpr ConfigId kConfigMaxRunMemory = 0x1000043;
+// The configuration library: loaded when the configuration is, it may set
+// settings, register libraries and pre-set script variables.
+inline constexpr ConfigId kConfigConfigLibrary = 0x2000044;
 inline constexpr ConfigId kConfigLockExpiration = 0x1000014;
 inline constexpr ConfigId kConfigLockHostname = 0x2000015;
 inline constexpr ConfigId kConfigDefaultFile = 0x2000017;

@@ -69,7 +69,31 @@ void DexBaseConfig::CopyFrom(const Config& other) {
   if (const auto* dex = dynamic_cast<const DexBaseConfig*>(&other)) {
     port_ = dex->port_;
     show_dialog_ = dex->show_dialog_;
+    preset_globals_ = dex->preset_globals_;
+    preset_system_ = dex->preset_system_;
   }
+}
+
+namespace {
+
+void Preset(std::vector<PresetVariable>& list, std::string_view name, std::string_view value) {
+  for (PresetVariable& v : list) {
+    if (v.name.EqualsNoCase(name)) {
+      v.value.Assign(value);
+      return;
+    }
+  }
+  list.push_back({String(name), String(value)});
+}
+
+}  // namespace
+
+void DexBaseConfig::PresetGlobal(std::string_view name, std::string_view value) {
+  Preset(preset_globals_, name, value);
+}
+
+void DexBaseConfig::PresetSystem(std::string_view name, std::string_view value) {
+  Preset(preset_system_, name, value);
 }
 
 void DexConfig::RegisterSystemLibrary(std::string_view name, std::string_view path) {

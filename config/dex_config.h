@@ -43,6 +43,15 @@ class ConfigTarget {
   virtual void SetErrorSetting(std::string_view tag_name, std::string_view value) = 0;
   // Back to the built-in error settings.
   virtual void ResetErrorSettings() = 0;
+  // Forgets the registered libraries: a configuration read again brings
+  // its whole list.
+  virtual void ClearLibraries() {}
+};
+
+// A script variable a configuration library sets before every run.
+struct PresetVariable {
+  String name;
+  String value;
 };
 
 class DexBaseConfig : public Config {
@@ -74,17 +83,27 @@ class DexBaseConfig : public Config {
   virtual void ClearLibraries() = 0;
   virtual void ResetErrorSettings() = 0;
 
+  // Variables set in the global and system scopes of every run, in the
+  // order given; a name given again replaces its value.
+  void PresetGlobal(std::string_view name, std::string_view value);
+  void PresetSystem(std::string_view name, std::string_view value);
+  const std::vector<PresetVariable>& PresetGlobals() const { return preset_globals_; }
+  const std::vector<PresetVariable>& PresetSystemVariables() const { return preset_system_; }
+
   // Adds the server's own defaults: the document and data directories
   // under the home directory, and the administrator address.
   std::unique_ptr<ConfigValue> CreateDefault(ConfigId id) override;
-  // Also copies the port and the show-dialog switch when `other` is a
-  // DexBaseConfig. Libraries and error settings are not values and stay.
+  // Also copies the port, the show-dialog switch and the pre-set
+  // variables when `other` is a DexBaseConfig. Libraries and error
+  // settings are not values and stay.
   void CopyFrom(const Config& other) override;
 
  private:
   TagLookupFunction lookup_;
   int32_t port_ = 80;
   bool show_dialog_ = true;
+  std::vector<PresetVariable> preset_globals_;
+  std::vector<PresetVariable> preset_system_;
 };
 
 class DexConfig : public DexBaseConfig {
@@ -99,8 +118,10 @@ class DexConfig : public DexBaseConfig {
   void RegisterCommerceLibrary(std::string_view name, std::string_view path) override;
   void RegisterDatabaseLibrary(std::string_view name, std::string_view path) override;
   bool SetErrorSetting(std::string_view tag_name, std::string_view value) override;
-  // Libraries once loaded stay loaded; a new list only adds.
-  void ClearLibraries() override {}
+  // The target forgets its list (libraries once loaded stay loaded).
+  void ClearLibraries() override {
+    if (target_) target_->ClearLibraries();
+  }
   void ResetErrorSettings() override;
 
  private:

@@ -30,6 +30,7 @@
 #include "core/vm/loaded_program.h"
 #include "core/vm/lumo_vm.h"
 #include "expr/localized_languages.h"
+#include "ext/extension_libraries.h"
 #include "values/system_variable_hash.h"
 #include "values/variable.h"
 #include "values/variable_hash.h"
@@ -217,6 +218,7 @@ DexApplication::~DexApplication() {
   // The machine refers to the program's parts: it goes first.
   vm_.reset();
   program_.reset();
+  extensions_.reset();
 }
 
 Output* DexApplication::OutputStream() { return output_; }
@@ -298,6 +300,9 @@ bool DexApplication::LoadProgram() {
     return ConfigurationError(files_.ErrorText().View());
   }
 
+  extensions_ = std::make_unique<ExtensionRun>(worker_->Server()->Extensions());
+  if (!LoadScriptConfiguration()) return false;
+
   program_ = std::make_unique<LoadedProgram>();
   // Sized small: loading replaces both tables with the program's own.
   auto system = std::make_unique<SystemVariableHash>(program_->GetDictionary(), 4, 16);
@@ -342,9 +347,25 @@ bool DexApplication::LoadProgram() {
   const String* log_cookie = config_.GetText(kConfigLogCookie);
   if (log_cookie != nullptr && !log_cookie->IsEmpty()) ApplyLogCookie();
 
+  InstallPresetVariables(config_, globals_, system_);
   vm_ = std::make_unique<LumoVM>(path_.View(), this, parts);
-  vm_->SetExternalCalls(worker_->Server()->ExternalCalls());
+  extensions_->Attach(this, vm_.get());
+  if (worker_->Server()->ExternalCalls() != nullptr) {
+    vm_->SetExternalCalls(worker_->Server()->ExternalCalls());
+  }
   return true;
+}
+
+bool DexApplication::LoadScriptConfiguration() {
+  String full;
+  if (!files_.Resolve(kScriptLocation, path_.View(), &full)) full = path_;
+  std::string_view directory = full.View();
+  const size_t slash = directory.rfind('/');
+  directory = slash == std::string_view::npos ? std::string_view() : directory.substr(0, slash);
+  String error;
+  if (extensions_->LoadConfiguration(config_, full.View(), directory, &error)) return true;
+  Write(error);
+  return false;
 }
 
 void DexApplication::SetSystemText(std::string_view name, std::string_view value) {

@@ -26,6 +26,7 @@
 namespace lumo {
 
 class DexOutput;
+class ExtensionRun;
 class File;
 class HTTPListenerThread;
 class HTTPRequest;
@@ -74,6 +75,9 @@ class DexApplication : public LumoApplication {
   // response already).
   bool ConfigurationError(std::string_view message);
   bool LoadProgram();
+  // The configuration library's say for this script; false (with the
+  // reason in the response) when it refuses.
+  bool LoadScriptConfiguration();
   bool PublishVariables();
   bool ReadPostBody();
   void SetUpDefaultHeaders();
@@ -97,6 +101,8 @@ class DexApplication : public LumoApplication {
   SystemVariableHash* system_ = nullptr;  // program_'s tables, typed
   VariableHash* globals_ = nullptr;
   std::unique_ptr<LumoVM> vm_;
+  // The run's extension functions and libraries; outlives the machine.
+  std::unique_ptr<ExtensionRun> extensions_;
 
   bool headers_set_up_ = false;
   bool execution_begun_ = false;

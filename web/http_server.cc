@@ -263,6 +263,8 @@ bool HTTPServer::LoadConfiguration(const std::string& path, std::vector<std::str
   config_path_ = path;
   const bool ok = config_.Load(path, warnings);
   ApplyOverrides();
+  extensions_.Configure(config_, target_, config_path_, warnings);
+  extensions_configured_ = true;
   return ok;
 }
 
@@ -284,6 +286,15 @@ void HTTPServer::ApplyOverrides() {
 }
 
 HTTPServer::ListenResult HTTPServer::Listen(String* error) {
+  {
+    // A server never given a configuration file still has the default
+    // function library.
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    if (!extensions_configured_) {
+      extensions_.Configure(config_, target_, config_path_, nullptr);
+      extensions_configured_ = true;
+    }
+  }
   auto fail = [&](const char* what) {
     error->Assign("Error in HTTPServer::Listen(): ");
     error->Append(what);
@@ -370,6 +381,8 @@ bool HTTPServer::ReloadConfiguration(std::vector<std::string>* warnings) {
     std::lock_guard<std::mutex> lock(state_mutex_);
     if (!config_path_.empty()) ok = config_.Load(config_path_, warnings);
     ApplyOverrides();
+    extensions_.Configure(config_, target_, config_path_, warnings);
+    extensions_configured_ = true;
   }
   for (auto& worker : workers_) worker->RequestReload();
   return ok;

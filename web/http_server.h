@@ -23,11 +23,12 @@
 #include "config/dex_config.h"
 #include "core/base/string.h"
 #include "core/context/config_target.h"
+#include "ext/extension_libraries.h"
 #include "files/posix_file_manager.h"
 
 namespace lumo {
 
-class ExternalCallManager;
+class ExternalFunctionResolver;
 class HTTPRequest;
 class HTTPServer;
 class LumoApplication;
@@ -96,7 +97,11 @@ class HTTPServer {
   // the workers; false when they did not all end in time.
   bool Stop();
   // Rereads the configuration file; workers take it between connections.
+  // The configuration library starts again, and runs that start from now
+  // on see the libraries the configuration now registers.
   bool ReloadConfiguration(std::vector<std::string>* warnings);
+  // The process's extension libraries, shared by the workers' runs.
+  ExtensionLibraries& Extensions() { return extensions_; }
 
   // The machine's host name ("127.0.0.1" when it has none).
   const String& HostName() const { return host_name_; }
@@ -106,11 +111,10 @@ class HTTPServer {
 
   // For tests: how long a receive or send waits (30 s) and how often the
   // run monitor ticks (5 s).
-  // Where runs find the functions their programs declare but do not
-  // define (the extension libraries); null: such calls fail as unresolved.
-  // Set before Listen; the manager must outlive the server's runs.
-  void SetExternalCalls(ExternalCallManager* manager) { external_calls_ = manager; }
-  ExternalCallManager* ExternalCalls() const { return external_calls_; }
+  // For tests: a resolver every run uses instead of the configured
+  // extension libraries. Set before Listen; it must outlive the runs.
+  void SetExternalCalls(ExternalFunctionResolver* resolver) { external_calls_ = resolver; }
+  ExternalFunctionResolver* ExternalCalls() const { return external_calls_; }
   void SetIOTimeout(int milliseconds) { io_timeout_ms_ = milliseconds; }
   int IOTimeout() const { return io_timeout_ms_; }
   void SetMonitorInterval(int milliseconds) { monitor_interval_ms_ = milliseconds; }
@@ -133,6 +137,10 @@ class HTTPServer {
   ProcessConfigTarget target_;
   DexConfig config_;
   std::string config_path_;
+  // After the configuration: its configuration library is destroyed while
+  // the configuration still exists.
+  ExtensionLibraries extensions_;
+  bool extensions_configured_ = false;
   int32_t port_override_ = -1;
   std::vector<std::pair<ConfigId, std::string>> text_overrides_;
   std::string bind_address_;
@@ -140,7 +148,7 @@ class HTTPServer {
   int32_t bound_port_ = 0;
   int listen_fd_ = -1;
   int io_timeout_ms_ = 30000;
-  ExternalCallManager* external_calls_ = nullptr;
+  ExternalFunctionResolver* external_calls_ = nullptr;
   int monitor_interval_ms_ = 5000;
   std::atomic<bool> stopping_{false};
 

@@ -6,6 +6,13 @@ namespace lumo {
 
 void ProcessConfigTarget::RegisterLibrary(LibraryType type, std::string_view name,
                                           std::string_view path) {
+  for (const RegisteredLibrary& library : libraries_) {
+    if (library.type != type) continue;
+    if (type == LibraryType::kBuiltin ? library.path.View() == path
+                                      : library.name.EqualsNoCase(name)) {
+      return;
+    }
+  }
   libraries_.push_back({type, String(name), String(path)});
 }
 

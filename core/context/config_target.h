@@ -1,7 +1,10 @@
 // ProcessConfigTarget: where the run-time configuration puts the error
 // settings and extension libraries it reads. Error settings go to the
 // process-wide table that every new machine copies; libraries are kept in
-// registration order until the extension layer loads them.
+// registration order until the extension layer loads them. A library
+// registered again (same kind, name and path; for a named kind the same
+// name) keeps its first entry, so reading a configuration twice never
+// lists a library twice.
 #ifndef LUMO_CORE_CONTEXT_CONFIG_TARGET_H_
 #define LUMO_CORE_CONTEXT_CONFIG_TARGET_H_
 
@@ -24,6 +27,7 @@ class ProcessConfigTarget : public ConfigTarget {
   void RegisterLibrary(LibraryType type, std::string_view name, std::string_view path) override;
   void SetErrorSetting(std::string_view tag_name, std::string_view value) override;
   void ResetErrorSettings() override;
+  void ClearLibraries() override { libraries_.clear(); }
 
   const std::vector<RegisteredLibrary>& Libraries() const { return libraries_; }
 

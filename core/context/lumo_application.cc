@@ -8,6 +8,7 @@
 
 #include "core/base/ascii.h"
 #include "core/base/conversions.h"
+#include "core/context/config_target.h"
 #include "core/context/crypt_des.h"
 #include "core/context/error_settings.h"
 #include "config/config.h"
@@ -239,5 +240,13 @@ bool LumoApplication::AcceptsLog(const char* file, int32_t length, int32_t line)
 void LumoApplication::LogEvent(uint32_t, const LogField*) {}
 
 const char* LumoApplication::EventName(uint32_t mask) const { return lumo::EventName(mask); }
+
+void LumoApplication::LibraryNames(LibraryType type, std::vector<String>* names) {
+  names->clear();
+  if (libraries_.registered == nullptr) return;
+  for (const RegisteredLibrary& library : *libraries_.registered) {
+    if (library.type == type) names->push_back(library.name);
+  }
+}
 
 }  // namespace lumo

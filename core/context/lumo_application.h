@@ -29,7 +29,10 @@
 namespace lumo {
 
 class Config;
+class CommerceLibraryManager;
 class ExternalLibraryManager;
+struct RegisteredLibrary;
+class SystemLibraryManager;
 class FileManager;
 class NetworkManager;
 class Variable;
@@ -96,13 +99,22 @@ class LumoApplication {
   virtual FileManager* Files() = 0;
   // The services of later layers; null where a context has none.
   virtual NetworkManager* Network() { return nullptr; }
-  virtual ExternalLibraryManager* ExternalLibraries() { return nullptr; }
-  virtual ExternalLibraryManager* CommerceLibraries() { return nullptr; }
+  virtual ExternalLibraryManager* ExternalLibraries() { return libraries_.external; }
+  virtual CommerceLibraryManager* CommerceLibraries() { return libraries_.commerce; }
   virtual ExternalLibraryManager* DatabaseLibraries() { return nullptr; }
-  virtual ExternalLibraryManager* SystemLibraries() { return nullptr; }
+  virtual SystemLibraryManager* SystemLibraries() { return libraries_.system; }
   // The names of the configured extension libraries of one kind, in the
-  // order they were registered (none until the library layer lands).
-  virtual void LibraryNames(LibraryType, std::vector<String>* names) { names->clear(); }
+  // order they were registered.
+  virtual void LibraryNames(LibraryType type, std::vector<String>* names);
+  // What the extension layer gives the run (it owns all of it and it must
+  // outlive the run).
+  struct RunLibraries {
+    ExternalLibraryManager* external = nullptr;
+    CommerceLibraryManager* commerce = nullptr;
+    SystemLibraryManager* system = nullptr;
+    const std::vector<RegisteredLibrary>* registered = nullptr;
+  };
+  void SetRunLibraries(const RunLibraries& libraries) { libraries_ = libraries; }
 
   // Reads the log filter, the log level and the handle limit from the
   // configuration.
@@ -203,6 +215,7 @@ class LumoApplication {
   bool logging_off_ = false;
   std::vector<LogFilterEntry> included_;
   std::vector<LogFilterEntry> excluded_;
+  RunLibraries libraries_;
 };
 
 }  // namespace lumo

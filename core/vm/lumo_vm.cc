@@ -445,7 +445,8 @@ void LumoVM::CallExternal(Function* function) {
     }
     function->SetBinding(binding);
   }
-  if (binding->ParameterCount() != function->ParameterCount()) {
+  const int32_t count = function->ParameterCount();
+  if (binding->ParameterCount() != count) {
     FatalError("Number of parameters mismatch in call to external function");
     return;
   }
@@ -455,39 +456,93 @@ void LumoVM::CallExternal(Function* function) {
                                LogField::End()};
     Log(kEventExternalCall, fields);
   }
-  VariableHash& parameters = function->Locals();
-  for (int32_t i = function->ParameterCount() - 1; i >= 0; --i) {
+  // The arguments in declaration order. By-value ones go into the
+  // function's own locals, which keep their variables (and text buffers)
+  // from one call to the next, so a call allocates nothing for them; the
+  // by-reference ones are the caller's variables, held until the call ends.
+  struct HeldArgument {
+    Variable* variable = nullptr;
+    bool owned = false;
+  };
+  struct Arguments {
+    HeldArgument small[16];
+    std::unique_ptr<HeldArgument[]> large;
+    HeldArgument* list;
+    Variable* variables_small[16];
+    std::unique_ptr<Variable*[]> variables_large;
+    Variable** variables;
+    int32_t count;
+    explicit Arguments(int32_t n) : count(n) {
+      if (n <= 16) {
+        list = small;
+        variables = variables_small;
+      } else {
+        large = std::make_unique<HeldArgument[]>(static_cast<size_t>(n));
+        variables_large = std::make_unique<Variable*[]>(static_cast<size_t>(n));
+        list = large.get();
+        variables = variables_large.get();
+      }
+    }
+    ~Arguments() {
+      for (int32_t i = 0; i < count; ++i) {
+        if (list[i].owned) list[i].variable->Free();
+      }
+    }
+  } arguments(count);
+  VariableHash& locals = function->Locals();
+  bool failed = false;
+  for (int32_t i = count - 1; i >= 0; --i) {
     const FunctionParameter& parameter = function->Parameter(i);
     if (parameter.ByReference() != binding->ParameterByReference(i)) {
       FatalError("Parameter type mismatch in call to external function");
+      failed = true;
       break;
     }
-    Variable* local = BindArgument(parameter, parameters);
-    if (local == nullptr) break;
+    Variable* argument = nullptr;
+    if (parameter.ByReference()) {
+      bool owned = false;
+      argument = stack_->PopVariable(&owned);
+      if (argument == nullptr) failed = true;
+      break;
+      arguments.list[i] = {argument, owned};
+    } else {
+      const int32_t slot = parameter.local_slot;
+      argument = locals.PeekVariable(slot);
+      if (argument == nullptr) argument = locals.Index(slot, true);
+      if (argument == nullptr) {
+        stack_->Pop();
+        FatalError("Invalid parameter reference");
+        failed = true;
+      break;
+      }
+      stack_->PopIntoFast(argument);
+      if (error_) failed = true;
+      break;
+    }
+    arguments.variables[i] = argument;
     if (Logging(kEventExternalParameter)) {
-      LogParameter(kEventExternalParameter, function, parameter, local);
+      LogParameter(kEventExternalParameter, function, parameter, argument);
     }
   }
-  if (!error_) {
-    Variable* result = binding->Invoke(*this, parameters);
-    if (result == nullptr) result = null_;
+  if (failed || error_) return;
+  Variable* result = binding->Invoke(*this, arguments.variables);
+  if (result == nullptr) {
+    result = null_;
     result->AddReference();
-    if (Logging(kEventExternalReturnValue)) {
-      const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
-                                 LogField::Integer(line_), LogField::Text(function->Name()),
-                                 LogField::Of(result), LogField::End()};
-      Log(kEventExternalReturnValue, fields);
-    }
-    stack_->PushVariable(result, true);
-    if (Logging(kEventExternalReturn)) {
-      const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
-                                 LogField::Integer(line_), LogField::Text(function->Name()),
-                                 LogField::End()};
-      Log(kEventExternalReturn, fields);
-    }
   }
-  // The table is the function's own and is used again by the next call.
-  parameters.Dump();
+  if (Logging(kEventExternalReturnValue)) {
+    const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                               LogField::Integer(line_), LogField::Text(function->Name()),
+                               LogField::Of(result), LogField::End()};
+    Log(kEventExternalReturnValue, fields);
+  }
+  stack_->PushVariable(result, true);
+  if (Logging(kEventExternalReturn)) {
+    const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
+                               LogField::Integer(line_), LogField::Text(function->Name()),
+                               LogField::End()};
+    Log(kEventExternalReturn, fields);
+  }
 }
 
 // --- Errors -----------------------------------------------------------------

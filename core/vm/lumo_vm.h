@@ -40,21 +40,23 @@ class Feature;
 class LocalizedLanguages;
 class LumoVM;
 
-// A function an extension library provides.
+// A function an extension library provides, bound for the run.
 class ExternalFunction {
  public:
   virtual ~ExternalFunction() = default;
   virtual int32_t ParameterCount() const = 0;
   virtual bool ParameterByReference(int32_t i) const = 0;
-  // Runs the function over the bound parameters; returns its result (the
-  // machine adds its own reference) or null for none.
-  virtual Variable* Invoke(LumoVM& vm, VariableHash& parameters) = 0;
+  // Runs the function. arguments[i] is parameter i in declaration order:
+  // for a by-value parameter a variable of the machine holding the value,
+  // for a by-reference one the caller's own variable. Returns the result
+  // with one reference that the machine takes over, or null for none.
+  virtual Variable* Invoke(LumoVM& vm, Variable* const* arguments) = 0;
 };
 
 // Finds the implementation of a function a program only declares.
-class ExternalCallManager {
+class ExternalFunctionResolver {
  public:
-  virtual ~ExternalCallManager() = default;
+  virtual ~ExternalFunctionResolver() = default;
   virtual ExternalFunction* Resolve(const char* name, int32_t length) = 0;
 };
 
@@ -127,7 +129,9 @@ class LumoVM {
   LumoVM* Parent() const { return parent_; }
   NULLVariable* Null() { return null_; }
   VariableList& LocalizedTokens() { return localized_tokens_; }
-  void SetExternalCalls(ExternalCallManager* manager) { external_ = manager; }
+  // Machines made under this one (LmDO) share it.
+  void SetExternalCalls(ExternalFunctionResolver* resolver) { external_ = resolver; }
+  ExternalFunctionResolver* ExternalCalls() const { return external_; }
 
   const String& ProgramName() const { return program_name_; }
   const String& ProgramDirectory() const { return program_directory_; }
@@ -172,6 +176,8 @@ class LumoVM {
   bool PushFeature(Feature* feature);
   // The topmost open feature of a type id, or null.
   Feature* FindFeature(int type) const;
+  // The most recently opened feature, or null.
+  Feature* TopFeature() const { return features_.empty() ? nullptr : features_.back(); }
   // Closes the feature and every feature opened after it.
   void CloseFeature(Feature* feature);
   // Closes what the activation of `frame` opened (its function returns).
@@ -353,7 +359,7 @@ class LumoVM {
   bool plain_machine_ = false;
   SegmentManager* segments_;
   FunctionManager* functions_;
-  ExternalCallManager* external_ = nullptr;
+  ExternalFunctionResolver* external_ = nullptr;
   VariableList localized_tokens_;
   // The program's localized text tables (ProgramParts), or null.
   LocalizedLanguages* localized_ = nullptr;

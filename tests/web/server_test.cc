@@ -416,13 +416,13 @@ TEST_F(ServerProgram, SmallBodiesCarryALengthAndLargeOnesStream) {
 
 // What an extension library does through its header call: the program
 // names a header and a value, the response's output takes them.
-class HeaderCall : public ExternalFunction, public ExternalCallManager {
+class HeaderCall : public ExternalFunction, public ExternalFunctionResolver {
  public:
   int32_t ParameterCount() const override { return 2; }
   bool ParameterByReference(int32_t) const override { return false; }
-  Variable* Invoke(LumoVM& vm, VariableHash& parameters) override {
-    vm.Context()->OutputStream()->AddHeader(parameters.Index(0, false)->Value().View(),
-                                            parameters.Index(1, false)->Value().View());
+  Variable* Invoke(LumoVM& vm, Variable* const* arguments) override {
+    vm.Context()->OutputStream()->AddHeader(arguments[0]->Value().View(),
+                                            arguments[1]->Value().View());
     return nullptr;
   }
   ExternalFunction* Resolve(const char* name, int32_t length) override {

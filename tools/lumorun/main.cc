@@ -30,6 +30,7 @@
 #include "core/program/program_file.h"
 #include "core/vm/loaded_program.h"
 #include "core/vm/lumo_vm.h"
+#include "ext/extension_libraries.h"
 #include "values/system_variable_hash.h"
 
 namespace {
@@ -167,6 +168,10 @@ int main(int argc, char** argv) {
   }
   std::vector<std::string> warnings;
   config.Load(config_path, &warnings);
+  // The configuration library and the registered libraries (the default
+  // function library when none is registered).
+  lumo::ExtensionLibraries extensions;
+  extensions.Configure(config, target, config_path, &warnings);
   for (const std::string& w : warnings) fprintf(stderr, "lumorun: %s\n", w.c_str());
   if (timeout >= 0) config.SetInteger(lumo::kConfigTimeoutGlobal, timeout);
 
@@ -202,6 +207,19 @@ int main(int argc, char** argv) {
       return 2;
     }
     config.SetText(lumo::kConfigDirData, data);
+  }
+
+  // The run's functions and libraries; the configuration library has its
+  // say for this script before anything uses the configuration.
+  lumo::ExtensionRun run_libraries(extensions);
+  {
+    lumo::String error;
+    const size_t slash = file_path.rfind('/');
+    if (!run_libraries.LoadConfiguration(config, file_path,
+                                         file_path.substr(0, slash == 0 ? 1 : slash), &error)) {
+      fprintf(stderr, "lumorun: %s: %s\n", path, error.Text());
+      return 2;
+    }
   }
 
   static char out_buffer[1 << 16];
@@ -254,6 +272,7 @@ int main(int argc, char** argv) {
     lumo::InstallFixedTimeVariables(program.System(), now,
                                     config.GetInteger(lumo::kConfigTimeoutGlobal));
     lumo::InstallDynamicVariables(&context, program.System());
+    lumo::InstallPresetVariables(config, program.Globals(), program.System());
   } catch (const std::bad_alloc&) {
     fprintf(stderr, "lumorun: %s: Out of memory\n", path);
     return 2;
@@ -273,7 +292,10 @@ int main(int argc, char** argv) {
       vm = new lumo::LumoVM(name, &context, parts);
     } catch (const std::bad_alloc&) {
     }
-    if (vm != nullptr) result = vm->Run();
+    if (vm != nullptr) {
+      run_libraries.Attach(&context, vm);
+      result = vm->Run();
+    }
     if (vm == nullptr || (vm->StoppedForMemory() && !vm->MemoryErrorReported())) {
       // The run's memory goes back before the message is written.
       delete vm;
@@ -288,6 +310,9 @@ int main(int argc, char** argv) {
   // _exit below skips the context's destructor, which would flush.
   context.OutputStream()->Flush();
   fflush(stdout);
-  if (!free_at_exit) _exit(result == 1 ? 0 : 1);
+  if (!free_at_exit) {
+    extensions.Shutdown();
+    _exit(result == 1 ? 0 : 1);
+  }
   return result == 1 ? 0 : 1;
 }

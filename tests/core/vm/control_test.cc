@@ -190,20 +190,21 @@ class AddOne : public ExternalFunction {
   }
   int32_t ParameterCount() const override { return count_; }
   bool ParameterByReference(int32_t) const override { return by_reference_; }
-  Variable* Invoke(LumoVM&, VariableHash& parameters) override {
-    Variable* p = parameters.Index(0, false);
+  Variable* Invoke(LumoVM&, Variable* const* arguments) override {
+    Variable* p = arguments[0];
     results_.push_back(new Variable("", p->Value_Integer() + 1));
     if (by_reference_) p->SetValue("set", 3);
+    results_.back()->AddReference();  // the machine's
     return results_.back();
   }
 
  private:
   int32_t count_;
   bool by_reference_;
-  std::vector<Variable*> results_;  // the machine adds its own references
+  std::vector<Variable*> results_;
 };
 
-class Externals : public ExternalCallManager {
+class Externals : public ExternalFunctionResolver {
  public:
   ExternalFunction* Resolve(const char* name, int32_t length) override {
     const std::string n(name, static_cast<size_t>(length));
