@@ -26,11 +26,6 @@ std::string_view NameOf(lmVariable* v) {
   return name != nullptr ? std::string_view(name, static_cast<size_t>(length)) : std::string_view();
 }
 
-void MakeEmptyArray(lmVariable* v) {
-  lmVariable_SetValue(v, "", 0);
-  lmVariable_Delete_Array_Elements(v, 0, -1, 0);
-}
-
 // The elements of the argument in key order, as references that stay
 // valid until the list is freed.
 class Elements {

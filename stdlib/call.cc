@@ -44,6 +44,18 @@ bool TextIsNumber(std::string_view text) {
   return end == p + text.size();
 }
 
+void MakeEmptyArray(lmVariable* v) {
+  lmVariable_SetValue(v, "", 0);
+  lmVariable_Array_Element(v, 1, 1);
+  lmVariable_Delete_Array_Elements(v, 1, 1, 0);
+}
+
+void MakeEmptyStructure(lmVariable* v) {
+  lmVariable_SetValue(v, "", 0);
+  lmVariable_Struct_Member(v, "", 0, 1);
+  lmVariable_Delete_Struct_Member(v, "", 0);
+}
+
 bool Call::Text(int i, const char* what, std::string_view* out) {
   if (IsAggregate(i)) {
     FailArgument(what, "is an array or structure, not text");

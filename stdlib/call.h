@@ -68,6 +68,12 @@ class Call {
   lmVariable* args_[kMaxArguments] = {};
 };
 
+// Makes `v` an array, or a structure, without elements (dropping what it
+// held): an aggregate comes to be with its first element, so one is made
+// and taken away again.
+void MakeEmptyArray(lmVariable* v);
+void MakeEmptyStructure(lmVariable* v);
+
 // True when the whole text reads as a number the way the machine reads
 // one (leading blanks allowed, NaN and Infinity by name).
 bool TextIsNumber(std::string_view text);

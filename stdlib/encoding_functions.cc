@@ -70,9 +70,8 @@ class VariableSink : public JsonSink {
 
   void BeginArray() override {
     lmVariable* slot = Slot();
-    // Dropping whatever a repeated member held before, then an empty array.
-    lmVariable_SetValue(slot, "", 0);
-    lmVariable_Delete_Array_Elements(slot, 0, -1, 0);
+    // Dropping whatever a repeated member held before.
+    MakeEmptyArray(slot);
     open_.push_back({slot, true, 1, false});
   }
   void BeginObject() override {
@@ -83,12 +82,7 @@ class VariableSink : public JsonSink {
   void Key(std::string_view name) override { key_.assign(name); }
   void End() override {
     Level& level = open_.back();
-    if (!level.array && !level.has_member) {
-      // A structure comes to be with its first member; an empty one is a
-      // member made and taken away again.
-      lmVariable_Struct_Member(level.container, "", 0, 1);
-      lmVariable_Delete_Struct_Member(level.container, "", 0);
-    }
+    if (!level.array && !level.has_member) MakeEmptyStructure(level.container);
     open_.pop_back();
   }
   void Text(std::string_view text) override {

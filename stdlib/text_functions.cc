@@ -231,7 +231,7 @@ LUMOSTD_FUNCTION(Split, "split") {
   lmVariable* result = call.result();
   // An empty array even when the arguments are refused, so a loop over the
   // result runs zero times.
-  lmVariable_Delete_Array_Elements(result, 0, -1, 0);
+  MakeEmptyArray(result);
   if (!call.Text(0, "text", &text) || !call.Text(1, "separator", &separator)) return;
   int32_t index = 1;
   if (separator.empty()) {

@@ -179,8 +179,7 @@ LUMOSTD_FUNCTION(FileDelete, "filedelete") {
 
 LUMOSTD_FUNCTION(DirList, "dirlist") {
   lmVariable* result = call.result();
-  lmVariable_SetValue(result, "", 0);
-  lmVariable_Delete_Array_Elements(result, 0, -1, 0);
+  MakeEmptyArray(result);
   std::string_view path;
   if (!call.Text(0, "path", &path)) return;
   lmVariableList* entries = lmDirectory_Listing(call.program(), LM_LOCATION_DATA, path.data(),
