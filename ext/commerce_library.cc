@@ -120,7 +120,7 @@ int Commerce::Next(String* error) {
   const int result =
       library_->loop(reinterpret_cast<lmProgram*>(Machine()), &data_, method_.Text(),
                      text_.Text(), reinterpret_cast<lmVariableList*>(&fields_), 0, iteration);
-  if (result == 1) TakeError(1, error);
+  if (result == 1) TakeError(-1, error);
   return result;
 }
 

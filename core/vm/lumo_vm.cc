@@ -502,8 +502,10 @@ void LumoVM::CallExternal(Function* function) {
     if (parameter.ByReference()) {
       bool owned = false;
       argument = stack_->PopVariable(&owned);
-      if (argument == nullptr) failed = true;
-      break;
+      if (argument == nullptr) {
+        failed = true;
+        break;
+      }
       arguments.list[i] = {argument, owned};
     } else {
       const int32_t slot = parameter.local_slot;
@@ -513,11 +515,13 @@ void LumoVM::CallExternal(Function* function) {
         stack_->Pop();
         FatalError("Invalid parameter reference");
         failed = true;
-      break;
+        break;
       }
       stack_->PopIntoFast(argument);
-      if (error_) failed = true;
-      break;
+      if (error_) {
+        failed = true;
+        break;
+      }
     }
     arguments.variables[i] = argument;
     if (Logging(kEventExternalParameter)) {
