@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -124,7 +125,11 @@ class Translator {
         if (text_[pos_] == '.' || text_[pos_] == 'e' || text_[pos_] == 'E') real = true;
         ++pos_;
       }
-      code_ += (real ? "  pushf " : "  pushi ") + std::string(text_.substr(start, pos_ - start)) + "\n";
+      const std::string number(text_.substr(start, pos_ - start));
+      // Whole numbers past 32 bits go in as doubles, as a compiler would.
+      const long long whole = real ? 0 : atoll(number.c_str());
+      if (whole < INT32_MIN || whole > INT32_MAX) real = true;
+      code_ += (real ? "  pushf " : "  pushi ") + number + "\n";
       return true;
     }
     if (c == '$') {
@@ -239,7 +244,7 @@ Outcome RunScript(std::string_view script, const std::string& data) {
   }
   lumo::String image, error;
   if (!lumo::Assemble(source, "script.lasm", &image, &error)) {
-    outcome.output = "ASSEMBLY: " + std::string(error.View()) + "\n" + source;
+    outcome.output = "ASSEMBLY: " + std::string(error.View());
     return outcome;
   }
   const std::string dir = ScratchDirectory();
