@@ -235,7 +235,7 @@ std::string Translate(std::string_view script) {
   return translator.Program();
 }
 
-Outcome RunScript(std::string_view script, const std::string& data) {
+Outcome RunScript(std::string_view script, const std::string& data, int timeout) {
   Outcome outcome;
   const std::string source = Translate(script);
   if (source.rfind("NOTATION: ", 0) == 0) {
@@ -262,7 +262,7 @@ Outcome RunScript(std::string_view script, const std::string& data) {
   // environment names none, so the run registers the library beside
   // lumorun and nothing else.
   const std::string command = "env -u LUMODEX_CONFIG HOME=" + Quote(dir) + " " +
-                              Quote(LUMO_LUMORUN) + " --timeout 30 --data " + Quote(data_dir) +
+                              Quote(LUMO_LUMORUN) + " --timeout " + std::to_string(timeout) + " --data " + Quote(data_dir) +
                               " " + Quote(program) + " 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) {

@@ -27,8 +27,8 @@ struct Outcome {
 std::string Translate(std::string_view script);
 
 // Assembles and runs `script`; the data directory is `data` when given,
-// else an empty scratch directory.
-Outcome RunScript(std::string_view script, const std::string& data = "");
+// else an empty scratch directory. The run's time-out is `timeout` seconds.
+Outcome RunScript(std::string_view script, const std::string& data = "", int timeout = 30);
 
 // The output of a script that must run without error ("FAILED: ..." with
 // the output otherwise, so a test shows what went wrong).
