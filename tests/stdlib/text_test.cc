@@ -118,8 +118,17 @@ TEST(StdlibText, BadArgumentsRaiseAClearError) {
   }
 }
 
-TEST(StdlibText, NamesBindWithoutRegardToCase) {
+TEST(StdlibCalls, NamesBindWithoutRegardToCase) {
   EXPECT_EQ(Printed("LEN(\"abc\")\nSubStr(\"abc\", 1, 1)"), "3\nb\n");
+}
+
+TEST(StdlibCalls, TheMachineChecksCountAndReferences) {
+  // The library never sees these calls: the machine refuses them against
+  // the function table.
+  EXPECT_NE(ErrorOf("substr(\"abc\", 1)").find("Number of parameters mismatch"), std::string::npos);
+  EXPECT_NE(ErrorOf("now(1)").find("Number of parameters mismatch"), std::string::npos);
+  EXPECT_NE(ErrorOf("$a = \"\"\npush($a, 1)").find("Parameter type mismatch"), std::string::npos);
+  EXPECT_NE(ErrorOf("len(&$a)").find("Parameter type mismatch"), std::string::npos);
 }
 
 }  // namespace
