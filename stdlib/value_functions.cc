@@ -182,9 +182,14 @@ LUMOSTD_FUNCTION(FileRead, "fileread") {
   content.resize(length > 0 ? static_cast<size_t>(length) : 0);
   size_t have = 0;
   bool ok = true;
+  bool too_large = false;
   while (true) {
     if (have == content.size()) {
-      if (content.size() >= static_cast<size_t>(kMaxFileRead)) break;
+      if (content.size() >= static_cast<size_t>(kMaxFileRead)) {
+        char probe = 0;
+        too_large = lmFile_Read(file, &probe, 1) > 0;
+        break;
+      }
       content.resize(content.size() + 65536);
     }
     const int64_t n = lmFile_Read(file, content.data() + have, static_cast<int64_t>(content.size() - have));
@@ -194,6 +199,12 @@ LUMOSTD_FUNCTION(FileRead, "fileread") {
     }
     if (n == 0) break;
     have += static_cast<size_t>(n);
+  }
+  if (too_large) {
+    lmFile_Close(file);
+    call.Fail("the file is larger than 256 MB");
+    call.SetEmpty();
+    return;
   }
   if (!ok) FailFile(call);
   lmFile_Close(file);
