@@ -63,7 +63,7 @@ bool Call::Text(int i, const char* what, std::string_view* out) {
     return false;
   }
   int32_t length = 0;
-  const char* text = lmVariable_Value(args_[i], &length);
+  const char* text = lmVariable_Value(Argument(i), &length);
   *out = std::string_view(text != nullptr ? text : "", text != nullptr ? static_cast<size_t>(length) : 0);
   return true;
 }
@@ -74,12 +74,12 @@ bool Call::Number(int i, const char* what, double* out) {
     FailArgument(what, "is an array or structure, not a number");
     return false;
   }
-  const double value = lmVariable_Value_Double(args_[i]);
+  const double value = lmVariable_Value_Double(Argument(i));
   // 0 is also what a text that is no number reads as; only then is the
   // text worth a look.
   if (value == 0) {
     int32_t length = 0;
-    const char* text = lmVariable_Value(args_[i], &length);
+    const char* text = lmVariable_Value(Argument(i), &length);
     const std::string_view view(text != nullptr ? text : "", text != nullptr ? static_cast<size_t>(length) : 0);
     if (!TextIsNumber(view)) {
       std::string problem("'");
@@ -95,11 +95,9 @@ bool Call::Number(int i, const char* what, double* out) {
 
 bool Call::Integer(int i, const char* what, int32_t* out) {
   *out = 0;
-  if (IsAggregate(i)) {
-    FailArgument(what, "is an array or structure, not a number");
-    return false;
-  }
-  const int32_t value = lmVariable_Value_Integer(args_[i]);
+  // An array or structure reads as 0, so only a 0 (or the value that
+  // stands for "out of range") needs the closer look Number takes.
+  const int32_t value = lmVariable_Value_Integer(Argument(i));
   if (value == 0 || value == INT32_MIN) {
     double d = 0;
     if (!Number(i, what, &d)) return false;

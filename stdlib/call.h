@@ -19,23 +19,26 @@ constexpr int kMaxArguments = 4;
 class Call {
  public:
   Call(lmProgram* program, lmVariableList* arguments, lmVariable* result, const char* name)
-      : program_(program), result_(result), name_(name) {
-    lmVariable* v = lmVariableList_First(arguments);
-    for (int i = 0; i < kMaxArguments && v != nullptr; ++i) {
-      args_[i] = v;
-      v = lmVariableList_Next(arguments);
-    }
-  }
+      : program_(program), arguments_(arguments), result_(result), name_(name) {}
 
   lmProgram* program() const { return program_; }
   lmVariable* result() const { return result_; }
   // The i-th argument as given (a reference for a by-reference parameter).
-  lmVariable* Argument(int i) const { return args_[i]; }
+  // Arguments are taken from the list when first asked for, in order, so a
+  // call walks the list once and no further than it needs.
+  lmVariable* Argument(int i) {
+    while (fetched_ <= i && fetched_ < kMaxArguments) {
+      args_[fetched_] =
+          fetched_ == 0 ? lmVariableList_First(arguments_) : lmVariableList_Next(arguments_);
+      ++fetched_;
+    }
+    return i < kMaxArguments ? args_[i] : nullptr;
+  }
   // The i-th argument with references followed to their end.
-  lmVariable* Value(int i) const { return lmVariable_RealIdentity(args_[i]); }
+  lmVariable* Value(int i) { return lmVariable_RealIdentity(Argument(i)); }
 
-  bool IsAggregate(int i) const {
-    return lmVariable_Aggregate_Type(args_[i]) != LM_AGGREGATE_SCALAR;
+  bool IsAggregate(int i) {
+    return lmVariable_Aggregate_Type(Argument(i)) != LM_AGGREGATE_SCALAR;
   }
 
   // The text of a scalar argument. An array or structure is refused with a
@@ -63,9 +66,11 @@ class Call {
 
  private:
   lmProgram* program_;
+  lmVariableList* arguments_;
   lmVariable* result_;
   const char* name_;
   lmVariable* args_[kMaxArguments] = {};
+  int fetched_ = 0;
 };
 
 // Makes `v` an array, or a structure, without elements (dropping what it
