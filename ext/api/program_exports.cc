@@ -279,11 +279,21 @@ LUMO_EXPORT lmVariable* lmProgram_Lookup_Variable(lmProgram* program, const char
   LumoVM* vm = AsProgram(program);
   return Guard(vm, static_cast<lmVariable*>(nullptr), [&]() -> lmVariable* {
     Variable* found = nullptr;
-    if (!vm->ResolveName(n.data(), Length(n), &found)) return nullptr;
-    if (found == nullptr && create != 0) {
-      if (!vm->GlobalScope()->FindPath(&found, n.data(), Length(n), true)) return nullptr;
+    // Creating is what a script's read of the name does, scope prefixes
+    // and all.
+    if (create != 0) return vm->ResolveName(n.data(), Length(n), &found) ? Handle(found) : nullptr;
+    // A look that must not create: each scope in turn, and a malformed
+    // path simply finds nothing.
+    LumoVM_Frame* frame = vm->CurrentFrame();
+    VariableHash* scopes[] = {frame != nullptr ? frame->locals : nullptr, vm->GlobalScope(),
+                              vm->SystemScope()};
+    for (VariableHash* scope : scopes) {
+      if (scope == nullptr) continue;
+      if (scope->FindPath(&found, n.data(), Length(n), false) && found != nullptr) {
+        return Handle(found);
+      }
     }
-    return Handle(found);
+    return nullptr;
   });
 }
 

@@ -3,6 +3,7 @@
 // Each forwards to the like-named operation of Variable, VariableHash or
 // VariableList once its arguments have passed the checks.
 #include <cstdlib>
+#include <typeinfo>
 
 #include "core/base/conversions.h"
 #include "core/base/memory_budget.h"
@@ -333,7 +334,9 @@ LUMO_EXPORT lmVariableHash* lmVariableHash_Allocate(void) {
 }
 
 LUMO_EXPORT void lmVariableHash_Free(lmVariableHash* hash) {
-  if (hash == nullptr) return;
+  // Only a hash a library allocated is a library's to free: the run's own
+  // scopes, reached through lmProgram_*_VariableHash, are refused.
+  if (hash == nullptr || typeid(*AsHash(hash)) != typeid(UserVariableHash)) return;
   GuardVoid(nullptr, [&] { delete AsHash(hash); });
 }
 
@@ -413,7 +416,9 @@ LUMO_EXPORT lmVariableList* lmVariableList_Allocate(void) {
 }
 
 LUMO_EXPORT void lmVariableList_Free(lmVariableList* list) {
-  if (list == nullptr) return;
+  // The parameter list of a call is the host's (a class of its own) and
+  // outlives the call; a library that frees it by mistake is refused.
+  if (list == nullptr || typeid(*AsList(list)) != typeid(VariableList)) return;
   GuardVoid(nullptr, [&] { delete AsList(list); });
 }
 

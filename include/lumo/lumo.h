@@ -197,7 +197,7 @@ const lmConfigLibrary* lumo_config_library(void);
 #define LM_LOCKFILE_ERROR 2
 
 /* lmProgram_Register_Persistent: called with (owner, data) when the data is
- * replaced or the program's libraries are released. */
+ * replaced or the run ends. */
 typedef void (*lmPersistentFree)(void* owner, void* data);
 
 /* ---- lmProgram_* -------------------------------------------------------- */
@@ -233,17 +233,19 @@ lmVariableHash* lmProgram_System_VariableHash(lmProgram* program);
 lmVariableList* lmProgram_Global_Variables(lmProgram* program);
 lmVariableList* lmProgram_Local_Variables(lmProgram* program);
 lmVariableList* lmProgram_System_Variables(lmProgram* program);
-/* Finds a variable by name as the script would (locals, then globals, then
- * system variables); the name may carry ":member" and "[n]" selectors. With
- * create set a missing one is made among the globals. Borrowed, or NULL. */
+/* Finds a variable by name (locals, then globals, then system variables);
+ * the name may carry ":member" and "[n]" selectors. With create set the
+ * name is read as a script reads it, which makes a missing variable (among
+ * the globals, unless a scope prefix says otherwise). Borrowed, or NULL. */
 lmVariable* lmProgram_Lookup_Variable(lmProgram* program, const char* name, int32_t length,
                                       int create);
 /* The descriptor a script call of this name binds to, or NULL. */
 const lmFunction* lmProgram_Lookup_ExternalFunction(lmProgram* program, const char* name,
                                                     int32_t length);
-/* Data kept for the life of the program's libraries under a name. */
+/* Data kept under a name until the run ends (LmDO programs included), or NULL. */
 void* lmProgram_Lookup_Persistent(lmProgram* program, const char* name, int32_t length);
-/* Replaces (freeing) any data under the name; 1 or 0. free_function may be NULL. */
+/* Replaces (freeing) any data under the name; 1 or 0. Without a
+ * free_function the data is released with lumo_free. */
 int lmProgram_Register_Persistent(lmProgram* program, void* owner, const char* name,
                                   int32_t length, void* data, lmPersistentFree free_function);
 /* A new random session identifier into result; 1 or 0. */
@@ -289,7 +291,7 @@ void lmVariable_Free(lmVariable* variable);
 const char* lmVariable_Name(lmVariable* variable, int32_t* length);
 /* The text of the value; never NULL for a live variable. */
 const char* lmVariable_Value(lmVariable* variable, int32_t* length);
-/* As lmVariable_Value, cut at the first zero byte. */
+/* As lmVariable_Value, with any zero bytes taken out. */
 const char* lmVariable_Value_NS(lmVariable* variable, int32_t* length);
 int32_t lmVariable_Value_Integer(lmVariable* variable);
 double lmVariable_Value_Double(lmVariable* variable);
