@@ -87,6 +87,10 @@ class DexBaseConfig : public Config {
   // order given; a name given again replaces its value.
   void PresetGlobal(std::string_view name, std::string_view value);
   void PresetSystem(std::string_view name, std::string_view value);
+  void ClearPresetVariables() {
+    preset_globals_.clear();
+    preset_system_.clear();
+  }
   const std::vector<PresetVariable>& PresetGlobals() const { return preset_globals_; }
   const std::vector<PresetVariable>& PresetSystemVariables() const { return preset_system_; }
 

@@ -58,6 +58,8 @@ void ExtensionLibraries::Configure(DexBaseConfig& config, const ProcessConfigTar
   // nothing more to load.
   if (old != nullptr) old->Destroy();
   old.reset();
+  // Only what the library sets this time.
+  config.ClearPresetVariables();
   const String* path = config.GetText(kConfigConfigLibrary);
   if (path != nullptr && !path->IsEmpty()) {
     String error;

@@ -129,13 +129,16 @@ class LumorunConfiguration : public ::testing::Test {
   void Write(const std::string& name, const std::string& text) {
     std::ofstream(dir_ + "/" + name) << text;
   }
-  // Runs the program with the configuration library; stdout and stderr.
-  int Run(const std::string& library, const std::string& source, std::string* output) {
-    Write("lumodex.conf", "configlibrary = " + Lib(library) + "\n");
-    Write("p.lasm", source);
-    const std::string assemble = std::string(LUMO_LUMOASM) + " '" + dir_ + "/p.lasm' -o '" +
-                                 dir_ + "/p.lmc'";
-    if (std::system(assemble.c_str()) != 0) return -1;
+  bool Assemble(const std::string& name, const std::string& source) {
+    Write(name + ".lasm", source);
+    const std::string command = std::string(LUMO_LUMOASM) + " '" + dir_ + "/" + name +
+                                ".lasm' -o '" + dir_ + "/" + name + ".lmc'";
+    return std::system(command.c_str()) == 0;
+  }
+  // Runs the program with the configuration lines; stdout and stderr.
+  int RunWith(const std::string& config, const std::string& source, std::string* output) {
+    Write("lumodex.conf", config);
+    if (!Assemble("p", source)) return -1;
     const std::string command = std::string(LUMO_LUMORUN) + " --config '" + dir_ +
                                 "/lumodex.conf' '" + dir_ + "/p.lmc' > '" + dir_ +
                                 "/out' 2>&1";
@@ -143,6 +146,9 @@ class LumorunConfiguration : public ::testing::Test {
     std::ifstream in(dir_ + "/out");
     output->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  int Run(const std::string& library, const std::string& source, std::string* output) {
+    return RunWith("configlibrary = " + Lib(library) + "\n", source, output);
   }
 
   std::string dir_;
@@ -177,6 +183,21 @@ TEST_F(LumorunConfiguration, RefusalsStopTheRun) {
   EXPECT_EQ(Run("config_init_fails", "pushc \"ran\"\nout\n", &output), 0);
   EXPECT_NE(output.find("the test library says no"), std::string::npos) << output;
   EXPECT_NE(output.find("ran"), std::string::npos) << output;
+}
+
+// Programs a run calls (LmDO) call the same library functions, also from
+// the expressions they are asked to evaluate.
+TEST_F(LumorunConfiguration, CalledProgramsShareTheFunctions) {
+  ASSERT_TRUE(Assemble("q", ".function len(s) flags 1\npushc \"q\"\ncall len\nout\n"));
+  std::string output;
+  EXPECT_EQ(RunWith("libraries = b,n/a," + Lib("builtin_b") + "\n",
+                    ".function len(s) flags 1\n"
+                    "pushc \"p\"\ncall len\nout\npushc \"q.lmc\"\nop_do_file\n"
+                    "pushc \"q.lmc\"\npushc \"LEN('four')\"\nop_do_function\nout\n",
+                    &output),
+            0)
+      << output;
+  EXPECT_EQ(output, "b:1b:1b:4");
 }
 
 }  // namespace
