@@ -69,58 +69,6 @@ void Write(Call& call, uint32_t mode) {
   call.SetBoolean(written && closed);
 }
 
-lmVariable* FindInScopes(lmProgram* program, std::string_view base) {
-  const auto length = static_cast<int32_t>(base.size());
-  lmVariable* found = nullptr;
-  lmVariableList* locals = lmProgram_Local_Variables(program);
-  if (locals != nullptr) {
-    lmVariable* local = lmVariableList_Find(locals, base.data(), length);
-    if (local != nullptr) found = lmVariable_RealIdentity(local);
-    lmVariableList_Free(locals);
-    if (found != nullptr) return found;
-  }
-  for (lmVariableHash* scope :
-       {lmProgram_Global_VariableHash(program), lmProgram_System_VariableHash(program)}) {
-    lmVariable* v = nullptr;
-    if (scope != nullptr && lmVariableHash_Find(scope, &v, base.data(), length, 0) == 1 &&
-        v != nullptr) {
-      return v;
-    }
-  }
-  return nullptr;
-}
-
-// A name with ":member" and "[n]" selectors, or null when any step of it
-// does not exist (or the name is malformed).
-lmVariable* FindWithoutCreating(lmProgram* program, std::string_view name) {
-  size_t end = name.find_first_of(":[");
-  lmVariable* v = FindInScopes(program, name.substr(0, end));
-  while (v != nullptr && end != std::string_view::npos) {
-    v = lmVariable_RealIdentity(v);
-    if (name[end] == ':') {
-      const size_t next = name.find_first_of(":[", end + 1);
-      const std::string_view member =
-          name.substr(end + 1, next == std::string_view::npos ? std::string_view::npos : next - end - 1);
-      if (member.empty() || lmVariable_Aggregate_Type(v) != LM_AGGREGATE_STRUCTURE) return nullptr;
-      v = lmVariable_Struct_Member(v, member.data(), static_cast<int32_t>(member.size()), 0);
-      end = next;
-    } else {
-      const size_t close = name.find(']', end);
-      if (close == std::string_view::npos || close == end + 1 || close - end > 11) return nullptr;
-      int64_t index = 0;
-      for (size_t i = end + 1; i < close; ++i) {
-        if (name[i] < '0' || name[i] > '9') return nullptr;
-        index = index * 10 + (name[i] - '0');
-      }
-      if (index > INT32_MAX || lmVariable_Aggregate_Type(v) != LM_AGGREGATE_ARRAY) return nullptr;
-      v = lmVariable_Array_Element(v, static_cast<int32_t>(index), 0);
-      end = close + 1 < name.size() ? close + 1 : std::string_view::npos;
-      if (end != std::string_view::npos && name[end] != ':' && name[end] != '[') return nullptr;
-    }
-  }
-  return v;
-}
-
 }  // namespace
 
 LUMOSTD_FUNCTION(Type, "type") {
@@ -140,16 +88,16 @@ LUMOSTD_FUNCTION(Type, "type") {
   }
 }
 
-// Looking a name up through the machine would make the variable (that is
-// how scripts name variables), so the scopes and elements are searched
-// here without creating anything.
 LUMOSTD_FUNCTION(Defined, "defined") {
   std::string_view name;
   if (!call.Text(0, "name", &name)) {
     call.SetBoolean(false);
     return;
   }
-  call.SetBoolean(FindWithoutCreating(call.program(), name) != nullptr);
+  // Without create the lookup makes nothing, so asking leaves no trace.
+  call.SetBoolean(!name.empty() &&
+                  lmProgram_Lookup_Variable(call.program(), name.data(),
+                                            static_cast<int32_t>(name.size()), 0) != nullptr);
 }
 
 LUMOSTD_FUNCTION(Coalesce, "coalesce") {
