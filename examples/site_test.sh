@@ -76,7 +76,7 @@ type_is() {  # type_is NAME TYPE
 }
 
 # Every page, with the type a browser needs to use it.
-for page in / /index.lmc /vars.lmc /form.lmc /hello.lmc /compose.lmc /about.html; do
+for page in / /index.lmc /vars.lmc /form.lmc /hello.lmc /compose.lmc /library.lmc /about.html; do
   get "$page"
   status_is "$page" 200
   type_is "$page" text/html
@@ -111,6 +111,24 @@ get /compose.lmc
 contains compose.lmc "$work/body" "parts.lmc says 20 + 22 = 42"
 contains compose.lmc "$work/body" "run in place by the page that called it"
 contains compose.lmc "$work/body" "Footers written so far in this run: 1"
+
+# library: the standard library's dates, a JSON round trip that gives the
+# same text twice, and the SHA-256 of the visitor's text, encoded.
+get '/library.lmc?Lumo%20%3Cb%3E'
+contains "library date" "$work/body" '<td>1709211909</td>'
+contains "library UTC" "$work/body" '<td>Thursday 29 February 2024, 13:05:09 UTC</td>'
+contains "library month later" "$work/body" '<td>2024-03-29</td>'
+grep -qE '<tr><th>Now</th><td>[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} UTC</td>' "$work/body" ||
+  fail "library: no current time in the form YYYY-MM-DD HH:MM:SS UTC"
+encoded=$(sed -n 's|^<p>Encoded: <code>\(.*\)</code></p>$|\1|p' "$work/body")
+again=$(sed -n 's|^<p>Decoded and encoded again: <code>\(.*\)</code></p>$|\1|p' "$work/body")
+[ -n "$encoded" ] && [ "$encoded" = "$again" ] ||
+  fail "library: the JSON round trip gave '$encoded' and '$again'"
+contains "library JSON" "$work/body" '&quot;tags&quot;:[&quot;desk&quot;,&quot;led&quot;]'
+contains "library tags" "$work/body" '<p>Tags: desk, led</p>'
+hash=$(printf 'Lumo <b>' | sha256sum | cut -d' ' -f1)
+contains "library hash" "$work/body" "sha256(\"Lumo &lt;b&gt;\") = <code>$hash</code>"
+lacks "library raw argument" "$work/body" "<b>"
 
 get '/hello.lmc?Lumo%20%26%20%3Cb%3E%22x%22+second'
 contains "hello argument" "$work/body" \
