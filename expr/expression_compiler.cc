@@ -106,17 +106,31 @@ ExpressionCompiler::ExpressionCompiler(const ProgramParts& parts, FunctionManage
     default_view_ = String(default_view);
     if (!Intern(default_view, "Unable to store variable", &default_view_entry_)) return;
   }
-  if (!source_file.empty()) Intern(source_file, "Unable to store variable", &source_file_);
+  source_name_ = String(source_file);
+}
+
+// The file's name is interned when code is made, so that a constant pool
+// set after construction sees it.
+bool ExpressionCompiler::InternSourceFile() {
+  if (source_name_.IsEmpty() || source_file_ >= 0) return true;
+  return Intern(source_name_.View(), "Unable to store variable", &source_file_);
 }
 
 bool ExpressionCompiler::Compile() {
   if (!error_.IsEmpty() || segment_number_ >= 0) return error_.IsEmpty();
+  if (!InternSourceFile()) return false;
   if (source_file_ >= 0) Emit(kOpSourcefile, source_file_);
   if (!CompileExpression(0, length_, 0)) return false;
   Segment* segment = segments_->NewSegment();
   code_.CopyTo(*segment);
   segment_number_ = segment->Number();
   return true;
+}
+
+bool ExpressionCompiler::CompileInline() {
+  if (!error_.IsEmpty() || !InternSourceFile()) return false;
+  last_line_ = line_;
+  return CompileExpression(0, length_, 0);
 }
 
 bool ExpressionCompiler::Fail(std::string_view message) {
@@ -436,9 +450,12 @@ bool ExpressionCompiler::CompileVariable(int32_t begin, int32_t end, int depth) 
     field = parts[2];
   }
   int32_t entry = -1;
+  uint16_t slot_word = 0;
   if (view >= 0) {
     if (!Intern(field, "Unable to store variable", &entry)) return false;
     Emit(kOpPushdc, view, entry);
+  } else if (slots_ != nullptr && slots_->Find(base, &slot_word, &entry)) {
+    Emit(slot_word, entry);
   } else {
     if (!Intern(base, "Unable to store variable", &entry)) return false;
     Emit(kOpPushnc, entry);
@@ -558,6 +575,7 @@ bool ExpressionCompiler::CompileCall(int32_t name_begin, int32_t name_end, int32
                 std::to_string(count));
   }
   Emit(kOpCall, function->Number());
+  emitted_call_ = true;
   // The function's own code moves the machine's file and line on.
   if (source_file_ >= 0) Emit(kOpSourcefile, source_file_);
   last_line_ = -1;
@@ -567,9 +585,13 @@ bool ExpressionCompiler::CompileCall(int32_t name_begin, int32_t name_end, int32
 // --- Emitting -------------------------------------------------------------
 
 bool ExpressionCompiler::Intern(std::string_view text, const char* failure, int32_t* entry) {
-  *entry = text.size() > static_cast<size_t>(kMaxLength)
-               ? -1
-               : dictionary_->AddEntry(text.data(), static_cast<int32_t>(text.size()));
+  if (text.size() > static_cast<size_t>(kMaxLength)) {
+    *entry = -1;
+  } else if (pool_ != nullptr) {
+    *entry = pool_->Intern(text);
+  } else {
+    *entry = dictionary_->AddEntry(text.data(), static_cast<int32_t>(text.size()));
+  }
   return *entry >= 0 || Fail(failure);
 }
 

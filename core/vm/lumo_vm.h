@@ -273,6 +273,8 @@ class LumoVM {
   void StepHide();
   // Block features and LmDO (capture.cc, lmdo.cc).
   static void RegisterFeatureInstructions();
+  // out_enc and nextelem (page_instructions.cc).
+  static void RegisterPageInstructions();
   void StepCapture();
   void StepCaptureEnd();
   void StepDoFile();
