@@ -12,6 +12,7 @@
 #include <limits>
 #include <map>
 
+#include "core/base/conversions.h"
 #include "core/base/stream.h"
 #include "core/program/opcodes.h"
 #include "expr/expression_compiler.h"
@@ -192,7 +193,7 @@ constexpr TagSpec kTags[] = {
     {"lmdo", 22, Kind::kDo, "file:T!,call:T,var:V", 0},
     {"lmcapture", 59, Kind::kCapture, "var:V!", 0},
     {"lmlocalized", 24, Kind::kLocalized, "token:N!,var:V", 0},
-    {"lmopen", 28, Kind::kDatabase, "alias:T!,name:T!,indexes:T", kOpDbopen},
+    {"lmopen", 28, Kind::kDatabase, "alias:T!,name:T!,indexes:T,type:T", kOpDbopen},
     {"lmcreate", 42, Kind::kDatabase, "alias:T!,name:T!,fields:T!,type:T", kOpDbcreate},
     {"lmclose", 29, Kind::kDatabase, "alias:T!", kOpDbclose},
     {"lmskip", 30, Kind::kDatabase, "alias:T!,view:T,count:E", kOpDbskip},
@@ -403,6 +404,26 @@ std::vector<std::pair<std::string_view, int32_t>> SplitList(std::string_view s) 
     start = i + 1;
   }
   return out;
+}
+
+// The truth of a test written as a literal ("1", "'yes'"), known before
+// the page runs.
+bool ConstantTruth(std::string_view test, bool* truth) {
+  test = Trim(test);
+  if (test.empty()) return false;
+  std::string_view value;
+  if ((test[0] == '\'' || test[0] == '"') && test.size() >= 2 && test.back() == test[0] &&
+      test.substr(1, test.size() - 2).find(test[0]) == std::string_view::npos &&
+      test.find('\\') == std::string_view::npos) {
+    value = test.substr(1, test.size() - 2);
+  } else if (std::all_of(test.begin(), test.end(),
+                         [](char c) { return (c >= '0' && c <= '9') || c == '.'; })) {
+    value = test;
+  } else {
+    return false;
+  }
+  *truth = TextTruth(value.data(), static_cast<int32_t>(value.size()));
+  return true;
 }
 
 struct Slot {
@@ -886,8 +907,13 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         Block& b = Open(Kind::kIf, t);
         uint16_t jump = 0;
         const Attribute& test = *attribute("test");
+        bool truth = false;
+        if (ConstantTruth(test.value, &truth)) {
+          if (!truth) b.next = code_->EmitForward(kOpJmp);
+          break;
+        }
         if (FusedCompare(test.value, file, test.offset, true, &jump)) {
-          blocks_.back().next = code_->EmitForward(jump);
+          b.next = code_->EmitForward(jump);
           break;
         }
         uint16_t last = 0;
@@ -918,6 +944,11 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         }
         uint16_t jump = 0;
         const Attribute& test = *attribute("test");
+        bool truth = false;
+        if (ConstantTruth(test.value, &truth)) {
+          if (!truth) b->next = code_->EmitForward(kOpJmp);
+          break;
+        }
         if (FusedCompare(test.value, file, test.offset, true, &jump)) {
           b->next = code_->EmitForward(jump);
           break;
@@ -1182,6 +1213,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       return;
     }
     for (const AttributeSpec& s : specs) {
+      if (word == kOpDbopen && s.name == "type") continue;  // dbopent's extra operand, below
       const Attribute* a = t.Find(s.name);
       if (s.kind == 'E') {
         if (a != nullptr ? !Expression(*a, t.file) : (PushText("1"), false)) return;
@@ -1505,7 +1537,10 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         PatchAll(b.to_continue, Label());
         const Attribute& test = *b.open->Find("test");
         uint16_t jump = 0;
-        if (FusedCompare(test.value, b.open->file, test.offset, false, &jump)) {
+        bool truth = false;
+        if (ConstantTruth(test.value, &truth)) {
+          if (truth) code_->EmitBackward(kOpJmp, b.body);
+        } else if (FusedCompare(test.value, b.open->file, test.offset, false, &jump)) {
           code_->EmitBackward(jump, b.body);
         } else {
           uint16_t last = 0;
