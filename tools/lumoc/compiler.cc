@@ -438,6 +438,7 @@ struct Block {
   std::vector<Fixup> to_continue;
   Fixup next;           // LmIF: the jump to the next part; LmFOR: to the first test
   bool seen_else = false;
+  bool ok = true;       // false: the opening tag failed, so closing makes no code
   int32_t body = 0;     // loops: where the body starts
   uint16_t stop_word = 0;   // feature loops: the instruction that closes them early
   uint16_t loop_word = 0;   // feature loops: the instruction at the body's end
@@ -891,8 +892,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     }
     if (!CheckAttributes(t, *spec) || !ErrorSetting(t, *spec)) {
       // Still open the block, so that its closing tag matches.
-      if (BlockName(spec->kind) != nullptr && spec->kind != Kind::kFunction) Open(spec->kind, t);
-      if (spec->kind == Kind::kFunction) Open(Kind::kFunction, t).function = nullptr;
+      if (BlockName(spec->kind) != nullptr) Open(spec->kind, t).ok = false;
       return;
     }
     if (blocks_.size() >= static_cast<size_t>(kMaxBlockDepth) && BlockName(spec->kind) != nullptr) {
@@ -1309,6 +1309,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
   void ForOpen(const Token& t) {
     const Attribute& var = *t.Find("var");
     Block& b = Open(Kind::kFor, t);
+    b.ok = false;
     bool plain = false;
     if (!CheckVariable(var, t.file, &plain)) return;
     if (!plain) {
@@ -1323,9 +1324,10 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     b.var = Resolve(Trim(var.value));
     b.var_text = std::string(Trim(var.value));
     if (!Expression(*t.Find("from"), t.file)) return;
-    Store(b.var_text, t.file, var.offset);
+    if (!Store(b.var_text, t.file, var.offset)) return;
     b.next = code_->EmitForward(kOpJmp);
     b.body = Label();
+    b.ok = true;
   }
 
   void ForClose(Block& b) {
@@ -1356,6 +1358,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
 
   void ForeachOpen(const Token& t) {
     Block& b = Open(Kind::kForeach, t);
+    b.ok = false;
     const Attribute& var = *t.Find("var");
     const Attribute& in = *t.Find("in");
     const Attribute* index = t.Find("index");
@@ -1384,7 +1387,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     if (!Variable(in.value, t.file, in.offset)) return;
     Push(b.counter);
     code_->Emit(kOpElemr);
-    Store(var.value, t.file, var.offset);
+    b.ok = Store(var.value, t.file, var.offset);
   }
 
   void ForeachClose(Block& b) {
@@ -1524,6 +1527,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
   }
 
   void Close(Block& b) {
+    if (!b.ok) return;
     switch (b.kind) {
       case Kind::kIf:
       case Kind::kIfdef:
