@@ -1,4 +1,5 @@
-// lumorun: runs one compiled program with its output on stdout.
+// lumorun: runs one compiled program (or a page, compiled first) with its
+// output on stdout.
 //
 // Exit status: 0 when the run ends normally, 1 on a fatal error or a
 // time-out, 2 when the file cannot be loaded (the loader's message goes to
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -30,13 +32,15 @@
 #include "core/program/program_file.h"
 #include "core/vm/loaded_program.h"
 #include "core/vm/lumo_vm.h"
+#include "tools/lumoc/compiler.h"
 #include "values/system_variable_hash.h"
 
 namespace {
 
 void Usage(FILE* out) {
-  fputs("usage: lumorun [options] FILE.lmc\n"
-        "Runs a compiled Lumo Script program with its output on stdout.\n"
+  fputs("usage: lumorun [options] FILE.lmc|FILE.lum\n"
+        "Runs a compiled Lumo Script program, or compiles a page and runs it, with\n"
+        "its output on stdout.\n"
         "  --config FILE      the configuration file (default: $LUMODEX_CONFIG, else\n"
         "                     ~/.config/lumodex/lumodex.conf; a missing default file\n"
         "                     means every setting has its default)\n"
@@ -49,6 +53,11 @@ void Usage(FILE* out) {
         "  --free-at-exit     release every object before exiting (for leak checkers)\n"
         "Exit status: 0 ended normally, 1 fatal error or time-out, 2 not loadable.\n",
         out);
+}
+
+// A Lumo Script page (".lum") rather than a compiled program.
+bool IsSource(const std::string& path) {
+  return path.size() > 4 && strcasecmp(path.c_str() + path.size() - 4, ".lum") == 0;
 }
 
 // The absolute, link-free form of a command-line path, or "" with errno.
@@ -236,7 +245,17 @@ int main(int argc, char** argv) {
     program.SetScopes(std::make_unique<lumo::SystemVariableHash>(program.GetDictionary()),
                       std::make_unique<lumo::VariableHash>(program.GetDictionary()));
     lumo::TaggedFile file;
-    if (!file.Open(files, lumo::kScriptLocation, relative)) {
+    if (IsSource(relative)) {
+      // A page is compiled first, straight into memory; its faults are
+      // the compiler's messages.
+      lumo::LumoCompiler compiler;
+      lumo::String image;
+      if (!compiler.CompileFile(file_path, &image, relative)) {
+        fputs(compiler.FormattedMessages().c_str(), stderr);
+        return 2;
+      }
+      file.Attach(relative, new lumo::MemoryStream(image.View()));
+    } else if (!file.Open(files, lumo::kScriptLocation, relative)) {
       fprintf(stderr, "lumorun: %s: %s\n", path, file.ErrorText().Text());
       return 2;
     }
