@@ -53,6 +53,7 @@ constexpr ConfigSetting kSettings[] = {
     {kConfigMaxUploadTotalLength, "max_upload_total_length", "maxuploadtotallength", 0x7FFFFFFF,
      nullptr},
     {kConfigMaxRunMemory, "max_run_memory", "maxrunmemory", 256 << 20, nullptr},
+    {kConfigCompileSources, "compile_sources", "compilesources", 1, nullptr},
 };
 
 constexpr bool EveryIdHasOneKind() {

@@ -62,6 +62,8 @@ inline constexpr ConfigId kConfigMaxPostFormLength = 0x1000040;
 inline constexpr ConfigId kConfigMaxUploadLength = 0x1000041;
 inline constexpr ConfigId kConfigMaxUploadTotalLength = 0x1000042;
 inline constexpr ConfigId kConfigMaxRunMemory = 0x1000043;
+// Pages (.lum) requested are compiled and run (1) or refused (0).
+inline constexpr ConfigId kConfigCompileSources = 0x1000044;
 inline constexpr ConfigId kConfigLockExpiration = 0x1000014;
 inline constexpr ConfigId kConfigLockHostname = 0x2000015;
 inline constexpr ConfigId kConfigDefaultFile = 0x2000017;

@@ -178,7 +178,7 @@ void HTTPListenerThread::Handle(HTTPRequest& request) {
   // Most requests name a static file: opening it straight away answers
   // whether it exists and is a file in one call.
   std::string_view type = ContentTypeOf(path.View());
-  if (type != kCompiledProgramType) {
+  if (type != kCompiledProgramType && type != kSourcePageType) {
     if (std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead)) {
       SendStatic(request, *file, type);
       return;
@@ -203,6 +203,15 @@ void HTTPListenerThread::Handle(HTTPRequest& request) {
   }
   if (type == kCompiledProgramType) {
     ServeProgram(*this, request, final_path);
+    return;
+  }
+  // A source may hold passwords: it is compiled and run, or not found.
+  if (type == kSourcePageType) {
+    if (config_.GetInteger(kConfigCompileSources) != 0) {
+      ServeProgram(*this, request, final_path);
+    } else {
+      SendNotFound(request, path);
+    }
     return;
   }
   std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead);
