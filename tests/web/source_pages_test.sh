@@ -64,7 +64,6 @@ start "$work/on.conf"
 get '/page.lum?x'
 contains "compiled page" "Hello, !"
 lacks "compiled page" "hunter2"
-get '/page.lum?name=%3Cb%3E'
 get '/page.lum'
 contains "again" "Hello, !"
 
