@@ -1,6 +1,7 @@
 #include "expr/expression_compiler.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -78,6 +79,20 @@ const ExpressionOperator* LookUp(std::string_view name) {
     if (SameNoCase(name, std::string_view(op.name, static_cast<size_t>(op.length)))) return &op;
   }
   return nullptr;
+}
+
+// Digits without a leading zero (or "0" itself) that fit 32 bits: their
+// integer prints back as the same text.
+bool PlainWholeNumber(std::string_view text, int32_t* value) {
+  if (text.empty() || text.size() > 10 || (text[0] == '0' && text.size() > 1)) return false;
+  int64_t v = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > INT32_MAX) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
 }
 
 bool IsFieldMarker(std::string_view part) {
@@ -243,6 +258,13 @@ bool ExpressionCompiler::NextOperator(int32_t from, int32_t end, bool operand_ex
       i = close + 1;
       continue;
     }
+    if (c == ':' && i + 1 < end && At(i + 1) == '(') {
+      // A member named by an expression, s:('k' $ n): no group.
+      const int32_t close = MatchClose(i + 1, end);
+      if (close < 0) return Fail("Mismatched Parentheses found in Expression");
+      i = close + 1;
+      continue;
+    }
     ++i;  // '|', '^' and everything else that is no operator
   }
   *found = Found{nullptr, end, end};
@@ -349,8 +371,8 @@ bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) 
     if (next == '.' || next == ':' || next == '[') {
       while (j < end) {
         const char k = At(j);
-        if (k == '[') {
-          const int32_t close = MatchClose(j, end);
+        if (k == '[' || (k == ':' && j + 1 < end && At(j + 1) == '(')) {
+          const int32_t close = MatchClose(k == '[' ? j : j + 1, end);
           if (close < 0) return Fail("Mismatched Parentheses found in Expression");
           j = close + 1;
         } else if (IsNameChar(k) || k == '.' || k == ':') {
@@ -382,12 +404,15 @@ bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) 
     } else {
       while (j < end && (IsDigit(At(j)) || At(j) == '.')) ++j;
     }
-    int32_t entry = -1;
-    if (!Intern(text_.substr(static_cast<size_t>(i), static_cast<size_t>(j - i)),
-                "Unable to find variable", &entry)) {
-      return false;
+    const std::string_view number = text_.substr(static_cast<size_t>(i), static_cast<size_t>(j - i));
+    int32_t whole = 0;
+    if (integer_literals_ && PlainWholeNumber(number, &whole)) {
+      Emit(kOpPushi, whole);
+    } else {
+      int32_t entry = -1;
+      if (!Intern(number, "Unable to find variable", &entry)) return false;
+      Emit(kOpPushc, entry);
     }
-    Emit(kOpPushc, entry);
     after = j;
   } else if (IsQuote(c)) {
     const int32_t close = MatchQuote(i, end);
@@ -469,6 +494,13 @@ bool ExpressionCompiler::CompileVariable(int32_t begin, int32_t end, int depth) 
       if (SkipBlanks(i + 1, close) == close) return Fail("Argument expected in Expression");
       if (!CompileExpression(i + 1, close, depth + 1)) return false;
       Emit(kOpElem);
+      i = close + 1;
+    } else if (c == ':' && i + 1 < end && At(i + 1) == '(') {
+      const int32_t close = MatchClose(i + 1, end);
+      if (close < 0) return Fail("Mismatched Parentheses found in Expression");
+      if (SkipBlanks(i + 2, close) == close) return Fail("Argument expected in Expression");
+      if (!CompileExpression(i + 2, close, depth + 1)) return false;
+      Emit(kOpMemb);
       i = close + 1;
     } else if (c == ':') {
       int32_t j = i + 1;
@@ -577,7 +609,7 @@ bool ExpressionCompiler::CompileCall(int32_t name_begin, int32_t name_end, int32
   Emit(kOpCall, function->Number());
   emitted_call_ = true;
   // The function's own code moves the machine's file and line on.
-  if (source_file_ >= 0) Emit(kOpSourcefile, source_file_);
+  if (source_file_ >= 0 && remark_after_call_) Emit(kOpSourcefile, source_file_);
   last_line_ = -1;
   return true;
 }

@@ -81,6 +81,14 @@ class ExpressionCompiler {
   bool EmittedCall() const { return emitted_call_; }
   void SetVariableSlots(VariableSlots* slots) { slots_ = slots; }
   void SetConstantPool(ConstantPool* pool) { pool_ = pool; }
+  // For a compiler of whole sources: whole numbers written plainly (no
+  // sign, no leading zero, 32 bits) push as integers, which print and
+  // compare as their text does; and calls need no source-file marker after
+  // them when every function lives in the calling code's file.
+  void SetWholeSourceOptions(bool integer_literals, bool remark_after_call) {
+    integer_literals_ = integer_literals;
+    remark_after_call_ = remark_after_call;
+  }
 
   // That segment, valid after a successful Compile (-1 before).
   int32_t SegmentNumber() const { return segment_number_; }
@@ -128,6 +136,8 @@ class ExpressionCompiler {
   ConstantPool* pool_ = nullptr;
   String source_name_;
   bool emitted_call_ = false;
+  bool integer_literals_ = false;
+  bool remark_after_call_ = true;
   SegmentManager* segments_;
   Dictionary* dictionary_;
   FunctionManager* functions_;

@@ -120,6 +120,30 @@ class Code {
   std::vector<unsigned char> bytes_;
 };
 
+// Code that cannot raise a runtime error needs no line marker before it:
+// loops of such statements then run as tight as hand-written code (the
+// machine fuses them), and an error later on still gets its own line.
+bool Safe(const std::vector<unsigned char>& code) {
+  size_t i = 0;
+  while (i + 2 <= code.size()) {
+    const auto word = static_cast<uint16_t>(code[i] | (code[i + 1] << 8));
+    switch (word) {
+      case kOpPushc: case kOpPushi: case kOpPushg: case kOpPushl: case kOpCat:
+      case kOpMemb: case kOpMembr:
+      case kOpAdd: case kOpSub: case kOpMul: case kOpDiv: case kOpMod: case kOpPow:
+      case kOpEq: case kOpNe: case kOpGe: case kOpLe: case kOpLt: case kOpGt: case kOpCmp:
+      case kOpAnd: case kOpOr: case kOpNot: case kOpIsnull: case kOpDup: case kOpSwap:
+      case kOpIn: case kOpCin: case kOpEin: case kOpEcin:
+      case kOpBitand: case kOpBitor: case kOpBitxor: case kOpBitoc: case kOpBitsl: case kOpBitsr:
+        break;
+      default:
+        return false;
+    }
+    i += static_cast<size_t>(InstructionSize(word));
+  }
+  return true;
+}
+
 // The last instruction of a piece of expression code, or 0 for none.
 uint16_t LastWord(const std::vector<unsigned char>& code) {
   size_t i = 0;
@@ -364,6 +388,12 @@ bool IsVariable(std::string_view s, bool* plain) {
     if (s[i] == '[') {
       const size_t close = MatchBracket(s, i);
       if (close == std::string_view::npos || Trim(s.substr(i + 1, close - i - 1)).empty()) {
+        return false;
+      }
+      i = close + 1;
+    } else if (s[i] == ':' && i + 1 < s.size() && s[i + 1] == '(') {
+      const size_t close = MatchBracket(s, i + 1);
+      if (close == std::string_view::npos || Trim(s.substr(i + 2, close - i - 2)).empty()) {
         return false;
       }
       i = close + 1;
@@ -616,6 +646,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
                                 ExpressionCompiler::kCurrentVersion);
     compiler.SetVariableSlots(this);
     compiler.SetConstantPool(this);
+    compiler.SetWholeSourceOptions(true, files_.size() > 1);
     if (!compiler.CompileInline()) {
       Report(file, offset, std::string(compiler.ErrorText().View()));
       return false;
@@ -630,10 +661,10 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       Report(file, offset, "an expression is missing here");
       return false;
     }
-    Mark(file, offset);
     std::vector<unsigned char> bytes;
     bool called = false;
     if (!ExpressionCode(text, file, offset, &bytes, &called)) return false;
+    if (!Safe(bytes)) Mark(file, offset);
     code_->Append(bytes);
     // A call's code moves the line on; the expression marks the file again.
     if (called) marked_line_ = -1;
@@ -763,11 +794,12 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     const Slot g = Resolve(left);
     if (g.where != Slot::kGlobal) return false;
     int32_t k = 0;
+    // Compares of globals cannot fail: no line marker.
+    (void)file;
+    (void)offset;
     if (WholeNumber(right, &k)) {
-      Mark(file, offset);
       code_->Emit(kOpCmpgi, g.number, k);
     } else if (!right.empty() && IsNameStart(right[0]) && Resolve(right).where == Slot::kGlobal) {
-      Mark(file, offset);
       code_->Emit(kOpCmpgg, g.number, Resolve(right).number);
     } else {
       return false;
@@ -1035,7 +1067,6 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
           Report(t, "'" + t.written + "' stands outside any 'LmFUNCTION'");
           break;
         }
-        Mark(file, t.offset);
         const Attribute* value = attribute("value");
         if (value != nullptr ? Expression(*value, file) : (PushText(""), true)) {
           code_->Emit(kOpRet);
@@ -1043,7 +1074,6 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         break;
       }
       case Kind::kExit:
-        Mark(file, t.offset);
         code_->Emit(kOpExit);
         break;
       case Kind::kDo: {
@@ -1258,7 +1288,6 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       const Slot slot = Resolve(Trim(var.value));
       int32_t k = 0;
       if (slot.where == Slot::kGlobal && WholeNumber(value.value, &k)) {
-        Mark(t.file, t.offset);
         code_->Emit(kOpStoregi, slot.number, k);
         return;
       }
@@ -1271,7 +1300,6 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         if (!rest.empty() && (rest[0] == '+' || rest[0] == '-') &&
             WholeNumber(rest.substr(1), &k) && Trim(rest.substr(1))[0] != '-' &&
             Trim(rest.substr(1))[0] != '+') {
-          Mark(t.file, t.offset);
           code_->Emit(kOpIncg, slot.number, rest[0] == '-' ? -k : k);
           return;
         }
@@ -1323,8 +1351,12 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     }
     b.var = Resolve(Trim(var.value));
     b.var_text = std::string(Trim(var.value));
-    if (!Expression(*t.Find("from"), t.file)) return;
-    if (!Store(b.var_text, t.file, var.offset)) return;
+    int32_t from = 0;
+    if (b.var.where == Slot::kGlobal && WholeNumber(t.Find("from")->value, &from)) {
+      code_->Emit(kOpStoregi, b.var.number, from);
+    } else if (!Expression(*t.Find("from"), t.file) || !Store(b.var_text, t.file, var.offset)) {
+      return;
+    }
     b.next = code_->EmitForward(kOpJmp);
     b.body = Label();
     b.ok = true;
@@ -1334,7 +1366,6 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     const Token& t = *b.open;
     const Attribute& to = *t.Find("to");
     PatchAll(b.to_continue, Label());
-    Mark(t.file, t.offset);
     // The step, then the test; this is also where continue goes.
     if (b.var.where == Slot::kGlobal) {
       code_->Emit(kOpIncg, b.var.number, b.step);
@@ -1590,6 +1621,9 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
   // --- The whole page -----------------------------------------------------
   void Generate() {
     for (const SourceFile& f : files_) file_entries_.push_back(Constant(f.name));
+    // The page's own file is marked once at the start, outside any loop.
+    top_.Emit(kOpSourcefile, file_entries_[0]);
+    marked_file_ = 0;
     DeclareFunctions();
     for (const Token& t : tokens_) {
       if (stopped_) break;

@@ -148,8 +148,12 @@ void PageLexer::LexOne(std::deque<SourceFile>& files, int32_t index, std::vector
       const std::string_view closer = raw ? "}}}" : "}}";
       const size_t end = FindPrintEnd(text, p + open, closer);
       if (end == std::string_view::npos) {
+        // Reported, then read on as text, so that the tags after it still
+        // pair up and their own faults are found.
         report_(index, at, raw ? "'{{{' has no closing '}}}'" : "'{{' has no closing '}}'");
-        return;
+        add_text(at, text.substr(p, open));
+        p += open;
+        continue;
       }
       flush();
       Token t;
