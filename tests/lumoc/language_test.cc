@@ -203,6 +203,14 @@ TEST(LumocLanguage, OtherTags) {
       // Error settings: a tag made silent keeps its message in its variable.
       {"<LmDO file=\"missing.lmc\" errors=\"none\">still here", "still here"},
       {"<LmLOCALIZED token=\"none\">.", "."},
+      // Instructions in place, with labels of their own and the page's
+      // globals and the function's locals by name.
+      {"<LmASSIGN var=\"g.n\" value=\"3\">a<LmASSEMBLY>\n"
+       "again:  pushg n\n        out\n        incg n, -1\n        cmpgi n, 0\n"
+       "        jmp_gt again\n</LmASSEMBLY>b",
+       "a321b"},
+      {"<LmFUNCTION name=\"f(x)\"><LmASSEMBLY>pushl x\nret</LmASSEMBLY></LmFUNCTION>{{ f(7) }}",
+       "7"},
   });
 }
 

@@ -16,6 +16,7 @@
 #include "core/base/stream.h"
 #include "core/program/opcodes.h"
 #include "expr/expression_compiler.h"
+#include "tools/lumoasm/assembler.h"
 #include "tools/lumoc/page_lexer.h"
 
 namespace lumo {
@@ -1618,6 +1619,23 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     }
   }
 
+  void Assembly(const Token& t) {
+    const SourceFile& f = files_[static_cast<size_t>(t.file)];
+    std::vector<unsigned char> bytes;
+    int error_line = 0;
+    std::string error;
+    if (!AssembleFragment(t.text, f.name, LineOf(t.file, t.body_offset), parts_, function_,
+                          &bytes, &error_line, &error)) {
+      const size_t index = static_cast<size_t>(std::max(error_line, 1) - 1);
+      Report(t.file, index < f.line_starts.size() ? f.line_starts[index] : t.offset, error);
+      return;
+    }
+    code_->Append(bytes);
+    // Whatever the instructions did to the machine's file and line.
+    marked_line_ = -1;
+    marked_file_ = -1;
+  }
+
   // --- The whole page -----------------------------------------------------
   void Generate() {
     for (const SourceFile& f : files_) file_entries_.push_back(Constant(f.name));
@@ -1645,7 +1663,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
           EndTag(t);
           break;
         case TokenKind::kAssembly:
-          Report(t, "'LmASSEMBLY' blocks are not supported by this compiler yet");
+          Assembly(t);
           break;
         default:
           break;
