@@ -140,6 +140,33 @@ TEST(LumocMessages, IncludesNestedTooDeep) {
             "p62.lum:1:1: includes nested deeper than 64 files");
 }
 
+TEST(LumocMessages, BlocksNestedTooDeep) {
+  std::string page;
+  for (int i = 0; i <= LumoCompiler::kMaxBlockDepth; ++i) page += "<LmIF test=\"1\">";
+  const std::string fault = FirstFault(page);
+  EXPECT_EQ(fault, "page.lum:1:" + std::to_string(15 * LumoCompiler::kMaxBlockDepth + 1) +
+                       ": blocks nested deeper than 10000");
+}
+
+// A part that is there but cannot be read.
+class UnreadableReader : public TableReader {
+ public:
+  bool Read(const std::string& path, std::string* text, std::string* error) override {
+    if (path == "locked.lum") {
+      *error = "Permission denied";
+      return false;
+    }
+    return TableReader::Read(path, text, error);
+  }
+};
+
+TEST(LumocMessages, UnreadablePart) {
+  UnreadableReader reader;
+  reader.files["locked.lum"] = "x";
+  EXPECT_EQ(FirstFault("<LmINCLUDE file=\"locked.lum\">", &reader),
+            "page.lum:1:18: cannot read 'locked.lum': Permission denied");
+}
+
 // The listing of the entry segment: mnemonics, with the distance of the
 // instructions that jump ("jmp:12"); no line and file markers.
 std::string Mnemonics(std::string_view source) {
@@ -218,6 +245,29 @@ TEST(LumocMessages, EngineTagsCompileToTheirInstructions) {
        "pushc pushc pushc op_commerce:18 jmp:0 op_commerce_loop:-18"},
   };
   for (const Listing& c : cases) EXPECT_EQ(Mnemonics(c.source), c.mnemonics) << c.source;
+}
+
+// The blocks of the engines nest as deep as the others: compiled 100 deep,
+// the program loads (the engines that run them come later).
+TEST(LumocMessages, EngineBlocksNestDeep) {
+  const char* const opens[] = {
+      "<LmIMPORT file=\"f\" delimiter=\",\" fields=\"a\">", "<LmCALL url=\"u\">",
+      "<LmPOP server=\"s\" user=\"u\" password=\"p\" directory=\"d\">",
+      "<LmCOMMERCE method=\"m\">", "<LmLOCKFILE file=\"f\">",
+      "<LmSMTP to=\"t\" from=\"f\" server=\"s\">"};
+  const char* const closes[] = {"</LmIMPORT>", "</LmCALL>", "</LmPOP>", "</LmCOMMERCE>",
+                                "</LmLOCKFILE>", "</LmSMTP>"};
+  for (size_t k = 0; k < 6; ++k) {
+    std::string page;
+    for (int i = 0; i < 100; ++i) page += opens[k];
+    page += "x";
+    for (int i = 0; i < 100; ++i) page += closes[k];
+    LumoCompiler compiler;
+    String image;
+    ASSERT_TRUE(compiler.CompileSource(page, "page.lum", &image)) << compiler.FormattedMessages();
+    Machine m;
+    EXPECT_TRUE(m.Load(image.View())) << opens[k];
+  }
 }
 
 // Leaving an import loop from inside it closes the import first.
