@@ -203,6 +203,13 @@ TEST(LumocLanguage, OtherTags) {
       // Error settings: a tag made silent keeps its message in its variable.
       {"<LmDO file=\"missing.lmc\" errors=\"none\">still here", "still here"},
       {"<LmLOCALIZED token=\"none\">.", "."},
+      // Localized texts defined in the page, used in the run's language.
+      {"<LmLOCALIZED-TEXT language=\"en-US\" token=\"hi\">\n"
+       "Hello, <LmLOCALIZED-TOKEN name=\"who\">!\n</LmLOCALIZED-TEXT>\n"
+       "<LmLOCALIZED-TEXT language=\"de-DE\" token=\"hi\">Hallo</LmLOCALIZED-TEXT>\n"
+       "<LmLOCALIZED token=\"hi\" who=\"{{ 'Ann' }}\">|"
+       "<LmLOCALIZED token=\"hi\" who=\"Bo\" var=\"t\">{{ t }}",
+       "Hello, Ann!|Hello, Bo!"},
       // Instructions in place, with labels of their own and the page's
       // globals and the function's locals by name.
       {"<LmASSIGN var=\"g.n\" value=\"3\">a<LmASSEMBLY>\n"

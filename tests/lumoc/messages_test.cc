@@ -57,6 +57,18 @@ TEST(LumocMessages, EveryFaultWithItsPosition) {
       {"<LmREVEALSTRUCTURE alias=\"a\">",
        "page.lum:1:1: 'LmREVEALSTRUCTURE' needs either 'into' or 'var'"},
       {"<LmLOCALIZED token=\"\">", "page.lum:1:21: 'token' of 'LmLOCALIZED' is empty"},
+      {"<LmLOCALIZED-TOKEN name=\"x\">",
+       "page.lum:1:1: 'LmLOCALIZED-TOKEN' stands outside any 'LmLOCALIZED-TEXT'"},
+      {"<LmLOCALIZED-TEXT language=\"en\" token=\"t\">a{{ b }}</LmLOCALIZED-TEXT>",
+       "page.lum:1:44: only text and 'LmLOCALIZED-TOKEN' belong inside 'LmLOCALIZED-TEXT'"},
+      {"<LmLOCALIZED-TEXT language=\"en\" token=\"t\"><LmLOCALIZED-TOKEN name=\"a b\">"
+       "</LmLOCALIZED-TEXT>",
+       "page.lum:1:43: 'LmLOCALIZED-TOKEN' takes one attribute, 'name', naming a variable"},
+      {"<LmLOCALIZED-TEXT language=\"en\" token=\"t\">a</LmLOCALIZED-TEXT>"
+       "<LmLOCALIZED-TEXT language=\"en\" token=\"t\">b</LmLOCALIZED-TEXT>",
+       "page.lum:1:102: token 't' is already in language 'en'"},
+      {"<LmLOCALIZED-TEXT language=\" \" token=\"t\">a</LmLOCALIZED-TEXT>",
+       "page.lum:1:1: 'LmLOCALIZED-TEXT' needs a language and a token"},
       {"<LmASSIGN var=\"1x\" value=\"1\">", "page.lum:1:16: 'var' must name a variable, not '1x'"},
       {"<LmASSIGN var=\"a[]\" value=\"1\">", "page.lum:1:16: 'var' must name a variable, not 'a[]'"},
       {"<LmREFERENCE var=\"r\" to=\"1 + 2\">", "page.lum:1:26: '1 + 2' is not a variable"},

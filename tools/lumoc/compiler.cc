@@ -16,6 +16,8 @@
 #include "core/base/stream.h"
 #include "core/program/opcodes.h"
 #include "expr/expression_compiler.h"
+#include "expr/localized_dictionary.h"
+#include "expr/localized_languages.h"
 #include "tools/lumoasm/assembler.h"
 #include "tools/lumoc/page_lexer.h"
 
@@ -174,7 +176,7 @@ enum class Kind {
   kReference, kReferenceArray, kEval, kHide, kFunction, kFunctionReturn, kExit, kIfdef,
   kIfndef, kDo, kCapture, kLocalized, kDatabase, kImport, kImportStop, kImportContinue,
   kExport, kLockfile, kCall, kCallStop, kCallContinue, kSmtp, kPop, kPopStop, kPopContinue,
-  kPopDelete, kCommerce, kCommerceStop, kCommerceContinue,
+  kPopDelete, kCommerce, kCommerceStop, kCommerceContinue, kLocalizedText, kLocalizedToken,
 };
 
 // Attributes as "name:K" with K one of E (expression), T (text), V
@@ -218,6 +220,8 @@ constexpr TagSpec kTags[] = {
     {"lmdo", 22, Kind::kDo, "file:T!,call:T,var:V", 0},
     {"lmcapture", 59, Kind::kCapture, "var:V!", 0},
     {"lmlocalized", 24, Kind::kLocalized, "token:N!,var:V", 0},
+    {"lmlocalized-text", 26, Kind::kLocalizedText, "language:N!,token:N!", 0},
+    {"lmlocalized-token", 25, Kind::kLocalizedToken, "name:N!", 0},
     {"lmopen", 28, Kind::kDatabase, "alias:T!,name:T!,indexes:T,type:T", kOpDbopen},
     {"lmcreate", 42, Kind::kDatabase, "alias:T!,name:T!,fields:T!,type:T", kOpDbcreate},
     {"lmclose", 29, Kind::kDatabase, "alias:T!", kOpDbclose},
@@ -312,6 +316,7 @@ const char* BlockName(Kind kind) {
     case Kind::kSmtp: return "LmSMTP";
     case Kind::kPop: return "LmPOP";
     case Kind::kCommerce: return "LmCOMMERCE";
+    case Kind::kLocalizedText: return "LmLOCALIZED-TEXT";
     default: return nullptr;
   }
 }
@@ -483,6 +488,8 @@ struct Block {
   int32_t in_offset = 0;
   // LmFUNCTION
   Function* function = nullptr;
+  // LmLOCALIZED-TEXT: the text's pieces (true: a variable piece)
+  std::vector<std::pair<bool, std::string>> pieces;
 };
 
 }  // namespace
@@ -1165,6 +1172,12 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         }
         break;
       }
+      case Kind::kLocalizedText:
+        Open(Kind::kLocalizedText, t);
+        break;
+      case Kind::kLocalizedToken:
+        Report(t, "'" + t.written + "' stands outside any 'LmLOCALIZED-TEXT'");
+        break;
       case Kind::kCommerceStop: StopOrContinue(t, Kind::kCommerce, true); break;
       case Kind::kCommerceContinue: StopOrContinue(t, Kind::kCommerce, false); break;
     }
@@ -1599,6 +1612,9 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       case Kind::kCapture:
         code_->Emit(kOpCaptureEnd);
         break;
+      case Kind::kLocalizedText:
+        DefineLocalizedText(b);
+        break;
       case Kind::kLockfile:
         code_->Emit(kOpLockfileEnd);
         break;
@@ -1617,6 +1633,78 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       default:
         break;
     }
+  }
+
+  // Inside LmLOCALIZED-TEXT: text and LmLOCALIZED-TOKEN make the pieces
+  // of the text; the closing tag defines it.
+  void LocalizedPiece(const Token& t) {
+    Block& b = blocks_.back();
+    if (t.kind == TokenKind::kText) {
+      b.pieces.emplace_back(false, t.text);
+    } else if (t.kind == TokenKind::kTag && t.text == "lmlocalized-token") {
+      const Attribute* name = t.Find("name");
+      if (name == nullptr || !PlainName(Trim(name->value)) || t.attributes.size() != 1) {
+        Report(t, "'" + t.written + "' takes one attribute, 'name', naming a variable");
+        return;
+      }
+      b.pieces.emplace_back(true, std::string(Trim(name->value)));
+    } else if (t.kind == TokenKind::kEndTag && t.text == "lmlocalized-text") {
+      EndTag(t);
+    } else {
+      Report(t, "only text and 'LmLOCALIZED-TOKEN' belong inside 'LmLOCALIZED-TEXT'");
+    }
+  }
+
+  void DefineLocalizedText(Block& b) {
+    const Token& t = *b.open;
+    auto* languages = dynamic_cast<LocalizedLanguages*>(parts_.localized);
+    if (languages == nullptr) {
+      Report(t, "this program has no localized tables for 'LmLOCALIZED-TEXT'");
+      return;
+    }
+    const std::string language(Trim(t.Find("language")->value));
+    const std::string token(Trim(t.Find("token")->value));
+    if (language.empty() || token.empty()) {
+      Report(t, "'LmLOCALIZED-TEXT' needs a language and a token");
+      return;
+    }
+    const int32_t index = languages->AddLanguage(Constant(language));
+    const int32_t token_entry = Constant(token);
+    if (index < 0 || token_entry < 0) {
+      Report(t, "the localized text cannot be stored");
+      return;
+    }
+    if (languages->Index(index, true)->Find(token_entry) != nullptr) {
+      Report(t.file, t.Find("token")->offset,
+             "token '" + token + "' is already in language '" + language + "'");
+      return;
+    }
+    // The line ends right after the opening tag and right before the
+    // closing one belong to the tags' lines, not to the text.
+    if (!b.pieces.empty() && !b.pieces.front().first) {
+      std::string& head = b.pieces.front().second;
+      if (head.rfind("\r\n", 0) == 0) {
+        head.erase(0, 2);
+      } else if (head.rfind('\n', 0) == 0) {
+        head.erase(0, 1);
+      }
+      if (head.empty()) b.pieces.erase(b.pieces.begin());
+    }
+    if (!b.pieces.empty() && !b.pieces.back().first) {
+      std::string& tail = b.pieces.back().second;
+      if (!tail.empty() && tail.back() == '\n') tail.pop_back();
+      if (!tail.empty() && tail.back() == '\r') tail.pop_back();
+      if (tail.empty()) b.pieces.pop_back();
+    }
+    int32_t first = -1;
+    int32_t last = -1;
+    for (const auto& [variable, text] : b.pieces) {
+      const uint32_t kind =
+          variable ? LocalizedDictionary::kVariablePiece : LocalizedDictionary::kLiteralPiece;
+      last = languages->Pieces()->AddPiece(kind, Constant(text), last);
+      if (first < 0) first = last;
+    }
+    languages->AddToken(index, token_entry, first);
   }
 
   void Assembly(const Token& t) {
@@ -1645,6 +1733,10 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     DeclareFunctions();
     for (const Token& t : tokens_) {
       if (stopped_) break;
+      if (!blocks_.empty() && blocks_.back().kind == Kind::kLocalizedText) {
+        LocalizedPiece(t);
+        continue;
+      }
       switch (t.kind) {
         case TokenKind::kText:
           PushText(t.text);
@@ -1727,8 +1819,12 @@ bool LumoCompiler::CompileSource(std::string_view source, const std::string& pat
   VariableHash globals(&dictionary);
   SegmentManager segments;
   FunctionManager functions(&dictionary);
-  const ProgramParts parts{&dictionary, &system, &globals, &segments, &functions, nullptr};
+  LocalizedDictionary pieces;
+  LocalizedLanguages languages(&dictionary, &pieces);
+  ProgramParts parts{&dictionary, &system, &globals, &segments, &functions, &languages};
   if (!CompileInto(source, path, parts, display_name)) return false;
+  // A page without localized texts has no localized sections.
+  if (languages.Count() == 0) parts.localized = nullptr;
   MemoryStream out;
   String error;
   if (!WriteProgram(out, parts, &error)) {

@@ -301,6 +301,15 @@ void PageLexer::DropTagLines(std::vector<Token>& tokens) {
       start = end;
     }
   }
+  // The text of a localized-text definition is no page text: a line
+  // holding a definition sends nothing, and the definition keeps its text.
+  std::vector<bool> defining(cut.size(), false);
+  bool inside = false;
+  for (size_t k = 0; k < cut.size(); ++k) {
+    if (cut[k].kind == TokenKind::kTag && cut[k].text == "lmlocalized-text") inside = true;
+    if (cut[k].kind == TokenKind::kEndTag && cut[k].text == "lmlocalized-text") inside = false;
+    defining[k] = inside && cut[k].kind == TokenKind::kText;
+  }
   size_t i = 0;
   while (i < cut.size()) {
     size_t j = i;
@@ -313,7 +322,9 @@ void PageLexer::DropTagLines(std::vector<Token>& tokens) {
     for (size_t k = i; k <= j; ++k) {
       switch (cut[k].kind) {
         case TokenKind::kText:
-          if (!std::all_of(cut[k].text.begin(), cut[k].text.end(), IsBlank)) content = true;
+          if (!defining[k] && !std::all_of(cut[k].text.begin(), cut[k].text.end(), IsBlank)) {
+            content = true;
+          }
           break;
         case TokenKind::kPrint:
         case TokenKind::kRawPrint:
@@ -325,7 +336,7 @@ void PageLexer::DropTagLines(std::vector<Token>& tokens) {
     }
     if (statement && !content) {
       for (size_t k = i; k <= j; ++k) {
-        if (cut[k].kind == TokenKind::kText) cut[k].deleted = true;
+        if (cut[k].kind == TokenKind::kText && !defining[k]) cut[k].deleted = true;
       }
     }
     i = j + 1;
