@@ -35,4 +35,4 @@ for seed in "$fuzz"/seeds/*.lasm; do
   name=$(basename "$seed" .lasm)
   "$lumoasm" "$seed" -o "$build/corpus/vm/$name.lmc"
 done
-echo "fuzz targets: $build/{vm,expr,path,form}_fuzz; corpora: $build/corpus, $fuzz/corpus"
+echo "fuzz targets: $build/{vm,expr,path,form,head,lumoc}_fuzz; corpora: $build/corpus, $fuzz/corpus"
