@@ -108,5 +108,43 @@ TEST(Tutorial, EveryPageRunsAsShown) {
   EXPECT_GE(outputs, 6);
 }
 
+// The examples of docs/language.md compile: its ```html blocks and the
+// examples of its tables.
+TEST(LanguageReference, ExamplesCompile) {
+  std::ifstream file(std::string(LUMO_DOCS_DIR) + "/language.md");
+  std::stringstream text;
+  text << file.rdbuf();
+  std::vector<std::string> examples;
+  std::istringstream in(text.str());
+  std::string line;
+  std::string block;
+  bool open = false;
+  while (std::getline(in, line)) {
+    if (open) {
+      if (line == "```") {
+        examples.push_back(block);
+        open = false;
+      } else {
+        block += line + "\n";
+      }
+    } else if (line == "```html") {
+      open = true;
+      block.clear();
+    } else if (line.rfind("| `Lm", 0) == 0) {
+      const size_t start = line.rfind("| `<Lm");
+      if (start != std::string::npos) {
+        examples.push_back(line.substr(start + 3, line.rfind("` |") - start - 3));
+      }
+    }
+  }
+  EXPECT_GE(examples.size(), 30u);
+  for (const std::string& example : examples) {
+    LumoCompiler compiler;
+    String image;
+    EXPECT_TRUE(compiler.CompileSource(example, "example.lum", &image))
+        << example << "\n" << compiler.FormattedMessages();
+  }
+}
+
 }  // namespace
 }  // namespace lumo
