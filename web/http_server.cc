@@ -19,6 +19,7 @@
 #include "core/context/lumo_application.h"
 #include "web/http_request.h"
 #include "web/mime_types.h"
+#include "web/source_pages.h"
 
 namespace lumo {
 
@@ -252,6 +253,8 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
 // --- HTTPServer --------------------------------------------------------------
 
 HTTPServer::HTTPServer() : config_(&target_, TagLookup) {
+  // Before any run: LmDO may name pages as well as programs.
+  SourcePages::RegisterForDo();
   char name[128] = {};
   if (gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') {
     host_name_.Assign(name);

@@ -7,6 +7,9 @@
 #include <utility>
 #include <vector>
 
+#include "config/config.h"
+#include "core/context/lumo_application.h"
+#include "core/vm/lumo_vm.h"
 #include "tools/lumoc/compiler.h"
 
 namespace lumo {
@@ -77,7 +80,25 @@ class SandboxReader : public SourceReader {
   FileManager& files_;
 };
 
+// LmDO of a page: through the same cache, unless the server is told not to
+// compile pages.
+bool CompileForDo(LumoApplication* context, FileManager& files, std::string_view path,
+                  std::string* image, std::string* error) {
+  if (context->Configuration() != nullptr &&
+      context->Configuration()->GetInteger(kConfigCompileSources) == 0) {
+    *error = "Pages are not compiled on this server (compilesources = 0)";
+    return false;
+  }
+  if (SourcePages::Shared().Program(files, path, image, error)) return true;
+  std::string message("Unable to compile '");
+  message.append(path).append("':\n").append(*error);
+  *error = std::move(message);
+  return false;
+}
+
 }  // namespace
+
+void SourcePages::RegisterForDo() { LumoVM::SetSourceCompiler(&CompileForDo); }
 
 bool IsSourcePage(std::string_view path) {
   return path.size() > 4 && strncasecmp(path.data() + path.size() - 4, ".lum", 4) == 0;

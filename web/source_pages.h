@@ -32,6 +32,8 @@ class SourcePages {
   bool Program(FileManager& files, std::string_view path, std::string* image,
                std::string* messages);
   void Clear();
+  // Lets LmDO name pages too (compiled through this cache).
+  static void RegisterForDo();
 
  private:
   struct Entry;

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -113,6 +114,15 @@ class LumoVM {
   // Subsystems register the handlers of their instructions here before any
   // machine runs.
   static void RegisterInstruction(uint16_t word, InstructionHandler handler);
+
+  // How LmDO gets a program from a page (.lum) it names: the layers that
+  // can compile (the server, lumorun) set one before any machine runs;
+  // without one a page is read like any other program file and fails to
+  // load. `path` is inside the script directory; false with the reason.
+  using SourceCompiler = bool (*)(LumoApplication* context, FileManager& files,
+                                  std::string_view path, std::string* image,
+                                  std::string* error);
+  static void SetSourceCompiler(SourceCompiler compiler);
 
   // --- State other parts of the system use -------------------------------
   LumoApplication* Context() const { return context_; }

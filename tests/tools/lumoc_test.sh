@@ -69,5 +69,14 @@ check "lumorun faulty page" 2 $?
 grep -qF "open.lum:1:1: '<LmWHILE>' is not closed" "$work/run.out" ||
   { echo "FAIL no compile message:"; cat "$work/run.out"; failures=$((failures + 1)); }
 
+# LmDO of a page: compiled on the way, functions and top level alike.
+printf '<LmFUNCTION name="twice(x)"><LmFUNCTIONRETURN value="x * 2"></LmFUNCTION>\nlib ran\n' \
+  > "$work/lib.lum"
+printf '<LmDO file="lib.lum" call="twice(21)" var="n">\n{{ n }}\n<LmDO file="lib.lum">\n' \
+  > "$work/main.lum"
+"$run" "$work/main.lum" > "$work/run.out" 2>&1
+check "lumorun LmDO of a page" 0 $?
+same "LmDO of a page" "$work/run.out" $'42\nlib ran'
+
 [ "$failures" = 0 ] && echo "lumoc: all checks passed"
 [ "$failures" = 0 ]

@@ -84,6 +84,13 @@ get '/escape.lum'
 contains "escape" "cannot find the included file '../secret/part.lum'"
 lacks "escape" "TOPSECRET"
 
+# LmDO names pages too, compiled through the same cache.
+printf '<LmDO file="parts/lib.lum" call="twice(21)" var="n">\n{{ n }}\n' > "$work/root/do.lum"
+printf '<LmFUNCTION name="twice(x)"><LmFUNCTIONRETURN value="x * 2"></LmFUNCTION>\n' \
+  > "$work/root/parts/lib.lum"
+get '/do.lum'
+contains "LmDO of a page" "42"
+
 # Switched off: not found, and never the source.
 stop
 start "$work/off.conf"

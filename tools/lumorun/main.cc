@@ -60,6 +60,27 @@ bool IsSource(const std::string& path) {
   return path.size() > 4 && strcasecmp(path.c_str() + path.size() - 4, ".lum") == 0;
 }
 
+// LmDO of a page: compiled from the script directory, as the page run
+// directly is.
+bool CompileForDo(lumo::LumoApplication*, lumo::FileManager& files, std::string_view path,
+                  std::string* image, std::string* error) {
+  lumo::String full;
+  if (!files.Resolve(lumo::kScriptLocation, path, &full)) {
+    *error = std::string(files.ErrorText().View());
+    return false;
+  }
+  lumo::LumoCompiler compiler;
+  lumo::String compiled;
+  const std::string_view shown = !path.empty() && path[0] == '/' ? path.substr(1) : path;
+  if (!compiler.CompileFile(std::string(full.View()), &compiled, shown)) {
+    error->assign("Unable to compile '").append(path).append("':\n");
+    error->append(compiler.FormattedMessages());
+    return false;
+  }
+  image->assign(compiled.Text(), static_cast<size_t>(compiled.Length()));
+  return true;
+}
+
 // The absolute, link-free form of a command-line path, or "" with errno.
 std::string RealPath(const char* path) {
   char* resolved = realpath(path, nullptr);
@@ -115,6 +136,7 @@ class Monitor {
 }  // namespace
 
 int main(int argc, char** argv) {
+  lumo::LumoVM::SetSourceCompiler(&CompileForDo);
   int32_t timeout = -1;
   bool free_at_exit = false;
   const char* path = nullptr;
