@@ -182,7 +182,7 @@ enum class Kind {
 // Attributes as "name:K" with K one of E (expression), T (text), V
 // (variable), N (a name read when compiling); a trailing ! marks a required
 // one. For the database tags the order is the push order.
-struct TagSpec {
+struct TagRule {
   const char* name;
   int id;
   Kind kind;
@@ -190,7 +190,7 @@ struct TagSpec {
   uint16_t word;
 };
 
-constexpr TagSpec kTags[] = {
+constexpr TagRule kTags[] = {
     {"lmif", 0, Kind::kIf, "test:E!", 0},
     {"lmelseif", 18, Kind::kElseIf, "test:E!", 0},
     {"lmelse", 1, Kind::kElse, "", 0},
@@ -269,21 +269,21 @@ constexpr TagSpec kTags[] = {
     {"lmcommercecontinue", 67, Kind::kCommerceContinue, "", 0},
 };
 
-struct AttributeSpec {
+struct AttributeRule {
   std::string name;
   char kind;
   bool required;
 };
 
-std::vector<AttributeSpec> ParseSpec(const char* spec) {
-  std::vector<AttributeSpec> out;
-  std::string_view rest(spec);
+std::vector<AttributeRule> ParseRules(const char* rule) {
+  std::vector<AttributeRule> out;
+  std::string_view rest(rule);
   while (!rest.empty()) {
     const size_t comma = rest.find(',');
     std::string_view item = rest.substr(0, comma);
     rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     const size_t colon = item.find(':');
-    AttributeSpec a;
+    AttributeRule a;
     a.name = std::string(item.substr(0, colon));
     a.kind = item[colon + 1];
     a.required = item.back() == '!';
@@ -292,8 +292,8 @@ std::vector<AttributeSpec> ParseSpec(const char* spec) {
   return out;
 }
 
-const TagSpec* FindTag(std::string_view lowered) {
-  for (const TagSpec& t : kTags) {
+const TagRule* FindTag(std::string_view lowered) {
+  for (const TagRule& t : kTags) {
     if (lowered == std::string_view(t.name)) return &t;
   }
   return nullptr;
@@ -817,19 +817,19 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
   }
 
   // --- Tags ---------------------------------------------------------------
-  bool CheckAttributes(const Token& t, const TagSpec& spec) {
+  bool CheckAttributes(const Token& t, const TagRule& rule) {
     bool ok = true;
-    const std::vector<AttributeSpec> specs = ParseSpec(spec.attributes);
+    const std::vector<AttributeRule> rules = ParseRules(rule.attributes);
     for (const Attribute& a : t.attributes) {
       if (a.name == "errors") continue;
-      const bool known = std::any_of(specs.begin(), specs.end(),
-                                     [&](const AttributeSpec& s) { return s.name == a.name; });
-      if (!known && spec.kind != Kind::kLocalized) {
+      const bool known = std::any_of(rules.begin(), rules.end(),
+                                     [&](const AttributeRule& s) { return s.name == a.name; });
+      if (!known && rule.kind != Kind::kLocalized) {
         Report(t.file, a.offset, "'" + t.written + "' has no attribute '" + a.name + "'");
         ok = false;
       }
     }
-    for (const AttributeSpec& s : specs) {
+    for (const AttributeRule& s : rules) {
       if (s.required && t.Find(s.name) == nullptr) {
         Report(t, "'" + t.written + "' needs the attribute '" + s.name + "'");
         ok = false;
@@ -837,7 +837,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     }
     return ok;
   }
-  bool ErrorSetting(const Token& t, const TagSpec& spec) {
+  bool ErrorSetting(const Token& t, const TagRule& rule) {
     const Attribute* a = t.Find("errors");
     if (a == nullptr) return true;
     int32_t flags = 0;
@@ -868,7 +868,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       return false;
     }
     Mark(t.file, t.offset);
-    code_->Emit(kOpTagerror, spec.id, flags);
+    code_->Emit(kOpTagerror, rule.id, flags);
     return true;
   }
 
@@ -925,24 +925,24 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
   }
 
   void Tag(const Token& t) {
-    const TagSpec* spec = FindTag(t.text);
-    if (spec == nullptr) {
+    const TagRule* rule = FindTag(t.text);
+    if (rule == nullptr) {
       Report(t, "unknown tag '" + t.written + "'");
       return;
     }
-    if (!CheckAttributes(t, *spec) || !ErrorSetting(t, *spec)) {
+    if (!CheckAttributes(t, *rule) || !ErrorSetting(t, *rule)) {
       // Still open the block, so that its closing tag matches.
-      if (BlockName(spec->kind) != nullptr) Open(spec->kind, t).ok = false;
+      if (BlockName(rule->kind) != nullptr) Open(rule->kind, t).ok = false;
       return;
     }
-    if (blocks_.size() >= static_cast<size_t>(kMaxBlockDepth) && BlockName(spec->kind) != nullptr) {
+    if (blocks_.size() >= static_cast<size_t>(kMaxBlockDepth) && BlockName(rule->kind) != nullptr) {
       Report(t, "blocks nested deeper than 10000");
       stopped_ = true;
       return;
     }
     const int32_t file = t.file;
     auto attribute = [&t](const char* name) { return t.Find(name); };
-    switch (spec->kind) {
+    switch (rule->kind) {
       case Kind::kIf: {
         Block& b = Open(Kind::kIf, t);
         uint16_t jump = 0;
@@ -965,9 +965,9 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         Block* b = blocks_.empty() ? nullptr : &blocks_.back();
         const bool in_if = b != nullptr && b->kind == Kind::kIf;
         const bool in_ifdef = b != nullptr && (b->kind == Kind::kIfdef || b->kind == Kind::kIfndef);
-        if (!in_if && !(in_ifdef && spec->kind == Kind::kElse)) {
+        if (!in_if && !(in_ifdef && rule->kind == Kind::kElse)) {
           Report(t, "'" + t.written + "' stands outside any '" +
-                        (spec->kind == Kind::kElse ? "LmIF', 'LmIFDEF' or 'LmIFNDEF'" : "LmIF'"));
+                        (rule->kind == Kind::kElse ? "LmIF', 'LmIFDEF' or 'LmIFNDEF'" : "LmIF'"));
           return;
         }
         if (b->seen_else) {
@@ -978,7 +978,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         b->to_end.push_back(code_->EmitForward(kOpJmp));
         PatchHere(b->next);
         b->next = Fixup();
-        if (spec->kind == Kind::kElse) {
+        if (rule->kind == Kind::kElse) {
           b->seen_else = true;
           break;
         }
@@ -999,10 +999,10 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       }
       case Kind::kIfdef:
       case Kind::kIfndef: {
-        Block& b = Open(spec->kind, t);
+        Block& b = Open(rule->kind, t);
         if (Variable(attribute("var")->value, file, attribute("var")->offset)) {
           code_->Emit(kOpIsnull);
-          b.next = code_->EmitForward(spec->kind == Kind::kIfdef ? kOpJmpNe : kOpJmpEq);
+          b.next = code_->EmitForward(rule->kind == Kind::kIfdef ? kOpJmpNe : kOpJmpEq);
         }
         break;
       }
@@ -1024,7 +1024,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       case Kind::kAssign: Assign(t); break;
       case Kind::kAssignArray:
       case Kind::kReferenceArray: {
-        const bool refer = spec->kind == Kind::kReferenceArray;
+        const bool refer = rule->kind == Kind::kReferenceArray;
         const Attribute& var = *attribute("var");
         const Attribute& values = *attribute(refer ? "to" : "values");
         Mark(file, t.offset);
@@ -1113,7 +1113,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
         break;
       }
       case Kind::kLocalized: Localized(t); break;
-      case Kind::kDatabase: Database(t, *spec); break;
+      case Kind::kDatabase: Database(t, *rule); break;
       case Kind::kExport:
         Mark(file, t.offset);
         if (Text(attribute("file"), file) && Text(attribute("delimiter"), file) &&
@@ -1237,10 +1237,10 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
                                   : code_->EmitForward(kOpSmtpN, true, count));
   }
 
-  void Database(const Token& t, const TagSpec& spec) {
+  void Database(const Token& t, const TagRule& rule) {
     Mark(t.file, t.offset);
-    uint16_t word = spec.word;
-    const std::vector<AttributeSpec> specs = ParseSpec(spec.attributes);
+    uint16_t word = rule.word;
+    const std::vector<AttributeRule> rules = ParseRules(rule.attributes);
     if (word == kOpDbrevealstructuredb) {
       const bool into = t.Find("into") != nullptr;
       const bool var = t.Find("var") != nullptr;
@@ -1256,7 +1256,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       }
       return;
     }
-    for (const AttributeSpec& s : specs) {
+    for (const AttributeRule& s : rules) {
       if (word == kOpDbopen && s.name == "type") continue;  // dbopent's extra operand, below
       const Attribute* a = t.Find(s.name);
       if (s.kind == 'E') {
@@ -1547,9 +1547,9 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
 
   // --- Closing tags -------------------------------------------------------
   void EndTag(const Token& t) {
-    const TagSpec* spec = FindTag(t.text);
-    const char* name = spec != nullptr ? BlockName(spec->kind) : nullptr;
-    if (spec == nullptr || name == nullptr || spec->name != Lowered(name)) {
+    const TagRule* rule = FindTag(t.text);
+    const char* name = rule != nullptr ? BlockName(rule->kind) : nullptr;
+    if (rule == nullptr || name == nullptr || rule->name != Lowered(name)) {
       Report(t, "'</" + t.written + ">' closes no block");
       return;
     }
@@ -1558,7 +1558,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
       return;
     }
     Block& b = blocks_.back();
-    if (b.kind != spec->kind) {
+    if (b.kind != rule->kind) {
       const Token& open = *b.open;
       int32_t line = 0;
       int32_t column = 0;
