@@ -78,5 +78,24 @@ printf '<LmDO file="lib.lum" call="twice(21)" var="n">\n{{ n }}\n<LmDO file="lib
 check "lumorun LmDO of a page" 0 $?
 same "LmDO of a page" "$work/run.out" $'42\nlib ran'
 
+# Library functions: lumoc, lumorun and LmDO of a page know those of the
+# configured libraries (the standard library beside the tools by default);
+# a configuration that registers another library replaces it.
+printf '{{ upper("abc") }}-{{ len("abcd") }}\n' > "$work/std.lum"
+"$lumoc" "$work/std.lum" -o "$work/std.lmc" > "$work/c.out" 2>&1
+check "lumoc library function" 0 $?
+"$run" "$work/std.lmc" > "$work/run.out" 2>&1
+same "compiled library call" "$work/run.out" "ABC-4"
+"$run" "$work/std.lum" > "$work/run.out" 2>&1
+same "lumorun page library call" "$work/run.out" "ABC-4"
+printf '<LmDO file="std.lum">\n' > "$work/dostd.lum"
+"$run" "$work/dostd.lum" > "$work/run.out" 2>&1
+same "LmDO page library call" "$work/run.out" "ABC-4"
+printf 'libraries = b,n/a,%s/nothing-here.so\n' "$work" > "$work/other.conf"
+"$lumoc" --config "$work/other.conf" "$work/std.lum" -o "$work/std2.lmc" > "$work/c.out" 2>&1
+check "lumoc without the standard library" 1 $?
+grep -qF "Unable to find function 'upper'" "$work/c.out" ||
+  { echo "FAIL lumoc knew upper without its library:"; cat "$work/c.out"; failures=$((failures + 1)); }
+
 [ "$failures" = 0 ] && echo "lumoc: all checks passed"
 [ "$failures" = 0 ]
