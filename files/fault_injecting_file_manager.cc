@@ -1,5 +1,6 @@
 #include "files/fault_injecting_file_manager.h"
 
+#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -57,6 +58,13 @@ class FaultInjectingFile : public File {
   bool Reactivate() override { return Forward(inner_->Reactivate()); }
   bool Deactivate() override { return Forward(inner_->Deactivate()); }
   bool HoldsLocks() const override { return inner_->HoldsLocks(); }
+  int64_t SendToSocket(int socket, int64_t* offset, int64_t length) override {
+    if (Fail(FaultInjectingFileManager::kFaultRead) || !Ready()) {
+      errno = EIO;
+      return -1;
+    }
+    return inner_->SendToSocket(socket, offset, length);
+  }
 
  private:
   bool Fail(FaultInjectingFileManager::Operation operation) {

@@ -1,5 +1,8 @@
 #include "files/file_manager.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -7,6 +10,22 @@
 #include "core/base/system_error.h"
 
 namespace lumo {
+
+int64_t File::SendToSocket(int socket, int64_t* offset, int64_t length) {
+  char buffer[16384];
+  if (!Seek(*offset, SEEK_SET)) {
+    errno = EIO;
+    return -1;
+  }
+  const int64_t got = Read(buffer, length < int64_t{sizeof buffer} ? length : int64_t{sizeof buffer});
+  if (got <= 0) {
+    if (got < 0) errno = EIO;
+    return got;
+  }
+  const ssize_t n = send(socket, buffer, static_cast<size_t>(got), MSG_NOSIGNAL | MSG_DONTWAIT);
+  if (n > 0) *offset += n;
+  return n;
+}
 
 FileManager::~FileManager() {
   // Files outliving their manager must not point back into it.

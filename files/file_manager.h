@@ -79,6 +79,12 @@ class File {
   // True while the file holds byte-range locks; the pool never closes such
   // a file, since closing the descriptor would drop the locks.
   virtual bool HoldsLocks() const = 0;
+  // Hands up to `length` bytes from *offset to a connected, non-blocking
+  // socket without waiting, advancing *offset: bytes handed over, 0 at the
+  // end of the file, or -1 with errno (EAGAIN when the socket is full).
+  // The file's own position is not used. This one reads and sends; a file
+  // on disk gives the bytes to the kernel directly.
+  virtual int64_t SendToSocket(int socket, int64_t* offset, int64_t length);
 
   const String& Path() const { return path_; }
   // In the manager's handle pool (active or inactive).

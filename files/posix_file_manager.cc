@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -529,6 +530,17 @@ bool PosixFile::Truncate(int64_t length) {
   if (!Ready()) return false;
   if (ftruncate(fd_, static_cast<off_t>(length)) != 0) return Fail(errno);
   return true;
+}
+
+int64_t PosixFile::SendToSocket(int socket, int64_t* offset, int64_t length) {
+  if (!Ready()) {
+    errno = EIO;
+    return -1;
+  }
+  off_t at = static_cast<off_t>(*offset);
+  const ssize_t n = sendfile(socket, fd_, &at, static_cast<size_t>(length));
+  if (n > 0) *offset = static_cast<int64_t>(at);
+  return n;
 }
 
 bool PosixFile::Flush() {

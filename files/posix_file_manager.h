@@ -107,6 +107,7 @@ class PosixFile : public File {
   bool Reactivate() override;
   bool Deactivate() override;
   bool HoldsLocks() const override { return !locks_.empty(); }
+  int64_t SendToSocket(int socket, int64_t* offset, int64_t length) override;
 
   // The descriptor, -1 while the pool has the file closed.
   int Descriptor() const { return fd_; }

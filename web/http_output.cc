@@ -1,4 +1,5 @@
 #include "web/http_output.h"
+#include "web/socket_send.h"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -201,56 +202,62 @@ int32_t DexOutput::SendHeaders() {
   return sent;
 }
 
-int32_t DexOutput::SendRaw(const char* data, int32_t length) {
-  if (length <= 0) return 0;
-  if (stalled_) return -1;
-  using std::chrono::steady_clock;
-  // Waits in slices, so that a stop raised by another thread (the run's
-  // time-out, the server stopping) is seen within one.
-  constexpr int kSliceMs = 100;
-  int32_t sent = 0;
-  while (sent < length) {
-    // MSG_DONTWAIT: the wait below is the only one, even on a blocking
-    // socket; MSG_NOSIGNAL: a browser that went away is an error, not a
-    // signal that ends the server.
-    const ssize_t n = send(socket_, data + sent, static_cast<size_t>(length - sent),
-                           MSG_NOSIGNAL | MSG_DONTWAIT | (more_ ? MSG_MORE : 0));
-    if (n > 0) {
-      sent += static_cast<int32_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-      if (context_ != nullptr) context_->Stop();
-      return -1;
-    }
-    const auto wait = std::chrono::milliseconds(send_wait_ms_ > 0 ? send_wait_ms_ : 0);
+// The run's rule for a client that takes nothing: wait in slices, so that
+// a stop raised by another thread (the run's time-out, the server
+// stopping) is seen within one, for at most one send wait, and never past
+// one send wait after the run was stopped.
+class DexOutput::RunWait : public SocketWait {
+ public:
+  explicit RunWait(DexOutput& output) : output_(output) {}
+
+  bool WaitForRoom(int socket, bool) override {
+    using std::chrono::steady_clock;
+    constexpr int kSliceMs = 100;
+    DexOutput& o = output_;
+    const auto wait = std::chrono::milliseconds(o.send_wait_ms_ > 0 ? o.send_wait_ms_ : 0);
     const steady_clock::time_point limit = steady_clock::now() + wait;
     for (;;) {
       const steady_clock::time_point now = steady_clock::now();
-      if (context_ != nullptr && context_->IsStopped() && give_up_at_ == steady_clock::time_point()) {
-        give_up_at_ = now + wait;
+      if (o.context_ != nullptr && o.context_->IsStopped() &&
+          o.give_up_at_ == steady_clock::time_point()) {
+        o.give_up_at_ = now + wait;
       }
       steady_clock::time_point until = limit;
-      if (give_up_at_ != steady_clock::time_point() && give_up_at_ < until) until = give_up_at_;
-      if (now >= until) {
-        stalled_ = true;
-        if (context_ != nullptr) context_->Stop();
-        return sent;
+      if (o.give_up_at_ != steady_clock::time_point() && o.give_up_at_ < until) {
+        until = o.give_up_at_;
       }
+      if (now >= until) return GiveUp();
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
-      pollfd entry{socket_, POLLOUT, 0};
+      pollfd entry{socket, POLLOUT, 0};
       const int ready = poll(&entry, 1, static_cast<int>(left < kSliceMs ? left + 1 : kSliceMs));
       // Ready includes an error or hang-up: the next send reports it.
-      if (ready > 0) break;
-      if (ready < 0 && errno != EINTR) {
-        stalled_ = true;
-        if (context_ != nullptr) context_->Stop();
-        return sent;
-      }
+      if (ready > 0) return true;
+      if (ready < 0 && errno != EINTR) return GiveUp();
     }
   }
-  return sent;
+  void Failed() override {
+    if (output_.context_ != nullptr) output_.context_->Stop();
+    failed_ = true;
+  }
+  bool HasFailed() const { return failed_; }
+
+ private:
+  bool GiveUp() {
+    output_.stalled_ = true;
+    if (output_.context_ != nullptr) output_.context_->Stop();
+    return false;
+  }
+
+  DexOutput& output_;
+  bool failed_ = false;
+};
+
+int32_t DexOutput::SendRaw(const char* data, int32_t length) {
+  if (length <= 0) return 0;
+  if (stalled_) return -1;
+  RunWait wait(*this);
+  const int64_t sent = SendOnSocket(socket_, data, length, more_, wait);
+  return wait.HasFailed() ? -1 : static_cast<int32_t>(sent);
 }
 
 }  // namespace lumo

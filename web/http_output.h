@@ -152,6 +152,7 @@ class DexOutput : public HTTPOutput {
   void SetSendWait(int32_t milliseconds) { send_wait_ms_ = milliseconds; }
 
  private:
+  class RunWait;
   LumoApplication* context_;
   int socket_;
   // Set while the head goes out ahead of a body: the kernel then sends

@@ -1,9 +1,9 @@
 #include "web/http_request.h"
+#include "web/socket_send.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -183,49 +183,13 @@ void HTTPRequest::LingeringClose() {
 }
 
 int64_t HTTPRequest::SendAll(const char* data, int64_t length, bool more) {
-  int64_t sent = 0;
-  bool waited = false;
-  const int flags = MSG_NOSIGNAL | (more ? MSG_MORE : 0);
-  while (sent < length) {
-    const ssize_t n = send(socket_, data + sent, static_cast<size_t>(length - sent), flags);
-    if (n > 0) {
-      sent += n;
-      waited = false;
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (waited || !WaitFor(socket_, POLLOUT, io_timeout_ms_)) return sent;
-      waited = true;
-      continue;
-    }
-    return -1;
-  }
-  return sent;
+  TimedSocketWait wait(io_timeout_ms_);
+  return SendOnSocket(socket_, data, length, more, wait);
 }
 
-int64_t HTTPRequest::SendFile(int fd, int64_t offset, int64_t length) {
-  int64_t sent = 0;
-  bool waited = false;
-  off_t at = static_cast<off_t>(offset);
-  while (sent < length) {
-    const ssize_t n = sendfile(socket_, fd, &at, static_cast<size_t>(length - sent));
-    if (n > 0) {
-      sent += n;
-      waited = false;
-      continue;
-    }
-    // The file ended early (it shrank since its size was read).
-    if (n == 0) return sent;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      if (waited || !WaitFor(socket_, POLLOUT, io_timeout_ms_)) return sent;
-      waited = true;
-      continue;
-    }
-    return -1;
-  }
-  return sent;
+int64_t HTTPRequest::SendFile(File& file, int64_t offset, int64_t length) {
+  TimedSocketWait wait(io_timeout_ms_);
+  return SendFileOnSocket(socket_, file, offset, length, wait);
 }
 
 }  // namespace lumo

@@ -19,6 +19,8 @@
 
 namespace lumo {
 
+class File;
+
 class HTTPRequest {
  public:
   static constexpr int32_t kBufferSize = 8192;
@@ -73,9 +75,9 @@ class HTTPRequest {
   // With `more`, the kernel holds the bytes back to go out with the next
   // send (a head before its body).
   int64_t SendAll(const char* data, int64_t length, bool more = false);
-  // Sends `length` bytes of an open file from `offset` without copying
-  // them through the process; counts as SendAll does.
-  int64_t SendFile(int fd, int64_t offset, int64_t length);
+  // Sends `length` bytes of an open file from `offset` (a file on disk
+  // without copying them through the process); counts as SendAll does.
+  int64_t SendFile(File& file, int64_t offset, int64_t length);
 
   int Socket() const { return socket_; }
   const String& RequestLine() const { return head_.RequestLine(); }

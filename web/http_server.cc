@@ -242,8 +242,7 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
   // its head straight from the page cache.
   if (size > HTTPRequest::kBufferSize) {
     if (request.SendAll(buffer, head, true) != head) return;
-    // The files of a PosixFileManager are PosixFiles.
-    request.SendFile(static_cast<PosixFile&>(file).Descriptor(), 0, size);
+    request.SendFile(file, 0, size);
     return;
   }
   const int64_t got = file.Read(buffer + head, size);
