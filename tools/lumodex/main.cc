@@ -16,6 +16,7 @@
 #include "config/config.h"
 #include "config/config_file.h"
 #include "core/base/conversions.h"
+#include "core/base/system_error.h"
 #include "web/http_server.h"
 
 namespace {
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
   const std::string config_path = lumo::ConfigFilePath(config_flag);
   if (config_flag != nullptr && access(config_path.c_str(), F_OK) != 0) {
     fprintf(stderr, "lumodex: configuration file '%s': %s\n", config_path.c_str(),
-            strerror(errno));
+            lumo::SystemErrorText(errno).Text());
     return 2;
   }
   std::vector<std::string> warnings;
