@@ -55,7 +55,7 @@ void FileManager::SplitPath(std::string_view path, String* directory, String* na
 
 // --- Operations on (location, relative path) -------------------------------
 
-std::unique_ptr<File> FileManager::Open(int location, std::string_view path, uint32_t mode) {
+std::unique_ptr<File> FileManager::Open(FileLocation location, std::string_view path, uint32_t mode) {
   String full;
   if (!Resolve(location, path, &full)) return nullptr;
   if (!RequestHandles(1)) return nullptr;
@@ -64,7 +64,7 @@ std::unique_ptr<File> FileManager::Open(int location, std::string_view path, uin
   return file;
 }
 
-bool FileManager::ResolveEntry(int location, std::string_view path, String* full) {
+bool FileManager::ResolveEntry(FileLocation location, std::string_view path, String* full) {
   if (!Resolve(location, path, full)) return false;
   if (IsConfiguredDirectory(*full)) {
     SetErrorText("The specified path references a configured directory itself");
@@ -73,12 +73,12 @@ bool FileManager::ResolveEntry(int location, std::string_view path, String* full
   return true;
 }
 
-bool FileManager::Delete(int location, std::string_view path) {
+bool FileManager::Delete(FileLocation location, std::string_view path) {
   String full;
   return ResolveEntry(location, path, &full) && DeletePath(full);
 }
 
-bool FileManager::Copy(int from_location, std::string_view from, int to_location,
+bool FileManager::Copy(FileLocation from_location, std::string_view from, FileLocation to_location,
                        std::string_view to) {
   String source, target;
   return Resolve(from_location, from, &source) && Resolve(to_location, to, &target) &&
@@ -131,71 +131,71 @@ bool FileManager::CopyPath(const String& from, const String& to) {
   return false;
 }
 
-bool FileManager::Rename(int from_location, std::string_view from, int to_location,
+bool FileManager::Rename(FileLocation from_location, std::string_view from, FileLocation to_location,
                          std::string_view to) {
   String source, target;
   return ResolveEntry(from_location, from, &source) && ResolveEntry(to_location, to, &target) &&
          RenamePath(source, target);
 }
 
-bool FileManager::Touch(int location, std::string_view path) {
+bool FileManager::Touch(FileLocation location, std::string_view path) {
   String full;
   return Resolve(location, path, &full) && TouchPath(full);
 }
 
-bool FileManager::Exists(int location, std::string_view path) {
+bool FileManager::Exists(FileLocation location, std::string_view path) {
   String full;
   return Resolve(location, path, &full) && ExistsPath(full);
 }
 
-bool FileManager::Size(int location, std::string_view path, int64_t* size) {
+bool FileManager::Size(FileLocation location, std::string_view path, int64_t* size) {
   String full;
   return Resolve(location, path, &full) && SizePath(full, size);
 }
 
-bool FileManager::IsDirectory(int location, std::string_view path) {
+bool FileManager::IsDirectory(FileLocation location, std::string_view path) {
   String full;
   return Resolve(location, path, &full) && IsDirectoryPath(full);
 }
 
-bool FileManager::Time(int location, std::string_view path, int64_t* seconds) {
+bool FileManager::Time(FileLocation location, std::string_view path, int64_t* seconds) {
   String full;
   return Resolve(location, path, &full) && TimePath(full, seconds);
 }
 
-bool FileManager::MakeDirectory(int location, std::string_view path) {
+bool FileManager::MakeDirectory(FileLocation location, std::string_view path) {
   String full;
   return Resolve(location, path, &full) && MakeDirectoryPath(full);
 }
 
-bool FileManager::RemoveDirectory(int location, std::string_view path) {
+bool FileManager::RemoveDirectory(FileLocation location, std::string_view path) {
   String full;
   return ResolveEntry(location, path, &full) && RemoveDirectoryPath(full);
 }
 
-bool FileManager::MakeSymbolicLink(int location, std::string_view target, std::string_view link) {
+bool FileManager::MakeSymbolicLink(FileLocation location, std::string_view target, std::string_view link) {
   String full_target, full_link;
   return Resolve(location, target, &full_target) && Resolve(location, link, &full_link) &&
          MakeSymbolicLinkPath(full_target, full_link);
 }
 
-bool FileManager::Mode(int location, std::string_view path, uint32_t* mode) {
+bool FileManager::Mode(FileLocation location, std::string_view path, uint32_t* mode) {
   String full;
   return Resolve(location, path, &full) && ModePath(full, mode);
 }
 
-bool FileManager::ChangeMode(int location, std::string_view path, uint32_t mode) {
+bool FileManager::ChangeMode(FileLocation location, std::string_view path, uint32_t mode) {
   String full;
   return ResolveEntry(location, path, &full) && ChangeModePath(full, mode);
 }
 
-bool FileManager::ListDirectory(int location, std::string_view path,
+bool FileManager::ListDirectory(FileLocation location, std::string_view path,
                                 std::vector<DirectoryEntry>* entries) {
   String full;
   return Resolve(location, path, &full) && ListDirectoryPath(full, entries);
 }
 
-std::unique_ptr<File> FileManager::MakeTemporary(int location, std::string_view directory,
+std::unique_ptr<File> FileManager::MakeTemporary(FileLocation location, std::string_view directory,
                                                  std::string_view prefix, uint32_t mode,
                                                  String* name) {
   if (prefix.find_first_of("/\\") != std::string_view::npos) {
@@ -212,7 +212,7 @@ std::unique_ptr<File> FileManager::MakeTemporary(int location, std::string_view 
   return MakeTemporary(location, path.View(), mode, name);
 }
 
-std::unique_ptr<File> FileManager::MakeTemporary(int location, std::string_view path_prefix,
+std::unique_ptr<File> FileManager::MakeTemporary(FileLocation location, std::string_view path_prefix,
                                                  uint32_t mode, String* name) {
   String full;
   if (!Resolve(location, path_prefix, &full)) return nullptr;

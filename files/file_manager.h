@@ -121,34 +121,34 @@ class FileManager {
   // --- Operations on (location, relative path) --------------------------
   // Each resolves the path and calls the full-path form, which subclasses
   // implement. Relative names only ever reach the platform resolved.
-  std::unique_ptr<File> Open(int location, std::string_view path, uint32_t mode);
-  bool Delete(int location, std::string_view path);
-  bool Copy(int from_location, std::string_view from, int to_location, std::string_view to);
+  std::unique_ptr<File> Open(FileLocation location, std::string_view path, uint32_t mode);
+  bool Delete(FileLocation location, std::string_view path);
+  bool Copy(FileLocation from_location, std::string_view from, FileLocation to_location, std::string_view to);
   // Fails when the target exists.
-  bool Rename(int from_location, std::string_view from, int to_location, std::string_view to);
+  bool Rename(FileLocation from_location, std::string_view from, FileLocation to_location, std::string_view to);
   // Creates the file when missing; sets its access and write times to now.
-  bool Touch(int location, std::string_view path);
-  bool Exists(int location, std::string_view path);
-  bool Size(int location, std::string_view path, int64_t* size);
-  bool IsDirectory(int location, std::string_view path);
+  bool Touch(FileLocation location, std::string_view path);
+  bool Exists(FileLocation location, std::string_view path);
+  bool Size(FileLocation location, std::string_view path, int64_t* size);
+  bool IsDirectory(FileLocation location, std::string_view path);
   // Last write time, seconds since the epoch.
-  bool Time(int location, std::string_view path, int64_t* seconds);
-  bool MakeDirectory(int location, std::string_view path);
-  bool RemoveDirectory(int location, std::string_view path);
-  bool MakeSymbolicLink(int location, std::string_view target, std::string_view link);
+  bool Time(FileLocation location, std::string_view path, int64_t* seconds);
+  bool MakeDirectory(FileLocation location, std::string_view path);
+  bool RemoveDirectory(FileLocation location, std::string_view path);
+  bool MakeSymbolicLink(FileLocation location, std::string_view target, std::string_view link);
   // Permission bits.
-  bool Mode(int location, std::string_view path, uint32_t* mode);
-  bool ChangeMode(int location, std::string_view path, uint32_t mode);
+  bool Mode(FileLocation location, std::string_view path, uint32_t* mode);
+  bool ChangeMode(FileLocation location, std::string_view path, uint32_t mode);
   // The names in a directory, sorted, without "." and "..".
-  bool ListDirectory(int location, std::string_view path, std::vector<DirectoryEntry>* entries);
+  bool ListDirectory(FileLocation location, std::string_view path, std::vector<DirectoryEntry>* entries);
 
   // A new file named directory/prefix.N, N = 0, 1, 2 ... in lower-case
   // hexadecimal, the first that does not exist yet. *name receives its
   // path relative to the location. The prefix may not hold a separator.
-  std::unique_ptr<File> MakeTemporary(int location, std::string_view directory,
+  std::unique_ptr<File> MakeTemporary(FileLocation location, std::string_view directory,
                                       std::string_view prefix, uint32_t mode, String* name);
   // The same from a path prefix ("uploads/part").
-  std::unique_ptr<File> MakeTemporary(int location, std::string_view path_prefix, uint32_t mode,
+  std::unique_ptr<File> MakeTemporary(FileLocation location, std::string_view path_prefix, uint32_t mode,
                                       String* name);
 
   // --- Full-path forms --------------------------------------------------
@@ -182,7 +182,7 @@ class FileManager {
   // --- Paths ------------------------------------------------------------
   // The full path of a relative path in a location, or false with the
   // reason in the error text.
-  virtual bool Resolve(int location, std::string_view path, String* full) = 0;
+  virtual bool Resolve(FileLocation location, std::string_view path, String* full) = 0;
   virtual char PathSeparator() const { return '/'; }
   // "a/b/c.txt" -> "a/b" and "c.txt"; either separator counts.
   static void SplitPath(std::string_view path, String* directory, String* name);
@@ -230,7 +230,7 @@ class FileManager {
   // Sets the error text to the message of an errno value.
   void SetSystemError(int error_number);
   // Resolve, refusing a configured directory itself.
-  bool ResolveEntry(int location, std::string_view path, String* full);
+  bool ResolveEntry(FileLocation location, std::string_view path, String* full);
 
  private:
   struct PoolList {

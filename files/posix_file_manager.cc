@@ -126,7 +126,7 @@ bool PosixFileManager::IsConfiguredDirectory(const String& full) const {
 
 // --- Resolve -----------------------------------------------------------------
 
-bool PosixFileManager::Resolve(int location, std::string_view path, String* full) {
+bool PosixFileManager::Resolve(FileLocation location, std::string_view path, String* full) {
   const PosixFilePath* base = nullptr;
   const char* outside = nullptr;
   switch (location) {

@@ -30,7 +30,7 @@ class PosixFileManager : public FileManager {
       : stop_flag_(stop_flag) {}
   ~PosixFileManager() override;
 
-  bool Resolve(int location, std::string_view path, String* full) override;
+  bool Resolve(FileLocation location, std::string_view path, String* full) override;
   bool IsConfiguredDirectory(const String& full) const override;
 
   bool SetScriptDirectory(std::string_view directory) override;

@@ -60,7 +60,7 @@ TaggedFile::~TaggedFile() {
   free(directory_);
 }
 
-bool TaggedFile::Open(FileManager* files, int location, std::string_view path) {
+bool TaggedFile::Open(FileManager* files, FileLocation location, std::string_view path) {
   std::unique_ptr<File> file = files->Open(location, path, kOpenRead);
   if (!file) {
     SetErrorText(files->ErrorText().View());

@@ -15,6 +15,7 @@
 
 #include "core/base/stream.h"
 #include "core/base/string.h"
+#include "files/file_manager.h"
 
 namespace lumo {
 
@@ -61,7 +62,7 @@ class TaggedFile {
   bool Attach(std::string_view name, Stream* stream);
   // Reads a file of a file-manager location and attaches it. `path` is
   // relative to the location and names the file in messages.
-  bool Open(FileManager* files, int location, std::string_view path);
+  bool Open(FileManager* files, FileLocation location, std::string_view path);
   // Finds the section, moves to its start and resets the read position.
   bool SelectSection(std::string_view tag, int32_t* size);
   // Sequential read inside the selected section; the byte count read.

@@ -33,7 +33,7 @@ FileManager* FilesOf(LumoVM* vm) {
 }
 
 // A library's (code, path) as the manager's (location, path).
-int MapLocation(LumoVM* vm, int code, std::string_view path, String* mapped) {
+FileLocation MapLocation(LumoVM* vm, int code, std::string_view path, String* mapped) {
   mapped->Clear();
   if (code == kCodeScript) {
     if (path.empty() || !IsSeparator(path[0])) mapped->Append(vm->ProgramDirectory());
@@ -60,7 +60,7 @@ int MapLocation(LumoVM* vm, int code, std::string_view path, String* mapped) {
 struct Target {
   LumoVM* vm = nullptr;
   FileManager* files = nullptr;
-  int location = kDataLocation;
+  FileLocation location = kDataLocation;
   String path;
 };
 
@@ -233,7 +233,8 @@ LUMO_EXPORT int lmFile_Rename(lmProgram* program, int from_location, const char*
                               int32_t from_length, int to_location, const char* to,
                               int32_t to_length) {
   return TwoPaths(program, from_location, from, from_length, to_location, to, to_length,
-                  [](FileManager* f, int fl, std::string_view fp, int tl, std::string_view tp) {
+                  [](FileManager* f, FileLocation fl, std::string_view fp, FileLocation tl,
+                     std::string_view tp) {
                     return f->Rename(fl, fp, tl, tp);
                   });
 }
@@ -242,7 +243,8 @@ LUMO_EXPORT int lmFile_Copy(lmProgram* program, int from_location, const char* f
                             int32_t from_length, int to_location, const char* to,
                             int32_t to_length) {
   return TwoPaths(program, from_location, from, from_length, to_location, to, to_length,
-                  [](FileManager* f, int fl, std::string_view fp, int tl, std::string_view tp) {
+                  [](FileManager* f, FileLocation fl, std::string_view fp, FileLocation tl,
+                     std::string_view tp) {
                     return f->Copy(fl, fp, tl, tp);
                   });
 }

@@ -133,7 +133,7 @@ TEST_F(Pool, LockedAndUnpooledFilesStayOpen) {
 
 TEST_F(Pool, TemporaryFilesTakeTheFirstFreeHexadecimalSuffix) {
   const struct {
-    int location;
+    FileLocation location;
     const char* directory;  // null: the path-prefix form
     const char* prefix;
     const char* name;

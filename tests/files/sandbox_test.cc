@@ -35,7 +35,7 @@ struct Sandbox : Scratch {
 };
 
 // The location, its directory, the word in its messages, another base.
-struct Location { int code; const char *dir, *word, *other; };
+struct Location { FileLocation code; const char *dir, *word, *other; };
 constexpr Location kLocations[] = {{kDataLocation, "data", "data directory", "html"},
                                    {kScriptLocation, "html", "script directory", "tmp"},
                                    {kTemporaryLocation, "tmp", "temporary directory", "data"}};
@@ -145,7 +145,7 @@ TEST(FileSandbox, MissingBasesAndTheTemporaryFallback) {
   Sandbox box;
   PosixFileManager m;
   String full;
-  const std::pair<int, const char*> missing[] = {
+  const std::pair<FileLocation, const char*> missing[] = {
       {kDataLocation, "data"}, {kScriptLocation, "script"}, {kTemporaryLocation, "data"}};
   for (const auto& [code, word] : missing) {
     EXPECT_FALSE(m.Resolve(code, "x", &full));

@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Sandbox sandbox;
   const std::string_view input(reinterpret_cast<const char*>(data), size);
   lumo::String full;
-  for (int location : {lumo::kDataLocation, lumo::kTemporaryLocation}) {
+  for (lumo::FileLocation location : {lumo::kDataLocation, lumo::kTemporaryLocation}) {
     if (sandbox.files.Resolve(location, input, &full)) CheckInside(sandbox.base, full.View());
   }
   lumo::DexConfigLoader config(nullptr);
