@@ -1,7 +1,9 @@
+# shellcheck shell=bash
 # Sourced by the shell tests: a scratch directory removed on exit, failure
 # counting, the assertions, and a lumodex started on a free port.
 # After `test_begin`: $work (scratch, also $HOME's parent), $failures,
-# $server (the running lumodex's pid, or empty) and $port.
+# $server (the running lumodex's pid, or empty) and $port. start_dex runs
+# the caller's $dex.
 
 test_begin() {
   work=$(mktemp -d)
@@ -67,6 +69,7 @@ start_dex() {
     done
     shift
   fi
+  # shellcheck disable=SC2154  # set by the calling test
   "${prefix[@]}" "$dex" --address 127.0.0.1 --port 0 "$@" \
     > "$work/$name.out" 2> "$work/$name.err" &
   server=$!
