@@ -81,5 +81,13 @@ printf 'libraries = b,n/a,%s/nothing-here.so\n' "$work" > "$work/other.conf"
 check "lumoc without the standard library" 1 $?
 grep -qF "Unable to find function 'upper'" "$work/c.out" ||
   { fail "lumoc knew upper without its library:"; cat "$work/c.out"; }
+contains "lumoc names the library it cannot load" "$work/c.out" "lumoc: Library '$work/nothing-here.so'"
+# A configuration file named on the command line must exist: a mistyped
+# name would otherwise compile against the default libraries.
+"$lumoc" --config "$work/none.conf" "$work/std.lum" -o "$work/std3.lmc" > "$work/c.out" 2>&1
+check "lumoc with a missing configuration file" 2 $?
+contains "lumoc missing configuration file" "$work/c.out" \
+  "lumoc: configuration file '$work/none.conf': No such file or directory"
+[ -e "$work/std3.lmc" ] && fail "lumoc compiled without its configuration file"
 
 test_end "lumoc: all checks passed"

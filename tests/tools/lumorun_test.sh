@@ -51,6 +51,7 @@ check "missing data directory" 2 $?
 check "data directory" 0 $?
 "$run" --config "$work/none.conf" "$work/site/sub/hi.lmc" > "$work/out" 2>&1
 check "missing config" 2 $?
+contains "missing config" "$work/out" "lumorun: configuration file '$work/none.conf': No such file or directory"
 "$run" "$work/site/nothing.lmc" > "$work/out" 2>&1
 check "missing program" 2 $?
 "$run" --bogus > "$work/out" 2>&1

@@ -169,5 +169,20 @@ TEST(Listing, NamedListingShowsTextsNamesAndTargets) {
   EXPECT_EQ(out, "; f\n00000000\tpushl\tb\n00000006\tpopl\ta\n0000000c\tretn\n");
 }
 
+// A damaged segment: the listing steps over a word it does not know and
+// stops at an instruction that runs past the end.
+TEST(Listing, NamedListingStepsOverUnknownWordsAndStopsWhenCutShort) {
+  Loaded p;
+  ASSERT_TRUE(p.Assemble(".word 0x4fff\n.dword 9\nadd\n.word 0x5301\n.dword 1\n.byte 2")) << p.error;
+  ListingNames names{&p.dictionary, &p.system, &p.globals, &p.functions, nullptr};
+  String out;
+  ListSegmentNamed(*p.segments.Segment(0), "damaged", names, out);
+  EXPECT_EQ(out,
+            "; damaged\n"
+            "00000000\t(unknown word 0x4fff)\n"
+            "00000006\tadd\n"
+            "00000008\t(cut short)\n");
+}
+
 }  // namespace
 }  // namespace lumo
