@@ -6,66 +6,12 @@
 set -u
 dex=$1
 site=$2
-work=$(mktemp -d)
-server=""
-# shellcheck disable=SC2317  # run by the trap
-cleanup() {
-  if [ -n "$server" ]; then
-    kill -TERM "$server" 2>/dev/null
-    wait "$server" 2>/dev/null
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-
-fail() {
-  echo "FAIL $*"
-  failures=$((failures + 1))
-}
-contains() {  # contains NAME FILE TEXT
-  grep -qF -- "$3" "$2" || { fail "$1: '$3' not in the response:"; cat "$2"; }
-}
-lacks() {  # lacks NAME FILE TEXT
-  ! grep -qF -- "$3" "$2" || fail "$1: '$3' is in the response"
-}
+# shellcheck source=tests/tools/test_lib.sh
+. "$(dirname "$0")/../tests/tools/test_lib.sh"
+test_begin
 
 mkdir -p "$work/data" "$work/home"
-export HOME="$work/home"
-unset LUMODEX_CONFIG
-"$dex" --address 127.0.0.1 --port 0 --root "$site" --data "$work/data" \
-  > "$work/dex.out" 2> "$work/dex.err" &
-server=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$work/dex.out")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "FAIL lumodex did not start:"; cat "$work/dex.out" "$work/dex.err"
-  exit 1
-fi
-
-# send FILE: the request in FILE to the server; the response (head and
-# body) in $work/response, the body alone in $work/body.
-send() {
-  exec 3<> "/dev/tcp/127.0.0.1/$port" || { fail "cannot connect to port $port"; return 1; }
-  cat "$1" >&3
-  cat <&3 > "$work/response"
-  exec 3<&-
-  sed '1,/^\r$/d' "$work/response" > "$work/body"
-}
-get() {  # get PATH [HEADER LINE...]
-  local path=$1
-  shift
-  {
-    printf 'GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n' "$path"
-    for h in "$@"; do printf '%s\r\n' "$h"; done
-    printf '\r\n'
-  } > "$work/request"
-  send "$work/request"
-}
+start_dex dex --root "$site" --data "$work/data" || exit 1
 status_is() {  # status_is NAME CODE
   head -n 1 "$work/response" | grep -q "^HTTP/1\.[01] $2 " ||
     fail "$1: status line '$(head -n 1 "$work/response" | tr -d '\r')', expected $2"
@@ -77,27 +23,27 @@ type_is() {  # type_is NAME TYPE
 
 # Every page, with the type a browser needs to use it.
 for page in / /index.lmc /vars.lmc /form.lmc /hello.lmc /compose.lmc /library.lmc /about.html; do
-  get "$page"
+  http_get "$page"
   status_is "$page" 200
   type_is "$page" text/html
   contains "$page complete" "$work/body" "</html>"
 done
-get /style.css
+http_get /style.css
 status_is style.css 200
 type_is style.css text/css
-get /reveal.js
+http_get /reveal.js
 status_is reveal.js 200
 type_is reveal.js text/javascript
 
 # No dead link on the welcome page or the static page.
 for page in / /about.html; do
-  get "$page"
+  http_get "$page"
   cp "$work/body" "$work/links"
   targets=$(grep -o 'href="[^"#]*"' "$work/links" | sed 's/^href="//; s/"$//; s|^\./$|/|' | sort -u)
   [ -n "$targets" ] || fail "$page: no links found"
   for t in $targets; do
     case "$t" in /*) ;; *) t="/$t" ;; esac
-    get "$t"
+    http_get "$t"
     status_is "link $t on $page" 200
   done
 done
@@ -105,7 +51,7 @@ done
 # hello: the argument encoded, then exactly <li>1 .. <li>100.
 # The composed page: a capture sent twice, a function of parts.lmc called
 # by name, and parts.lmc's top level run in place with a shared global.
-get /compose.lmc
+http_get /compose.lmc
 [ "$(grep -c 'written inside a capture block' "$work/body")" = 2 ] ||
   fail "compose.lmc: the captured paragraph is not there twice"
 contains compose.lmc "$work/body" "parts.lmc says 20 + 22 = 42"
@@ -114,7 +60,7 @@ contains compose.lmc "$work/body" "Footers written so far in this run: 1"
 
 # library: the standard library's dates, a JSON round trip that gives the
 # same text twice, and the SHA-256 of the visitor's text, encoded.
-get '/library.lmc?Lumo%20%3Cb%3E'
+http_get '/library.lmc?Lumo%20%3Cb%3E'
 contains "library date" "$work/body" '<td>1709211909</td>'
 contains "library UTC" "$work/body" '<td>Thursday 29 February 2024, 13:05:09 UTC</td>'
 contains "library month later" "$work/body" '<td>2024-03-29</td>'
@@ -130,18 +76,18 @@ hash=$(printf 'Lumo <b>' | sha256sum | cut -d' ' -f1)
 contains "library hash" "$work/body" "sha256(\"Lumo &lt;b&gt;\") = <code>$hash</code>"
 lacks "library raw argument" "$work/body" "<b>"
 
-get '/hello.lmc?Lumo%20%26%20%3Cb%3E%22x%22+second'
+http_get '/hello.lmc?Lumo%20%26%20%3Cb%3E%22x%22+second'
 contains "hello argument" "$work/body" \
   '<input type="hidden" name="arg2" value="Lumo &amp; &lt;b&gt;&quot;x&quot;">'
 lacks "hello raw argument" "$work/body" "<b>"
 [ "$(grep -c '^<li>' "$work/body")" = 100 ] || fail "hello: $(grep -c '^<li>' "$work/body") items, expected 100"
 contains "hello first item" "$work/body" $'<li>1\n<li>2\n'
 contains "hello last item" "$work/body" $'<li>99\n<li>100\n</ul>'
-get /hello.lmc
+http_get /hello.lmc
 contains "hello without argument" "$work/body" '<input type="hidden" name="arg2" value="">'
 
 # vars: what the client chose is encoded, what the server knows is shown.
-get '/vars.lmc?one+two%20words+%3Cscript%3Ealert(1)%3C/script%3E' \
+http_get '/vars.lmc?one+two%20words+%3Cscript%3Ealert(1)%3C/script%3E' \
   'User-Agent: <script>agent</script>' 'Referer: "><img src=x>'
 status_is vars 200
 lacks "vars raw argument" "$work/body" "<script>alert"
@@ -181,7 +127,7 @@ post_form() {
     printf 'Content-Length: %s\r\n\r\n' "$(wc -c < "$work/form-body")"
     cat "$work/form-body"
   } > "$work/request"
-  send "$work/request"
+  http_send "$work/request"
 }
 
 head -c 5000 /dev/zero | tr '\0' 'x' > "$work/upload"
@@ -217,5 +163,4 @@ contains "form without a file" "$work/body" "No file was chosen."
 leftover=$(find "$work/data" -mindepth 1 | head -n 5)
 [ -z "$leftover" ] || fail "uploads left behind: $leftover"
 
-[ "$failures" -eq 0 ] && echo "demo site: all checks passed"
-exit "$failures"
+test_end "demo site: all checks passed"

@@ -93,8 +93,13 @@ int lmConfig_SetValue_Integer(lmConfig* config, int32_t identifier, int32_t valu
   });
 }
 
-int lmConfig_SetVariable_Global(lmConfig* config, const char* name, int32_t name_length,
-                                const char* value, int32_t value_length) {
+namespace {
+
+// The globals and system variables a configuration library presets take
+// the same checks; only where the pair goes differs.
+int PresetConfigVariable(lmConfig* config, const char* name, int32_t name_length,
+                         const char* value, int32_t value_length,
+                         void (DexBaseConfig::*preset)(std::string_view, std::string_view)) {
   return ConfigCall([&] {
     DexBaseConfig* dex = DexConfigOf(config);
     std::string_view n;
@@ -103,24 +108,23 @@ int lmConfig_SetVariable_Global(lmConfig* config, const char* name, int32_t name
         !TextOf(value, value_length, &v)) {
       return false;
     }
-    dex->PresetGlobal(n, v);
+    (dex->*preset)(n, v);
     return true;
   });
 }
 
+}  // namespace
+
+int lmConfig_SetVariable_Global(lmConfig* config, const char* name, int32_t name_length,
+                                const char* value, int32_t value_length) {
+  return PresetConfigVariable(config, name, name_length, value, value_length,
+                              &DexBaseConfig::PresetGlobal);
+}
+
 int lmConfig_SetVariable_System(lmConfig* config, const char* name, int32_t name_length,
                                 const char* value, int32_t value_length) {
-  return ConfigCall([&] {
-    DexBaseConfig* dex = DexConfigOf(config);
-    std::string_view n;
-    std::string_view v;
-    if (dex == nullptr || !TextOf(name, name_length, &n) || n.empty() ||
-        !TextOf(value, value_length, &v)) {
-      return false;
-    }
-    dex->PresetSystem(n, v);
-    return true;
-  });
+  return PresetConfigVariable(config, name, name_length, value, value_length,
+                              &DexBaseConfig::PresetSystem);
 }
 
 int lmConfig_Set_DefaultErrorSetting(lmConfig* config, const char* tag, const char* value) {

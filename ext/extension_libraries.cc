@@ -2,10 +2,14 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <utility>
 
 #include "config/config.h"
+#include "config/config_file.h"
+#include "core/base/system_error.h"
 #include "core/context/lumo_application.h"
 #include "core/vm/lumo_vm.h"
 #include "values/variable_hash.h"
@@ -44,6 +48,22 @@ ExtensionLibraries::~ExtensionLibraries() {
   // The configuration library is destroyed while the libraries are loaded.
   config_library_.reset();
   current_.reset();
+}
+
+bool ExtensionLibraries::ConfigureFromCommandLine(const char* tool, const char* config_flag,
+                                                  DexConfig& config,
+                                                  const ProcessConfigTarget& target) {
+  const std::string config_path = ConfigFilePath(config_flag);
+  if (config_flag != nullptr && access(config_path.c_str(), F_OK) != 0) {
+    fprintf(stderr, "%s: configuration file '%s': %s\n", tool, config_path.c_str(),
+            SystemErrorText(errno).Text());
+    return false;
+  }
+  std::vector<std::string> warnings;
+  config.Load(config_path, &warnings);
+  Configure(config, target, config_path, &warnings);
+  for (const std::string& w : warnings) fprintf(stderr, "%s: %s\n", tool, w.c_str());
+  return true;
 }
 
 void ExtensionLibraries::Configure(DexBaseConfig& config, const ProcessConfigTarget& target,

@@ -64,6 +64,13 @@ class ExtensionLibraries {
   // the next Configure.
   void Configure(DexBaseConfig& config, const ProcessConfigTarget& target,
                  const std::string& config_file, std::vector<std::string>* warnings);
+  // For the command-line tools: reads the configuration file (`config_flag`
+  // from --config, or the default file when null) into `config` and then
+  // configures as above. Warnings go to stderr behind "TOOL: ". False, with
+  // the message printed, when --config names a file that does not exist: a
+  // mistyped name must not quietly run with the defaults.
+  bool ConfigureFromCommandLine(const char* tool, const char* config_flag, DexConfig& config,
+                                const ProcessConfigTarget& target);
   // The set from a list of libraries alone (no configuration library).
   void Apply(const std::vector<RegisteredLibrary>& registered, std::vector<std::string>* warnings);
 

@@ -69,6 +69,17 @@ bool Aggregate(Call& call, int i, bool* empty) {
   return false;
 }
 
+// For functions that give an array: true when argument 0 has elements to
+// work on; otherwise `result` is already the empty array.
+bool ElementsToWorkOn(Call& call, lmVariable* result) {
+  bool empty = false;
+  if (!Aggregate(call, 0, &empty) || empty) {
+    MakeEmptyArray(result);
+    return false;
+  }
+  return true;
+}
+
 int CompareNoCase(std::string_view a, std::string_view b) {
   const size_t n = std::min(a.size(), b.size());
   for (size_t i = 0; i < n; ++i) {
@@ -92,11 +103,7 @@ LUMOSTD_FUNCTION(Count, "count") {
 
 LUMOSTD_FUNCTION(Members, "members") {
   lmVariable* result = call.result();
-  bool empty = false;
-  if (!Aggregate(call, 0, &empty) || empty) {
-    MakeEmptyArray(result);
-    return;
-  }
+  if (!ElementsToWorkOn(call, result)) return;
   Elements elements(call.Value(0));
   const bool array = lmVariable_Aggregate_Type(call.Value(0)) == LM_AGGREGATE_ARRAY;
   MakeEmptyArray(result);
@@ -166,11 +173,7 @@ LUMOSTD_FUNCTION(Sort, "sort") {
 
 LUMOSTD_FUNCTION(Reverse, "reverse") {
   lmVariable* result = call.result();
-  bool empty = false;
-  if (!Aggregate(call, 0, &empty) || empty) {
-    MakeEmptyArray(result);
-    return;
-  }
+  if (!ElementsToWorkOn(call, result)) return;
   Elements elements(call.Value(0));
   std::vector<lmVariable*> items(elements.items().rbegin(), elements.items().rend());
   BuildArray(result, items);

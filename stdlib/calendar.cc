@@ -23,6 +23,16 @@ void AppendNumber(std::string& out, int64_t value, int width) {
   out.append(buffer, static_cast<size_t>(n));
 }
 
+// %F and %T: three fields, the last two always two digits wide.
+void AppendTriple(std::string& out, int64_t first, int first_width, int64_t second,
+                  int64_t third, char separator) {
+  AppendNumber(out, first, first_width);
+  out.push_back(separator);
+  AppendNumber(out, second, 2);
+  out.push_back(separator);
+  AppendNumber(out, third, 2);
+}
+
 void AppendOffset(std::string& out, int64_t offset) {
   out.push_back(offset < 0 ? '-' : '+');
   const int64_t minutes = (offset < 0 ? -offset : offset) / 60;
@@ -147,20 +157,8 @@ bool FormatTime(std::string_view pattern, const CivilTime& t, std::string& out,
       case 'z': AppendOffset(out, t.offset); break;
       case 'Z': out.append(t.zone); break;
       case 's': AppendNumber(out, t.epoch, 1); break;
-      case 'F':
-        AppendNumber(out, t.year, 4);
-        out.push_back('-');
-        AppendNumber(out, t.month, 2);
-        out.push_back('-');
-        AppendNumber(out, t.day, 2);
-        break;
-      case 'T':
-        AppendNumber(out, t.hour, 2);
-        out.push_back(':');
-        AppendNumber(out, t.minute, 2);
-        out.push_back(':');
-        AppendNumber(out, t.second, 2);
-        break;
+      case 'F': AppendTriple(out, t.year, 4, t.month, t.day, '-'); break;
+      case 'T': AppendTriple(out, t.hour, 2, t.minute, t.second, ':'); break;
       case '%': out.push_back('%'); break;
       default:
         error->assign("The time pattern has an unknown letter '");

@@ -4,19 +4,14 @@
 #include <cstdint>
 #include <cstring>
 
+#include "stdlib/byte_text.h"
+
 namespace lumostd {
 namespace {
 
 constexpr char kBase64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kHex[] = "0123456789abcdef";
 constexpr char kHexUpper[] = "0123456789ABCDEF";
-
-int HexValue(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 int Base64Value(unsigned char c) {
   if (c >= 'A' && c <= 'Z') return c - 'A';
@@ -40,24 +35,6 @@ constexpr std::array<bool, 256> BuildUrlEscapes() {
 }
 
 constexpr std::array<bool, 256> kUrlEscapes = BuildUrlEscapes();
-
-void AppendUtf8(uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
 
 // A numeric reference "#65" or "#x41" (the text between '&' and ';');
 // false when it is not one or names no character.

@@ -3,37 +3,14 @@
 #include <cstdint>
 #include <vector>
 
+#include "stdlib/byte_text.h"
+
 namespace lumostd {
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 bool IsJsonSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-void AppendUtf8(uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out.push_back(static_cast<char>(code));
-  } else if (code < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (code >> 6)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else if (code < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (code >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (code >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-  }
-}
 
 // Length of the number starting at `text`, or 0 when none starts there.
 size_t ScanNumber(std::string_view text) {
@@ -88,6 +65,13 @@ class Decoder {
   bool ReadEscape();
   bool ReadHex4(uint32_t* value);
   bool ReadWord(std::string_view word);
+  // An object's "name": up to and past the colon; the name goes to the sink.
+  bool ReadMemberName();
+  void CloseContainer() {
+    ++pos_;
+    open_.pop_back();
+    sink_.End();
+  }
 
   std::string_view in_;
   JsonSink& sink_;
@@ -99,11 +83,21 @@ class Decoder {
   std::vector<char> open_;
 };
 
+bool Decoder::ReadMemberName() {
+  if (AtEnd() || in_[pos_] != '"') return Fail("an object member must start with a quoted name");
+  if (!ReadString()) return false;
+  sink_.Key(text_);
+  SkipSpace();
+  if (AtEnd() || in_[pos_] != ':') return Fail("a member name must be followed by ':'");
+  ++pos_;
+  return true;
+}
+
 bool Decoder::ReadHex4(uint32_t* value) {
   if (in_.size() - pos_ < 4) return Fail("a \\u escape needs four hex digits");
   uint32_t v = 0;
   for (int k = 0; k < 4; ++k) {
-    const int digit = HexValue(in_[pos_ + k]);
+    const int digit = HexValue(static_cast<unsigned char>(in_[pos_ + k]));
     if (digit < 0) return Fail("a \\u escape needs four hex digits");
     v = (v << 4) | static_cast<uint32_t>(digit);
   }
@@ -236,18 +230,11 @@ bool Decoder::Run() {
       if (AtEnd()) return Fail("the text ends inside an array or object");
       const char close = open_.back() == '[' ? ']' : '}';
       if (in_[pos_] == close) {
-        ++pos_;
-        open_.pop_back();
-        sink_.End();
+        CloseContainer();
       } else if (open_.back() == '[') {
         need_value = true;
       } else {
-        if (in_[pos_] != '"') return Fail("an object member must start with a quoted name");
-        if (!ReadString()) return false;
-        sink_.Key(text_);
-        SkipSpace();
-        if (AtEnd() || in_[pos_] != ':') return Fail("a member name must be followed by ':'");
-        ++pos_;
+        if (!ReadMemberName()) return false;
         need_value = true;
       }
     }
@@ -262,9 +249,7 @@ bool Decoder::Run() {
       const char close = open_.back() == '[' ? ']' : '}';
       const char d = in_[pos_];
       if (d == close) {
-        ++pos_;
-        open_.pop_back();
-        sink_.End();
+        CloseContainer();
         continue;
       }
       if (d != ',') return Fail(open_.back() == '[' ? "expected ',' or ']' in an array"
@@ -272,14 +257,7 @@ bool Decoder::Run() {
       ++pos_;
       if (open_.back() == '{') {
         SkipSpace();
-        if (AtEnd() || in_[pos_] != '"') {
-          return Fail("an object member must start with a quoted name");
-        }
-        if (!ReadString()) return false;
-        sink_.Key(text_);
-        SkipSpace();
-        if (AtEnd() || in_[pos_] != ':') return Fail("a member name must be followed by ':'");
-        ++pos_;
+        if (!ReadMemberName()) return false;
       }
       need_value = true;
     }

@@ -76,6 +76,32 @@ bool Whole(Call& call, int i, const char* what, double* out) {
   return true;
 }
 
+// The operands of div and mod; on a fault the result is already set to 0.
+bool DivisionOperands(Call& call, int64_t* dividend, int64_t* divisor) {
+  double a = 0, b = 0;
+  if (!Whole(call, 0, "dividend", &a) || !Whole(call, 1, "divisor", &b)) {
+    call.SetInteger(0);
+    return false;
+  }
+  if (b == 0) {
+    call.Fail("division by zero");
+    call.SetInteger(0);
+    return false;
+  }
+  *dividend = static_cast<int64_t>(a);
+  *divisor = static_cast<int64_t>(b);
+  return true;
+}
+
+// The two numbers of min and max; on a fault the result is already 0.
+bool TwoNumbers(Call& call, double* a, double* b) {
+  if (!call.Number(0, "first number", a) || !call.Number(1, "second number", b)) {
+    call.SetNumber(0);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 LUMOSTD_FUNCTION(Abs, "abs") {
@@ -113,48 +139,26 @@ LUMOSTD_FUNCTION(Round, "round") {
 
 LUMOSTD_FUNCTION(Min, "min") {
   double a = 0, b = 0;
-  if (!call.Number(0, "first number", &a) || !call.Number(1, "second number", &b)) {
-    call.SetNumber(0);
-    return;
-  }
+  if (!TwoNumbers(call, &a, &b)) return;
   call.SetNumber(b < a ? b : a);
 }
 
 LUMOSTD_FUNCTION(Max, "max") {
   double a = 0, b = 0;
-  if (!call.Number(0, "first number", &a) || !call.Number(1, "second number", &b)) {
-    call.SetNumber(0);
-    return;
-  }
+  if (!TwoNumbers(call, &a, &b)) return;
   call.SetNumber(b > a ? b : a);
 }
 
 LUMOSTD_FUNCTION(Div, "div") {
-  double a = 0, b = 0;
-  if (!Whole(call, 0, "dividend", &a) || !Whole(call, 1, "divisor", &b)) {
-    call.SetInteger(0);
-    return;
-  }
-  if (b == 0) {
-    call.Fail("division by zero");
-    call.SetInteger(0);
-    return;
-  }
-  call.SetNumber(static_cast<double>(static_cast<int64_t>(a) / static_cast<int64_t>(b)));
+  int64_t a = 0, b = 0;
+  if (!DivisionOperands(call, &a, &b)) return;
+  call.SetNumber(static_cast<double>(a / b));
 }
 
 LUMOSTD_FUNCTION(Mod, "mod") {
-  double a = 0, b = 0;
-  if (!Whole(call, 0, "dividend", &a) || !Whole(call, 1, "divisor", &b)) {
-    call.SetInteger(0);
-    return;
-  }
-  if (b == 0) {
-    call.Fail("division by zero");
-    call.SetInteger(0);
-    return;
-  }
-  call.SetNumber(static_cast<double>(static_cast<int64_t>(a) % static_cast<int64_t>(b)));
+  int64_t a = 0, b = 0;
+  if (!DivisionOperands(call, &a, &b)) return;
+  call.SetNumber(static_cast<double>(a % b));
 }
 
 LUMOSTD_FUNCTION(Random, "random") {

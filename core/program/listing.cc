@@ -11,6 +11,49 @@ namespace {
 
 constexpr char kIllegal[] = "Illegal Instruction\n";
 
+struct Instruction {
+  int32_t position = 0;
+  uint16_t word = 0;
+  int kinds[2] = {kOperandNone, kOperandNone};
+  int32_t operands = 0;  // where the first operand starts
+  int32_t next = 0;
+  const OpcodeInfo* info = nullptr;  // null for a word no opcode has
+  bool cut = false;                  // runs past the end; nothing else holds
+};
+
+// Both listings step over an unknown word by the operand sizes its bits
+// give, so one bad word does not hide the rest; what runs past the end
+// cannot be stepped over and ends the walk after `visit` has seen it.
+template <typename Visit>
+void WalkInstructions(const Segment& segment, Visit visit) {
+  int32_t position = 0;
+  while (position < segment.Size()) {
+    Instruction in;
+    in.position = position;
+    in.operands = segment.ReadWord(position, &in.word);
+    in.kinds[0] = FirstOperandKind(in.word);
+    in.kinds[1] = SecondOperandKind(in.word);
+    in.next = position + InstructionSize(in.word);
+    in.cut = in.operands < 0 || in.next > segment.Size();
+    if (!in.cut) in.info = FindOpcode(in.word);
+    visit(in);
+    if (in.cut) return;
+    position = in.next;
+  }
+}
+
+// `visit(index, kind, at)` for each operand the word has.
+template <typename Visit>
+void ForEachOperand(const Instruction& in, Visit visit) {
+  int32_t at = in.operands;
+  for (int index = 0; index < 2; ++index) {
+    const int kind = in.kinds[index];
+    if (kind != kOperandInteger && kind != kOperandDouble) continue;
+    visit(index, kind, at);
+    at += OperandSize(kind);
+  }
+}
+
 // Appends one operand read at `position`, which the caller has checked lies
 // inside the segment.
 void AppendOperand(const Segment& segment, int kind, int32_t position, String& out) {
@@ -35,41 +78,23 @@ void ListSegment(const Segment& segment, std::string_view source, String& out) {
   out.Append("\n\nExpression: ");
   out.Append(source);
   out.Append('\n');
-  int32_t position = 0;
-  while (position < segment.Size()) {
+  WalkInstructions(segment, [&](const Instruction& in) {
     char offset[16];
-    out.Append(offset, snprintf(offset, sizeof offset, "%d\t", position));
-    uint16_t word = 0;
-    const int32_t after = segment.ReadWord(position, &word);
-    // The operands' sizes come from the word's bits whether or not the
-    // word is known, so the listing can step over an unknown one; what
-    // runs past the end cannot be stepped over and ends the listing.
-    const int kinds[2] = {FirstOperandKind(word), SecondOperandKind(word)};
-    const int32_t next = position + InstructionSize(word);
-    if (after < 0 || next > segment.Size()) {
+    out.Append(offset, snprintf(offset, sizeof offset, "%d\t", in.position));
+    if (in.cut || in.info == nullptr || in.info->listing_name == nullptr) {
       out.Append(kIllegal);
       return;
     }
-    const OpcodeInfo* info = FindOpcode(word);
-    if (info == nullptr || info->listing_name == nullptr) {
-      out.Append(kIllegal);
-      position = next;
-      continue;
-    }
-    out.Append(info->listing_name);
+    out.Append(in.info->listing_name);
     out.Append('\t');
-    int32_t at = after;
     bool first = true;
-    for (int kind : kinds) {
-      if (kind != kOperandInteger && kind != kOperandDouble) continue;
+    ForEachOperand(in, [&](int, int kind, int32_t at) {
       if (!first) out.Append(", ");
       first = false;
       AppendOperand(segment, kind, at, out);
-      at += OperandSize(kind);
-    }
+    });
     out.Append('\n');
-    position = next;
-  }
+  });
 }
 
 namespace {
@@ -163,30 +188,21 @@ void ListSegmentNamed(const Segment& segment, std::string_view title, const List
   out.Append("; ");
   out.Append(title);
   out.Append('\n');
-  int32_t position = 0;
-  while (position < segment.Size()) {
+  WalkInstructions(segment, [&](const Instruction& in) {
     char offset[16];
-    out.Append(offset, snprintf(offset, sizeof offset, "%08x\t", static_cast<uint32_t>(position)));
-    uint16_t word = 0;
-    const int32_t after = segment.ReadWord(position, &word);
-    const int kinds[2] = {FirstOperandKind(word), SecondOperandKind(word)};
-    const int32_t next = position + InstructionSize(word);
-    if (after < 0 || next > segment.Size()) {
+    out.Append(offset,
+               snprintf(offset, sizeof offset, "%08x\t", static_cast<uint32_t>(in.position)));
+    if (in.cut) {
       out.Append("(cut short)\n");
       return;
     }
-    const OpcodeInfo* info = FindOpcode(word);
-    if (info == nullptr) {
+    if (in.info == nullptr) {
       char unknown[32];
-      out.Append(unknown, snprintf(unknown, sizeof unknown, "(unknown word 0x%04x)\n", word));
-      position = next;
-      continue;
+      out.Append(unknown, snprintf(unknown, sizeof unknown, "(unknown word 0x%04x)\n", in.word));
+      return;
     }
-    out.Append(info->name);
-    int32_t at = after;
-    for (int index = 0; index < 2; ++index) {
-      const int kind = kinds[index];
-      if (kind != kOperandInteger && kind != kOperandDouble) continue;
+    out.Append(in.info->name);
+    ForEachOperand(in, [&](int index, int kind, int32_t at) {
       out.Append(index == 0 ? "\t" : ", ");
       if (kind == kOperandDouble) {
         double value = 0;
@@ -196,13 +212,11 @@ void ListSegmentNamed(const Segment& segment, std::string_view title, const List
       } else {
         int32_t value = 0;
         segment.ReadDword(at, &value);
-        AppendNamedOperand(names, word, index, value, next, out);
+        AppendNamedOperand(names, in.word, index, value, in.next, out);
       }
-      at += OperandSize(kind);
-    }
+    });
     out.Append('\n');
-    position = next;
-  }
+  });
 }
 
 }  // namespace lumo

@@ -5,24 +5,9 @@
 set -u
 lumoc=$1
 run=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-check() {  # check NAME EXPECTED-STATUS ACTUAL-STATUS
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1: exit status $3, expected $2"
-    failures=$((failures + 1))
-  fi
-}
-same() {  # same NAME FILE TEXT
-  if [ "$(cat "$2")" != "$3" ]; then
-    echo "FAIL $1: expected '$3', got:"; cat "$2"
-    failures=$((failures + 1))
-  fi
-}
-export HOME="$work/home"
-unset LUMODEX_CONFIG
+# shellcheck source=tests/tools/test_lib.sh
+. "$(dirname "$0")/test_lib.sh"
+test_begin
 mkdir -p "$work/lib" "$work/out"
 printf '<LmINCLUDE file="greet.lum">\n{{ greet("you") }}\n' > "$work/page.lum"
 printf '<LmFUNCTION name="greet(n)"><LmFUNCTIONRETURN value="'"'"'hi '"'"' $ n"></LmFUNCTION>\n' \
@@ -32,8 +17,8 @@ printf '<LmFUNCTION name="greet(n)"><LmFUNCTIONRETURN value="'"'"'hi '"'"' $ n">
 "$lumoc" "$work/page.lum" 2> "$work/err"
 check "include without -I" 1 $?
 grep -qF "page.lum:1:18: cannot find the included file 'greet.lum'" "$work/err" ||
-  { echo "FAIL message form:"; cat "$work/err"; failures=$((failures + 1)); }
-[ -e "$work/page.lmc" ] && { echo "FAIL a faulty page left a program"; failures=$((failures + 1)); }
+  { fail "message form:"; cat "$work/err"; }
+[ -e "$work/page.lmc" ] && fail "a faulty page left a program"
 "$lumoc" -I "$work/lib" "$work/page.lum"
 check "compile" 0 $?
 "$run" "$work/page.lmc" > "$work/run.out"
@@ -41,13 +26,13 @@ check "run the compiled page" 0 $?
 same "compiled output" "$work/run.out" "hi you"
 "$lumoc" "-I$work/lib" "$work/page.lum" -o "$work/out/p.lmc"
 check "-o" 0 $?
-[ -s "$work/out/p.lmc" ] || { echo "FAIL -o wrote nothing"; failures=$((failures + 1)); }
+[ -s "$work/out/p.lmc" ] || fail "-o wrote nothing"
 
 # --check writes nothing.
 rm -f "$work/page.lmc"
 "$lumoc" --check -I "$work/lib" "$work/page.lum"
 check "--check" 0 $?
-[ -e "$work/page.lmc" ] && { echo "FAIL --check wrote a program"; failures=$((failures + 1)); }
+[ -e "$work/page.lmc" ] && fail "--check wrote a program"
 
 # Unreadable source, unwritable output, bad options: 2.
 "$lumoc" "$work/missing.lum" 2> /dev/null
@@ -62,12 +47,12 @@ check "unknown option" 2 $?
 printf 'a\n<LmASSIGN var="x" value="1">\n{{ x[0] }}\n' > "$work/bad.lum"
 "$run" "$work/bad.lum" > "$work/run.out" 2>&1
 check "lumorun runtime error" 1 $?
-grep -qF "bad.lum: Line 3:" "$work/run.out" || { echo "FAIL no page line:"; cat "$work/run.out"; failures=$((failures + 1)); }
+grep -qF "bad.lum: Line 3:" "$work/run.out" || { fail "no page line:"; cat "$work/run.out"; }
 printf '<LmWHILE test="1">\n' > "$work/open.lum"
 "$run" "$work/open.lum" > "$work/run.out" 2>&1
 check "lumorun faulty page" 2 $?
 grep -qF "open.lum:1:1: '<LmWHILE>' is not closed" "$work/run.out" ||
-  { echo "FAIL no compile message:"; cat "$work/run.out"; failures=$((failures + 1)); }
+  { fail "no compile message:"; cat "$work/run.out"; }
 
 # LmDO of a page: compiled on the way, functions and top level alike.
 printf '<LmFUNCTION name="twice(x)"><LmFUNCTIONRETURN value="x * 2"></LmFUNCTION>\nlib ran\n' \
@@ -95,7 +80,14 @@ printf 'libraries = b,n/a,%s/nothing-here.so\n' "$work" > "$work/other.conf"
 "$lumoc" --config "$work/other.conf" "$work/std.lum" -o "$work/std2.lmc" > "$work/c.out" 2>&1
 check "lumoc without the standard library" 1 $?
 grep -qF "Unable to find function 'upper'" "$work/c.out" ||
-  { echo "FAIL lumoc knew upper without its library:"; cat "$work/c.out"; failures=$((failures + 1)); }
+  { fail "lumoc knew upper without its library:"; cat "$work/c.out"; }
+contains "lumoc names the library it cannot load" "$work/c.out" "lumoc: Library '$work/nothing-here.so'"
+# A configuration file named on the command line must exist: a mistyped
+# name would otherwise compile against the default libraries.
+"$lumoc" --config "$work/none.conf" "$work/std.lum" -o "$work/std3.lmc" > "$work/c.out" 2>&1
+check "lumoc with a missing configuration file" 2 $?
+contains "lumoc missing configuration file" "$work/c.out" \
+  "lumoc: configuration file '$work/none.conf': No such file or directory"
+[ -e "$work/std3.lmc" ] && fail "lumoc compiled without its configuration file"
 
-[ "$failures" = 0 ] && echo "lumoc: all checks passed"
-[ "$failures" = 0 ]
+test_end "lumoc: all checks passed"

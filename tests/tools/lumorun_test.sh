@@ -5,22 +5,9 @@
 set -u
 asm=$1
 run=$2
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-
-check() {  # check NAME EXPECTED-STATUS ACTUAL-STATUS
-  if [ "$2" != "$3" ]; then
-    echo "FAIL $1: exit status $3, expected $2"
-    failures=$((failures + 1))
-  fi
-}
-contains() {  # contains NAME FILE TEXT
-  if ! grep -qF -- "$3" "$2"; then
-    echo "FAIL $1: '$3' not in:"; cat "$2"
-    failures=$((failures + 1))
-  fi
-}
+# shellcheck source=tests/tools/test_lib.sh
+. "$(dirname "$0")/test_lib.sh"
+test_begin
 
 mkdir -p "$work/site/sub" "$work/data" "$work/elsewhere"
 printf '  pushc "hi\\n"\n  out\n' > "$work/hi.lasm"
@@ -28,8 +15,6 @@ printf 'loop:\n  jmp loop\n' > "$work/loop.lasm"
 "$asm" "$work/hi.lasm" -o "$work/site/sub/hi.lmc" || exit 1
 "$asm" "$work/loop.lasm" -o "$work/site/loop.lmc" || exit 1
 cp "$work/site/sub/hi.lmc" "$work/elsewhere/hi.lmc"
-export HOME="$work/home"
-unset LUMODEX_CONFIG
 
 # No configuration file at all: every default holds.
 "$run" "$work/site/sub/hi.lmc" > "$work/out" 2> "$work/err"
@@ -66,6 +51,7 @@ check "missing data directory" 2 $?
 check "data directory" 0 $?
 "$run" --config "$work/none.conf" "$work/site/sub/hi.lmc" > "$work/out" 2>&1
 check "missing config" 2 $?
+contains "missing config" "$work/out" "lumorun: configuration file '$work/none.conf': No such file or directory"
 "$run" "$work/site/nothing.lmc" > "$work/out" 2>&1
 check "missing program" 2 $?
 "$run" --bogus > "$work/out" 2>&1
@@ -133,5 +119,4 @@ contains "lumoasm --list" "$work/out" '00000000	pushc	"hi\n"'
 check "lumoasm --list-raw" 0 $?
 contains "lumoasm --list-raw" "$work/out" "0	pushc	dword:"
 
-[ "$failures" -eq 0 ] && echo "lumorun: all checks passed"
-exit "$failures"
+test_end "lumorun: all checks passed"

@@ -19,20 +19,10 @@ if [ ! -d "$modules/node_modules/playwright-core" ]; then
   npm install --prefix "$modules" --no-audit --no-fund --save-exact playwright-core@1.65.2 \
     >/dev/null 2>&1 || { echo "playwright-core not available: skipped"; exit 77; }
 fi
-work=$(mktemp -d)
-server=""
-# shellcheck disable=SC2317  # run by the trap
-cleanup() {
-  if [ -n "$server" ]; then
-    kill -TERM "$server" 2>/dev/null
-    wait "$server" 2>/dev/null
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
+# shellcheck source=tests/tools/test_lib.sh
+. "$here/../tools/test_lib.sh"
+test_begin
 mkdir -p "$work/root" "$work/data" "$work/home"
-export HOME="$work/home"
-unset LUMODEX_CONFIG
 for kind in escaped raw; do
   if [ "$kind" = escaped ]; then open='{{'; close='}}'; else open='{{{'; close='}}}'; fi
   cat > "$work/root/$kind.lum" <<PAGE
@@ -45,15 +35,6 @@ for kind in escaped raw; do
 </body></html>
 PAGE
 done
-"$dex" --address 127.0.0.1 --port 0 --root "$work/root" --data "$work/data" \
-  > "$work/dex.out" 2> "$work/dex.err" &
-server=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$work/dex.out")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-[ -n "$port" ] || { echo "FAIL lumodex did not start"; cat "$work/dex.err"; exit 1; }
+start_dex dex --root "$work/root" --data "$work/data" || exit 1
 NODE_PATH="$modules/node_modules" CHROMIUM="$chromium" timeout 90 \
   node "$here/browser_escape.js" "http://127.0.0.1:$port"

@@ -17,31 +17,11 @@ asm=$2
 with_prlimit=0
 [ "${3:-}" = "--prlimit" ] && with_prlimit=1
 
-work=$(mktemp -d)
-server=""
-# shellcheck disable=SC2317  # run by the trap
-cleanup() {
-  stop_server
-  rm -rf "$work"
-}
-# shellcheck disable=SC2317
-stop_server() {
-  if [ -n "$server" ]; then
-    kill -TERM "$server" 2>/dev/null
-    wait "$server" 2>/dev/null
-    server=""
-  fi
-}
-trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=tests/tools/test_lib.sh
+. "$(dirname "$0")/../tools/test_lib.sh"
+test_begin
 
 mkdir -p "$work/root" "$work/data" "$work/home"
-export HOME="$work/home"
-unset LUMODEX_CONFIG
 
 # grow.lmc: copies of a 1 MiB text into an array, without end.
 {
@@ -74,30 +54,7 @@ printf 'pushc "hello"\nout\n' > "$work/hello.lasm"
 start() {
   local name=$1
   shift
-  "$@" "$dex" --config "$work/$name.conf" --address 127.0.0.1 --port 0 \
-    --root "$work/root" --data "$work/data" > "$work/$name.out" 2> "$work/$name.err" &
-  server=$!
-  port=""
-  for _ in $(seq 100); do
-    port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$work/$name.out")
-    [ -n "$port" ] && return 0
-    kill -0 "$server" 2>/dev/null || break
-    sleep 0.1
-  done
-  fail "$name: lumodex did not start:"
-  cat "$work/$name.out" "$work/$name.err"
-  server=""
-  return 1
-}
-
-# get PATH: the response body in $work/body (empty when there is none).
-get() {
-  : > "$work/body"
-  exec 3<> "/dev/tcp/127.0.0.1/$port" || { fail "cannot connect to port $port"; return 1; }
-  printf 'GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' "$1" >&3
-  timeout 60 cat <&3 > "$work/response"
-  exec 3<&-
-  sed '1,/^\r$/d' "$work/response" > "$work/body"
+  start_dex "$name" "$@" -- --config "$work/$name.conf" --root "$work/root" --data "$work/data"
 }
 
 # A 12 MB body of one field name nested six million levels deep, and one
@@ -111,14 +68,12 @@ yes "$field" | head -n $((12000000 / ${#field})) | tr -d '\n' > "$work/fields.bo
 # post BODYFILE: a URL-encoded POST of the file; the response body in
 # $work/body.
 post() {
-  : > "$work/body"
-  exec 3<> "/dev/tcp/127.0.0.1/$port" || { fail "cannot connect to port $port"; return 1; }
-  printf 'POST /hello.lmc HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n' \
-    "$(stat -c %s "$1")" >&3
-  cat "$1" >&3
-  timeout 60 cat <&3 > "$work/response"
-  exec 3<&-
-  sed '1,/^\r$/d' "$work/response" > "$work/body"
+  {
+    printf 'POST /hello.lmc HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\nContent-Length: %d\r\n\r\n' \
+      "$(stat -c %s "$1")"
+    cat "$1"
+  } > "$work/request"
+  http_send "$work/request"
 }
 
 # check NAME: the growing program is stopped, twice (so that more than one
@@ -126,10 +81,10 @@ post() {
 check() {
   local name=$1
   for round in 1 2; do
-    get /grow.lmc
+    http_get /grow.lmc
     grep -qF "Out of memory" "$work/body" ||
       fail "$name, round $round: no 'Out of memory' in the response: $(head -c 300 "$work/body")"
-    get /hello.lmc
+    http_get /hello.lmc
     [ "$(cat "$work/body")" = "hello" ] ||
       fail "$name, round $round: the next request got '$(head -c 300 "$work/body")'"
   done
@@ -137,7 +92,7 @@ check() {
     post "$work/$body.body"
     grep -qE "Maximum number of POST variables exceeded|Out of memory" "$work/body" ||
       fail "$name, $body names: the response was '$(head -c 300 "$work/body")'"
-    get /hello.lmc
+    http_get /hello.lmc
     [ "$(cat "$work/body")" = "hello" ] ||
       fail "$name, after $body names: the next request got '$(head -c 300 "$work/body")'"
   done
@@ -160,8 +115,4 @@ if [ "$with_prlimit" = 1 ]; then
   start default prlimit --as=1073741824 && check default
 fi
 
-if [ "$failures" -gt 0 ]; then
-  echo "$failures failure(s)"
-  exit 1
-fi
-echo "ok"
+test_end "ok"

@@ -269,6 +269,8 @@ class Assembler {
 
  private:
   bool Fail(int line, std::string_view message);
+  // Every line of `source`, counting from line_ + 1.
+  bool Lines(std::string_view source);
   bool Line(std::string_view text);
   bool Directive(const std::string& name, Cursor& rest);
   bool FunctionDirective(Cursor& rest);
@@ -283,6 +285,7 @@ class Assembler {
   bool IntegerOperand(const Operand& operand, Role role, std::string_view mnemonic, int32_t at,
                       int32_t end);
   bool Resolve(const Fixup& fixup);
+  bool ResolveAll();
   int32_t Constant(const std::string& text);
   Block* NewBlock(Function* function);
 
@@ -335,6 +338,19 @@ int32_t Assembler::Constant(const std::string& text) {
 bool Assembler::Run(std::string_view source) {
   // The top level is made first so that it is segment 0, the entry segment.
   top_ = current_ = NewBlock(nullptr);
+  if (!Lines(source)) return false;
+  if (current_ != top_) {
+    return Fail(current_->line, current_->function != nullptr
+                                    ? "function " + Quote(current_->function->Name().View()) +
+                                          " has no '.end'"
+                                    : std::string("'.segment' has no '.end'"));
+  }
+  if (!ResolveAll()) return false;
+  parts_.dictionary->SetProgramFlags(flags_);
+  return true;
+}
+
+bool Assembler::Lines(std::string_view source) {
   size_t start = 0;
   while (start <= source.size()) {
     size_t end = source.find('\n', start);
@@ -345,16 +361,13 @@ bool Assembler::Run(std::string_view source) {
     if (!Line(line)) return false;
     start = end + 1;
   }
-  if (current_ != top_) {
-    return Fail(current_->line, current_->function != nullptr
-                                    ? "function " + Quote(current_->function->Name().View()) +
-                                          " has no '.end'"
-                                    : std::string("'.segment' has no '.end'"));
-  }
+  return true;
+}
+
+bool Assembler::ResolveAll() {
   for (const Fixup& fixup : fixups_) {
     if (!Resolve(fixup)) return false;
   }
-  parts_.dictionary->SetProgramFlags(flags_);
   return true;
 }
 
@@ -390,20 +403,7 @@ bool Assembler::RunFragment(std::string_view source, int first_line, Function* f
   top_->function = function;
   top_->line = first_line;
   line_ = first_line - 1;
-  size_t start = 0;
-  while (start <= source.size()) {
-    size_t end = source.find('\n', start);
-    if (end == std::string_view::npos) end = source.size();
-    std::string_view line = source.substr(start, end - start);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    ++line_;
-    if (!Line(line)) return false;
-    start = end + 1;
-  }
-  for (const Fixup& fixup : fixups_) {
-    if (!Resolve(fixup)) return false;
-  }
-  return true;
+  return Lines(source) && ResolveAll();
 }
 
 bool Assembler::Directive(const std::string& name, Cursor& rest) {

@@ -15,6 +15,7 @@
 #include "core/base/conversions.h"
 #include "core/base/stream.h"
 #include "core/program/opcodes.h"
+#include "expr/code_writer.h"
 #include "expr/expression_compiler.h"
 #include "expr/localized_dictionary.h"
 #include "expr/localized_languages.h"
@@ -61,67 +62,7 @@ std::string PosixSourceReader::Identity(const std::string& path) {
 
 namespace {
 
-struct Fixup {
-  int32_t operand = -1;  // position of the distance operand
-  int32_t end = 0;       // end of the instruction the distance counts from
-};
-
-class Code {
- public:
-  int32_t Size() const { return static_cast<int32_t>(bytes_.size()); }
-  const std::vector<unsigned char>& Bytes() const { return bytes_; }
-
-  void Emit(uint16_t word) { Word(word); }
-  void Emit(uint16_t word, int32_t a) {
-    Word(word);
-    Dword(a);
-  }
-  void Emit(uint16_t word, int32_t a, int32_t b) {
-    Word(word);
-    Dword(a);
-    Dword(b);
-  }
-  // An instruction whose first operand is a distance still to be fixed.
-  Fixup EmitForward(uint16_t word, bool second = false, int32_t b = 0) {
-    Word(word);
-    Fixup f;
-    f.operand = Size();
-    Dword(0);
-    if (second) Dword(b);
-    f.end = Size();
-    return f;
-  }
-  void EmitBackward(uint16_t word, int32_t target, bool second = false, int32_t b = 0) {
-    const int32_t end = Size() + 6 + (second ? 4 : 0);
-    Word(word);
-    Dword(target - end);
-    if (second) Dword(b);
-  }
-  void Patch(const Fixup& f, int32_t target) {
-    if (f.operand < 0) return;
-    const auto u = static_cast<uint32_t>(target - f.end);
-    for (int i = 0; i < 4; ++i) {
-      bytes_[static_cast<size_t>(f.operand + i)] = static_cast<unsigned char>((u >> (8 * i)) & 0xFF);
-    }
-  }
-  void Append(const std::vector<unsigned char>& more) {
-    bytes_.insert(bytes_.end(), more.begin(), more.end());
-  }
-
- private:
-  void Word(uint16_t w) {
-    bytes_.push_back(static_cast<unsigned char>(w & 0xFF));
-    bytes_.push_back(static_cast<unsigned char>(w >> 8));
-  }
-  void Dword(int32_t d) {
-    const auto u = static_cast<uint32_t>(d);
-    for (int shift = 0; shift < 32; shift += 8) {
-      bytes_.push_back(static_cast<unsigned char>((u >> shift) & 0xFF));
-    }
-  }
-
-  std::vector<unsigned char> bytes_;
-};
+using Fixup = CodeWriter::Fixup;
 
 // Code that cannot raise a runtime error needs no line marker before it:
 // loops of such statements then run as tight as hand-written code (the
@@ -505,9 +446,9 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
   std::vector<Token> tokens_;
   std::vector<int32_t> file_entries_;  // dictionary entry of each file's name
   std::vector<Block> blocks_;
-  Code top_;
-  Code function_code_;
-  Code* code_ = &top_;
+  CodeWriter top_;
+  CodeWriter function_code_;
+  CodeWriter* code_ = &top_;
   Function* function_ = nullptr;
   std::map<Function*, int32_t> function_segments_;
   std::map<std::string, bool> defined_;
@@ -1523,7 +1464,7 @@ struct LumoCompiler::Impl : public VariableSlots, public ConstantPool {
     defined_[Lowered(name)] = true;
     b.function = f;
     function_ = f;
-    function_code_ = Code();
+    function_code_ = CodeWriter();
     code_ = &function_code_;
     top_marks_[0] = marked_file_;
     top_marks_[1] = marked_line_;

@@ -11,7 +11,6 @@
 
 #include <unistd.h>
 
-#include "config/config_file.h"
 #include "config/dex_config.h"
 #include "core/base/system_error.h"
 #include "core/context/config_target.h"
@@ -86,17 +85,8 @@ int main(int argc, char** argv) {
   // will call them have them.
   lumo::ProcessConfigTarget target;
   lumo::DexConfig config(&target, lumo::TagLookup);
-  const std::string config_path = lumo::ConfigFilePath(config_flag);
-  if (config_flag != nullptr && access(config_path.c_str(), F_OK) != 0) {
-    fprintf(stderr, "lumoc: configuration file '%s': %s\n", config_path.c_str(),
-            lumo::SystemErrorText(errno).Text());
-    return 2;
-  }
-  std::vector<std::string> warnings;
-  config.Load(config_path, &warnings);
   lumo::ExtensionLibraries extensions;
-  extensions.Configure(config, target, config_path, &warnings);
-  for (const std::string& w : warnings) fprintf(stderr, "lumoc: %s\n", w.c_str());
+  if (!extensions.ConfigureFromCommandLine("lumoc", config_flag, config, target)) return 2;
   lumo::ExtensionRun libraries(extensions);
   options.builtins = &libraries.Calls();
 

@@ -23,7 +23,6 @@
 #include "core/base/conversions.h"
 #include "core/base/memory_budget.h"
 #include "core/base/stream.h"
-#include "config/config_file.h"
 #include "config/dex_config.h"
 #include "core/context/config_target.h"
 #include "core/context/console_application.h"
@@ -193,19 +192,10 @@ int main(int argc, char** argv) {
   // The configuration: error settings go to the process-wide table.
   lumo::ProcessConfigTarget target;
   lumo::DexConfig config(&target, lumo::TagLookup);
-  const std::string config_path = lumo::ConfigFilePath(config_flag);
-  if (config_flag != nullptr && access(config_path.c_str(), F_OK) != 0) {
-    fprintf(stderr, "lumorun: configuration file '%s': %s\n", config_path.c_str(),
-            strerror(errno));
-    return 2;
-  }
-  std::vector<std::string> warnings;
-  config.Load(config_path, &warnings);
   // The configuration library and the registered libraries (the default
   // function library when none is registered).
   lumo::ExtensionLibraries extensions;
-  extensions.Configure(config, target, config_path, &warnings);
-  for (const std::string& w : warnings) fprintf(stderr, "lumorun: %s\n", w.c_str());
+  if (!extensions.ConfigureFromCommandLine("lumorun", config_flag, config, target)) return 2;
   if (timeout >= 0) config.SetInteger(lumo::kConfigTimeoutGlobal, timeout);
 
   // The script directory is --root, else the program's own directory, so

@@ -139,6 +139,14 @@ TEST(Listing, PrintsEachInstruction) {
             "36\tIllegal Instruction\n");
 }
 
+String NamedListing(Loaded& p, int32_t segment, std::string_view title,
+                    Function* function = nullptr) {
+  const ListingNames names{&p.dictionary, &p.system, &p.globals, &p.functions, function};
+  String out;
+  ListSegmentNamed(*p.segments.Segment(segment), title, names, out);
+  return out;
+}
+
 // The listing for people names what the numbers stand for and gives
 // offsets in the base run-time errors use.
 TEST(Listing, NamedListingShowsTextsNamesAndTargets) {
@@ -148,10 +156,7 @@ TEST(Listing, NamedListingShowsTextsNamesAndTargets) {
                          "jmp_eq top\npushf 0.1\nstoregi g, 7\npushg 99\nelemr\n.word 0x0fff\n"
                          ".function f(a, &b)\npushl b\npopl a\nretn\n.end\n"))
       << p.error;
-  ListingNames names{&p.dictionary, &p.system, &p.globals, &p.functions, nullptr};
-  String out;
-  ListSegmentNamed(*p.segments.Segment(0), "main", names, out);
-  EXPECT_EQ(out,
+  EXPECT_EQ(NamedListing(p, 0, "main"),
             "; main\n"
             "00000000\tpushc\t\"say \\\"hi\\\"\\n\\x01\"\n"
             "00000006\tpushg\tg\n"
@@ -163,10 +168,21 @@ TEST(Listing, NamedListingShowsTextsNamesAndTargets) {
             "00000032\tpushg\t#99\n"
             "00000038\telemr\n"
             "0000003a\t(unknown word 0x0fff)\n");
-  names.function = p.functions.Function(0);
-  out.Clear();
-  ListSegmentNamed(*p.segments.Segment(1), "f", names, out);
-  EXPECT_EQ(out, "; f\n00000000\tpushl\tb\n00000006\tpopl\ta\n0000000c\tretn\n");
+  EXPECT_EQ(NamedListing(p, 1, "f", p.functions.Function(0)),
+            "; f\n00000000\tpushl\tb\n00000006\tpopl\ta\n0000000c\tretn\n");
+}
+
+// A damaged segment: the listing steps over a word it does not know and
+// stops at an instruction that runs past the end.
+TEST(Listing, NamedListingStepsOverUnknownWordsAndStopsWhenCutShort) {
+  Loaded p;
+  ASSERT_TRUE(p.Assemble(".word 0x4fff\n.dword 9\nadd\n.word 0x5301\n.dword 1\n.byte 2"))
+      << p.error;
+  EXPECT_EQ(NamedListing(p, 0, "damaged"),
+            "; damaged\n"
+            "00000000\t(unknown word 0x4fff)\n"
+            "00000006\tadd\n"
+            "00000008\t(cut short)\n");
 }
 
 }  // namespace

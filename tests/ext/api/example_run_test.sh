@@ -11,26 +11,11 @@ run=$2
 asm=$3
 source=$4
 library=$5
-work=$(mktemp -d)
-server=""
-# shellcheck disable=SC2317  # run by the trap
-cleanup() {
-  if [ -n "$server" ]; then
-    kill -TERM "$server" 2>/dev/null
-    wait "$server" 2>/dev/null
-  fi
-  rm -rf "$work"
-}
-trap cleanup EXIT
-failures=0
-fail() {
-  echo "FAIL $*"
-  failures=$((failures + 1))
-}
+# shellcheck source=tests/tools/test_lib.sh
+. "$(dirname "$0")/../../tools/test_lib.sh"
+test_begin
 
 mkdir -p "$work/site" "$work/data" "$work/home"
-export HOME="$work/home"
-unset LUMODEX_CONFIG
 printf 'libraries = b,n/a,%s\n' "$library" > "$work/lumodex.conf"
 "$asm" "$source" -o "$work/site/example.lmc" || { echo "FAIL example.lasm does not assemble"; exit 1; }
 
@@ -58,26 +43,10 @@ diff -u "$work/run.expected" "$work/run.out" || fail "lumorun output differs"
 rm -f "$work/data/note.txt"
 
 # lumodex: the same program as a page.
-"$dex" --config "$work/lumodex.conf" --address 127.0.0.1 --port 0 --root "$work/site" \
-  --data "$work/data" > "$work/dex.out" 2> "$work/dex.err" &
-server=$!
-port=""
-for _ in $(seq 100); do
-  port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$work/dex.out")
-  [ -n "$port" ] && break
-  sleep 0.1
-done
-if [ -z "$port" ]; then
-  echo "FAIL lumodex did not start:"; cat "$work/dex.out" "$work/dex.err"
-  exit 1
-fi
-exec 3<> "/dev/tcp/127.0.0.1/$port" || { echo "FAIL cannot connect"; exit 1; }
-printf 'GET /example.lmc HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' >&3
-cat <&3 > "$work/response"
-exec 3<&-
+start_dex dex --config "$work/lumodex.conf" --root "$work/site" --data "$work/data" || exit 1
+http_get /example.lmc || exit 1
 head -n 1 "$work/response" | grep -q '^HTTP/1\.[01] 200 ' || fail "status: $(head -n 1 "$work/response")"
 grep -q $'^X-Example: called\r$' "$work/response" || fail "the library's header is missing"
-sed '1,/^\r$/d' "$work/response" > "$work/body"
 expected 1 > "$work/page.expected"
 diff -u "$work/page.expected" "$work/body" || fail "page differs"
 [ "$(cat "$work/data/note.txt" 2>/dev/null)" = "kept" ] || fail "lumodex: note.txt not written"
