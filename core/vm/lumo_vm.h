@@ -51,6 +51,16 @@ class ExternalFunction {
   // for a by-reference one the caller's own variable. Returns the result
   // with one reference that the machine takes over, or null for none.
   virtual Variable* Invoke(LumoVM& vm, Variable* const* arguments) = 0;
+  // True when no parameter is by reference: the machine may then skip
+  // checking each one on every call. Implementations that cannot say so
+  // cheaply leave it false and get the general path.
+  bool AllByValue() const { return all_by_value_; }
+
+ protected:
+  void SetAllByValue(bool all_by_value) { all_by_value_ = all_by_value; }
+
+ private:
+  bool all_by_value_ = false;
 };
 
 // Finds the implementation of a function a program only declares.
@@ -237,6 +247,7 @@ class LumoVM {
   uint32_t CallErrorDisplay(const Function* function) const;
   int CallOutputLevel(const Function* function) const;
   bool CanQuickCall(Function* function);
+  bool QuickExternalCall(Function* function, ExternalFunction* binding, int32_t count);
   LumoVM_FunctionFrame* EnterQuickCall(Function* function, int32_t return_offset);
   void AssignFused(Variable* target, uint8_t source, int32_t n, double d, Variable* variable,
                    const char* text, int32_t length);
