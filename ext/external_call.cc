@@ -68,7 +68,7 @@ ExternalCall::ExternalCall(const lmFunction* descriptor)
   builtin_.parameters = parameters_.data();
   bool all_by_value = true;
   for (const BuiltinParameter& p : parameters_) all_by_value = all_by_value && !p.by_reference;
-  SetAllByValue(all_by_value);
+  SetShape(count, all_by_value);
 }
 
 ExternalCall::~ExternalCall() {

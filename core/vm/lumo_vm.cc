@@ -298,8 +298,8 @@ bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments
 
 uint32_t LumoVM::CallErrorDisplay(const Function* function) const {
   uint32_t display = frame_->error_display;
-  if (function->Flags() & Function::kDisplayErrors) display |= 4;
-  if (function->Flags() & Function::kHideErrors) display &= ~4u;
+  if (function->Flags() & Function::kDisplayErrors) display |= kDisplayRuntimeErrors;
+  if (function->Flags() & Function::kHideErrors) display &= ~kDisplayRuntimeErrors;
   return display;
 }
 
@@ -395,7 +395,7 @@ void LumoVM::Return(bool with_value) {
     FatalError("Frame underflow");
     return;
   }
-  if (frame_->kind != 1) {
+  if (frame_->kind != kFunctionFrame) {
     FatalError("Return outside of function");
     return;
   }
@@ -439,7 +439,8 @@ bool LumoVM::QuickExternalCall(Function* function, ExternalFunction* binding, in
   constexpr int32_t kMaxQuick = 8;
   constexpr uint32_t kExternalEvents =
       kEventExternalCall | kEventExternalParameter | kEventExternalReturnValue | kEventExternalReturn;
-  if (count > kMaxQuick || !binding->AllByValue() || (event_mask_ & kExternalEvents) != 0) {
+  if (count > kMaxQuick || binding->KnownParameterCount() != count || !binding->AllByValue() ||
+      (event_mask_ & kExternalEvents) != 0) {
     return false;
   }
   VariableHash& locals = function->Locals();
@@ -649,7 +650,7 @@ void LumoVM::RuntimeError(int32_t tag, std::string_view message) {
   text.Append(message);
   text.Append('\n');
   last_error_ = text;
-  if (!(frame_->error_display & 4)) display = false;
+  if (!(frame_->error_display & kDisplayRuntimeErrors)) display = false;
   if (fatal) error_ = 1;
   if (display) context_->Write(text);
   if (error_variable != nullptr) {

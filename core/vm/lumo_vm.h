@@ -55,11 +55,17 @@ class ExternalFunction {
   // checking each one on every call. Implementations that cannot say so
   // cheaply leave it false and get the general path.
   bool AllByValue() const { return all_by_value_; }
+  // ParameterCount() without the virtual call, or -1 when not given.
+  int32_t KnownParameterCount() const { return known_parameter_count_; }
 
  protected:
-  void SetAllByValue(bool all_by_value) { all_by_value_ = all_by_value; }
+  void SetShape(int32_t parameter_count, bool all_by_value) {
+    known_parameter_count_ = parameter_count;
+    all_by_value_ = all_by_value;
+  }
 
  private:
+  int32_t known_parameter_count_ = -1;
   bool all_by_value_ = false;
 };
 
@@ -304,6 +310,7 @@ class LumoVM {
   void PushFused(uint8_t source, int32_t n, double d, Variable* variable, const char* text,
                  int32_t length);
   bool FusedDouble(uint8_t source, int32_t n, double d, double* out);
+  bool FusedInteger(uint8_t source, int32_t n, double d, int32_t* out);
   int CountStep(Variable* counter, int32_t step, int32_t limit);
   void AppendFused(const struct DecodedInsn* ip, Variable* v, Variable* b, const char* text,
                    int32_t length);
