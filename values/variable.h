@@ -192,7 +192,7 @@ class Variable : public ChargedObject {
       Variable::Clear();
       return true;
     }
-    if (text_.HasBuffer()) text_.SetLength(0);
+    text_.Empty();
     valid_ = 0;
     value_type_ = kValueNone;
     aggregate_type_ = kAggregateScalar;
