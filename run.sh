@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the Release configuration of Lumo Dex and serves the demo site
-# (examples/site, assembled into build-release/site/) on 127.0.0.1, port
+# (examples/site, compiled into build-release/site/) on 127.0.0.1, port
 # 8080 or the next free one, until Ctrl-C.
 #
 #   ./run.sh [LUMODEX OPTIONS]    # e.g. ./run.sh --port 9000
@@ -27,7 +27,8 @@ Lumo Dex is built in $build/.
   $build/tools/lumodex                the web server (--help for its options)
   $build/tools/lumoasm FILE.lasm      assembles a program (docs/assembly.md)
   $build/tools/lumoasm --list FILE.lmc  lists its code
-  $build/tools/lumorun FILE.lmc       runs a compiled program (try examples/hello.lasm)
+  $build/tools/lumoc FILE.lum         compiles a page (docs/language.md, docs/tutorial.md)
+  $build/tools/lumorun FILE.lmc       runs a compiled program, or a page (try examples/hello.lum)
   $build/bench/lumo_bench             the micro-benchmarks
   bench/vm/run.sh                     the VM against Lua, PHP and Python
   bench/http/run.sh                   the server against nginx and PHP

@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 . scripts/packages.sh
-lumo_install_packages
+# Chromium for the escaping test in a real browser (tests/web/browser_escape_test.sh).
+lumo_install_packages chromium fonts-dejavu-core
 
 build=build-test
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DLUMO_SANITIZE=ON \

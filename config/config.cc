@@ -54,6 +54,7 @@ constexpr ConfigSetting kSettings[] = {
      nullptr},
     {kConfigMaxRunMemory, "max_run_memory", "maxrunmemory", 256 << 20, nullptr},
     {kConfigConfigLibrary, "config_library", "configlibrary", 0, nullptr},
+    {kConfigCompileSources, "compile_sources", "compilesources", 1, nullptr},
 };
 
 constexpr bool EveryIdHasOneKind() {

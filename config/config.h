@@ -65,6 +65,8 @@ inline constexpr ConfigId kConfigMaxRunMemory = 0x1000043;
 // The configuration library: loaded when the configuration is, it may set
 // settings, register libraries and pre-set script variables.
 inline constexpr ConfigId kConfigConfigLibrary = 0x2000044;
+// Pages (.lum) requested are compiled and run (1) or refused (0).
+inline constexpr ConfigId kConfigCompileSources = 0x1000045;
 inline constexpr ConfigId kConfigLockExpiration = 0x1000014;
 inline constexpr ConfigId kConfigLockHostname = 0x2000015;
 inline constexpr ConfigId kConfigDefaultFile = 0x2000017;

@@ -1,6 +1,7 @@
 #include "expr/expression_compiler.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -80,6 +81,20 @@ const ExpressionOperator* LookUp(std::string_view name) {
   return nullptr;
 }
 
+// Digits without a leading zero (or "0" itself) that fit 32 bits: their
+// integer prints back as the same text.
+bool PlainWholeNumber(std::string_view text, int32_t* value) {
+  if (text.empty() || text.size() > 10 || (text[0] == '0' && text.size() > 1)) return false;
+  int64_t v = 0;
+  for (char c : text) {
+    if (!IsDigit(c)) return false;
+    v = v * 10 + (c - '0');
+  }
+  if (v > INT32_MAX) return false;
+  *value = static_cast<int32_t>(v);
+  return true;
+}
+
 bool IsFieldMarker(std::string_view part) {
   return SameNoCase(part, "d") || SameNoCase(part, "database");
 }
@@ -106,17 +121,31 @@ ExpressionCompiler::ExpressionCompiler(const ProgramParts& parts, FunctionManage
     default_view_ = String(default_view);
     if (!Intern(default_view, "Unable to store variable", &default_view_entry_)) return;
   }
-  if (!source_file.empty()) Intern(source_file, "Unable to store variable", &source_file_);
+  source_name_ = String(source_file);
+}
+
+// The file's name is interned when code is made, so that a constant pool
+// set after construction sees it.
+bool ExpressionCompiler::InternSourceFile() {
+  if (source_name_.IsEmpty() || source_file_ >= 0) return true;
+  return Intern(source_name_.View(), "Unable to store variable", &source_file_);
 }
 
 bool ExpressionCompiler::Compile() {
   if (!error_.IsEmpty() || segment_number_ >= 0) return error_.IsEmpty();
+  if (!InternSourceFile()) return false;
   if (source_file_ >= 0) Emit(kOpSourcefile, source_file_);
   if (!CompileExpression(0, length_, 0)) return false;
   Segment* segment = segments_->NewSegment();
   code_.CopyTo(*segment);
   segment_number_ = segment->Number();
   return true;
+}
+
+bool ExpressionCompiler::CompileInline() {
+  if (!error_.IsEmpty() || !InternSourceFile()) return false;
+  last_line_ = line_;
+  return CompileExpression(0, length_, 0);
 }
 
 bool ExpressionCompiler::Fail(std::string_view message) {
@@ -229,6 +258,13 @@ bool ExpressionCompiler::NextOperator(int32_t from, int32_t end, bool operand_ex
       i = close + 1;
       continue;
     }
+    if (c == ':' && i + 1 < end && At(i + 1) == '(') {
+      // A member named by an expression, s:('k' $ n): no group.
+      const int32_t close = MatchClose(i + 1, end);
+      if (close < 0) return Fail("Mismatched Parentheses found in Expression");
+      i = close + 1;
+      continue;
+    }
     ++i;  // '|', '^' and everything else that is no operator
   }
   *found = Found{nullptr, end, end};
@@ -335,8 +371,8 @@ bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) 
     if (next == '.' || next == ':' || next == '[') {
       while (j < end) {
         const char k = At(j);
-        if (k == '[') {
-          const int32_t close = MatchClose(j, end);
+        if (k == '[' || (k == ':' && j + 1 < end && At(j + 1) == '(')) {
+          const int32_t close = MatchClose(k == '[' ? j : j + 1, end);
           if (close < 0) return Fail("Mismatched Parentheses found in Expression");
           j = close + 1;
         } else if (IsNameChar(k) || k == '.' || k == ':') {
@@ -368,12 +404,15 @@ bool ExpressionCompiler::CompileArgument(int32_t begin, int32_t end, int depth) 
     } else {
       while (j < end && (IsDigit(At(j)) || At(j) == '.')) ++j;
     }
-    int32_t entry = -1;
-    if (!Intern(text_.substr(static_cast<size_t>(i), static_cast<size_t>(j - i)),
-                "Unable to find variable", &entry)) {
-      return false;
+    const std::string_view number = text_.substr(static_cast<size_t>(i), static_cast<size_t>(j - i));
+    int32_t whole = 0;
+    if (integer_literals_ && PlainWholeNumber(number, &whole)) {
+      Emit(kOpPushi, whole);
+    } else {
+      int32_t entry = -1;
+      if (!Intern(number, "Unable to find variable", &entry)) return false;
+      Emit(kOpPushc, entry);
     }
-    Emit(kOpPushc, entry);
     after = j;
   } else if (IsQuote(c)) {
     const int32_t close = MatchQuote(i, end);
@@ -436,9 +475,12 @@ bool ExpressionCompiler::CompileVariable(int32_t begin, int32_t end, int depth) 
     field = parts[2];
   }
   int32_t entry = -1;
+  uint16_t slot_word = 0;
   if (view >= 0) {
     if (!Intern(field, "Unable to store variable", &entry)) return false;
     Emit(kOpPushdc, view, entry);
+  } else if (slots_ != nullptr && slots_->Find(base, &slot_word, &entry)) {
+    Emit(slot_word, entry);
   } else {
     if (!Intern(base, "Unable to store variable", &entry)) return false;
     Emit(kOpPushnc, entry);
@@ -452,6 +494,13 @@ bool ExpressionCompiler::CompileVariable(int32_t begin, int32_t end, int depth) 
       if (SkipBlanks(i + 1, close) == close) return Fail("Argument expected in Expression");
       if (!CompileExpression(i + 1, close, depth + 1)) return false;
       Emit(kOpElem);
+      i = close + 1;
+    } else if (c == ':' && i + 1 < end && At(i + 1) == '(') {
+      const int32_t close = MatchClose(i + 1, end);
+      if (close < 0) return Fail("Mismatched Parentheses found in Expression");
+      if (SkipBlanks(i + 2, close) == close) return Fail("Argument expected in Expression");
+      if (!CompileExpression(i + 2, close, depth + 1)) return false;
+      Emit(kOpMemb);
       i = close + 1;
     } else if (c == ':') {
       int32_t j = i + 1;
@@ -558,8 +607,9 @@ bool ExpressionCompiler::CompileCall(int32_t name_begin, int32_t name_end, int32
                 std::to_string(count));
   }
   Emit(kOpCall, function->Number());
+  emitted_call_ = true;
   // The function's own code moves the machine's file and line on.
-  if (source_file_ >= 0) Emit(kOpSourcefile, source_file_);
+  if (source_file_ >= 0 && remark_after_call_) Emit(kOpSourcefile, source_file_);
   last_line_ = -1;
   return true;
 }
@@ -567,9 +617,13 @@ bool ExpressionCompiler::CompileCall(int32_t name_begin, int32_t name_end, int32
 // --- Emitting -------------------------------------------------------------
 
 bool ExpressionCompiler::Intern(std::string_view text, const char* failure, int32_t* entry) {
-  *entry = text.size() > static_cast<size_t>(kMaxLength)
-               ? -1
-               : dictionary_->AddEntry(text.data(), static_cast<int32_t>(text.size()));
+  if (text.size() > static_cast<size_t>(kMaxLength)) {
+    *entry = -1;
+  } else if (pool_ != nullptr) {
+    *entry = pool_->Intern(text);
+  } else {
+    *entry = dictionary_->AddEntry(text.data(), static_cast<int32_t>(text.size()));
+  }
   return *entry >= 0 || Fail(failure);
 }
 

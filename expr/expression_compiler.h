@@ -24,6 +24,26 @@ namespace lumo {
 
 struct ExpressionOperator;
 
+// How a compiler of whole sources places plain variable names: it knows a
+// function's parameters and the globals it declared, so those need no
+// lookup by name at run time.
+class VariableSlots {
+ public:
+  virtual ~VariableSlots() = default;
+  // The push instruction and operand for the name (prefix included, no
+  // indexes or members), or false to leave it to pushnc.
+  virtual bool Find(std::string_view name, uint16_t* word, int32_t* operand) = 0;
+};
+
+// Where a compiler of whole sources keeps its constants: it gives equal
+// texts one dictionary entry, as the assembler does.
+class ConstantPool {
+ public:
+  virtual ~ConstantPool() = default;
+  // The entry of the text, or -1 when the dictionary cannot take it.
+  virtual int32_t Intern(std::string_view text) = 0;
+};
+
 class ExpressionCompiler {
  public:
   // `++` and `--` need at least this language version.
@@ -52,6 +72,24 @@ class ExpressionCompiler {
   // The code goes into a new segment of parts.segments, made only when the
   // whole text compiles.
   bool Compile();
+  // Compiles without making a segment, for a compiler of whole sources that
+  // places the code itself (Code()): no leading source-file marker, and
+  // `line` counts as marked already.
+  bool CompileInline();
+  const CodeWriter& Code() const { return code_; }
+  // Whether the code calls a function (whose code moves the line on).
+  bool EmittedCall() const { return emitted_call_; }
+  void SetVariableSlots(VariableSlots* slots) { slots_ = slots; }
+  void SetConstantPool(ConstantPool* pool) { pool_ = pool; }
+  // For a compiler of whole sources: whole numbers written plainly (no
+  // sign, no leading zero, 32 bits) push as integers, which print and
+  // compare as their text does; and calls need no source-file marker after
+  // them when every function lives in the calling code's file.
+  void SetWholeSourceOptions(bool integer_literals, bool remark_after_call) {
+    integer_literals_ = integer_literals;
+    remark_after_call_ = remark_after_call;
+  }
+
   // That segment, valid after a successful Compile (-1 before).
   int32_t SegmentNumber() const { return segment_number_; }
   const String& ErrorText() const { return error_; }
@@ -65,6 +103,7 @@ class ExpressionCompiler {
   };
 
   bool Fail(std::string_view message);
+  bool InternSourceFile();
   bool FailWithChar(std::string_view before, char c, std::string_view after);
 
   // Scanning.
@@ -93,6 +132,12 @@ class ExpressionCompiler {
   bool EmitStep(bool increment, bool prefix);
 
   const BuiltinFunctions* builtins_ = nullptr;
+  VariableSlots* slots_ = nullptr;
+  ConstantPool* pool_ = nullptr;
+  String source_name_;
+  bool emitted_call_ = false;
+  bool integer_literals_ = false;
+  bool remark_after_call_ = true;
   SegmentManager* segments_;
   Dictionary* dictionary_;
   FunctionManager* functions_;

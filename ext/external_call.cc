@@ -83,6 +83,14 @@ bool ExternalCall::ParameterByReference(int32_t i) const {
   return i >= 0 && i < builtin_.parameter_count && parameters_[static_cast<size_t>(i)].by_reference;
 }
 
+// A call back into the host that ran out of memory could only fail; the
+// run ends here as if the script itself had run out.
+void ExternalCall::RaiseForeignOutOfMemory(Variable* result) {
+  if (!TakeForeignOutOfMemory()) return;
+  result->Free();
+  throw OutOfMemoryError();
+}
+
 Variable* ExternalCall::Invoke(LumoVM& vm, Variable* const* arguments) {
   struct Active {
     int32_t& count;
@@ -101,6 +109,7 @@ Variable* ExternalCall::Invoke(LumoVM& vm, Variable* const* arguments) {
       entry(program, reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&list)),
             reinterpret_cast<lmVariable*>(result), &data_);
     }
+    RaiseForeignOutOfMemory(result);
     return result;
   }
   // ResetIfPrivate refuses a result somebody else still holds.
@@ -119,6 +128,7 @@ Variable* ExternalCall::Invoke(LumoVM& vm, Variable* const* arguments) {
     entry(program, reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&arguments_)),
           reinterpret_cast<lmVariable*>(result), &data_);
   }
+  RaiseForeignOutOfMemory(result);
   return result;
 }
 

@@ -45,6 +45,9 @@ class ExternalCall : public ExternalFunction {
   // the script still holds (on the stack, say) is let go and a fresh one
   // made, so a later call never changes a value the script kept.
   Variable* Invoke(LumoVM& vm, Variable* const* arguments) override;
+  // Raises OutOfMemoryError, releasing the machine's reference on `result`,
+  // when a call back into the host ran out of memory during the call.
+  static void RaiseForeignOutOfMemory(Variable* result);
 
   std::string_view Name() const { return name_; }
   const lmFunction* Descriptor() const { return descriptor_; }

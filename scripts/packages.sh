@@ -3,10 +3,11 @@
 lumo_packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libcrypt-dev
                libssl-dev pkg-config)
 
+# Extra packages (the tests' headless browser, say) come as arguments.
 lumo_install_packages() {
   local missing=()
   local p
-  for p in "${lumo_packages[@]}"; do
+  for p in "${lumo_packages[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" ||
       missing+=("$p")
   done

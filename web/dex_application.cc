@@ -16,9 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config/config.h"
 #include "core/base/conversions.h"
+#include "core/base/stream.h"
 #include "core/context/entities.h"
 #include "core/context/output.h"
 #include "core/context/run_random.h"
@@ -38,6 +40,7 @@
 #include "web/http_output.h"
 #include "web/http_request.h"
 #include "web/http_server.h"
+#include "web/source_pages.h"
 #include "web/unknown_content_handler.h"
 #include "web/url_encoded_parser.h"
 
@@ -314,7 +317,22 @@ bool DexApplication::LoadProgram() {
 
   String encoded_path = EncodeEntities(path_.Text(), path_.Length());
   TaggedFile file;
-  if (!file.Open(&files_, kScriptLocation, path_.View())) {
+  if (IsSourcePage(path_.View())) {
+    std::string image;
+    std::string messages;
+    if (!SourcePages::Shared().Program(files_, path_.View(), &extensions_->Calls(), &image,
+                                       &messages)) {
+      // The messages quote the page's source: encoded like any other text.
+      String message("Unable to compile '");
+      message.Append(encoded_path);
+      message.Append("':\n<pre>");
+      message.Append(EncodeEntities(messages.data(), static_cast<int32_t>(messages.size())));
+      message.Append("</pre>");
+      Write(message);
+      return false;
+    }
+    file.Attach(path_.View(), new MemoryStream(image));
+  } else if (!file.Open(&files_, kScriptLocation, path_.View())) {
     String message("Unable to execute '");
     message.Append(encoded_path);
     message.Append("': ");

@@ -20,6 +20,7 @@
 #include "core/context/lumo_application.h"
 #include "web/http_request.h"
 #include "web/mime_types.h"
+#include "web/source_pages.h"
 
 namespace lumo {
 
@@ -179,7 +180,7 @@ void HTTPListenerThread::Handle(HTTPRequest& request) {
   // Most requests name a static file: opening it straight away answers
   // whether it exists and is a file in one call.
   std::string_view type = ContentTypeOf(path.View());
-  if (type != kCompiledProgramType) {
+  if (type != kCompiledProgramType && type != kSourcePageType) {
     if (std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead)) {
       SendStatic(request, *file, type);
       return;
@@ -204,6 +205,15 @@ void HTTPListenerThread::Handle(HTTPRequest& request) {
   }
   if (type == kCompiledProgramType) {
     ServeProgram(*this, request, final_path);
+    return;
+  }
+  // A source may hold passwords: it is compiled and run, or not found.
+  if (type == kSourcePageType) {
+    if (config_.GetInteger(kConfigCompileSources) != 0) {
+      ServeProgram(*this, request, final_path);
+    } else {
+      SendNotFound(request, path);
+    }
     return;
   }
   std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead);
@@ -244,6 +254,8 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
 // --- HTTPServer --------------------------------------------------------------
 
 HTTPServer::HTTPServer() : config_(&target_, TagLookup) {
+  // Before any run: LmDO may name pages as well as programs.
+  SourcePages::RegisterForDo();
   char name[128] = {};
   if (gethostname(name, sizeof name - 1) == 0 && name[0] != '\0') {
     host_name_.Assign(name);
@@ -385,6 +397,9 @@ bool HTTPServer::ReloadConfiguration(std::vector<std::string>* warnings) {
     extensions_.Configure(config_, target_, config_path_, warnings);
     extensions_configured_ = true;
   }
+  // Pages compiled against the old libraries may call functions that are
+  // gone, or have failed for want of ones now there.
+  SourcePages::Shared().Clear();
   for (auto& worker : workers_) worker->RequestReload();
   return ok;
 }

@@ -115,6 +115,9 @@ std::string_view ContentTypeOf(std::string_view path) {
   if (extension.size() == 4 && CompareNoCase(extension.data(), ".lmc", 4) == 0) {
     return kCompiledProgramType;
   }
+  if (extension.size() == 4 && CompareNoCase(extension.data(), ".lum", 4) == 0) {
+    return kSourcePageType;
+  }
   // The table is only read once built (LoadMimeTypes comes before serving).
   const std::string_view type = Table().Find(extension.substr(1));
   return type.empty() ? std::string_view("text/plain") : type;

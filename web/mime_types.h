@@ -12,6 +12,8 @@
 namespace lumo {
 
 inline constexpr std::string_view kCompiledProgramType = "application/x-lumo-compiled";
+// A page's source (.lum): compiled and run, or refused, never sent as text.
+inline constexpr std::string_view kSourcePageType = "application/x-lumo-source";
 
 // The extension of a path with its dot (".html"), or "" when it has none.
 // Trailing '.', '/' and '\' are ignored, so "a.lmc." has ".lmc"; a name

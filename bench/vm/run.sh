@@ -88,7 +88,7 @@ trap 'exit 143' TERM
 # ------------------------------------------------------------------- build
 
 build_log="$tmp/build.log"
-echo "Building lumoasm and lumorun in ${build#"$root"/}/ ..." >&2
+echo "Building lumoasm, lumoc and lumorun in ${build#"$root"/}/ ..." >&2
 (
   cd "$root"
   # shellcheck source=../../scripts/packages.sh
@@ -97,23 +97,27 @@ echo "Building lumoasm and lumorun in ${build#"$root"/}/ ..." >&2
   if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMO_TESTS=OFF -DLUMO_BENCH=ON
   fi
-  cmake --build "$build" --target lumoasm lumorun
+  cmake --build "$build" --target lumoasm lumoc lumorun
 ) >"$build_log" 2>&1 || {
   cat "$build_log" >&2
-  die "building lumoasm and lumorun in $build failed"
+  die "building lumoasm, lumoc and lumorun in $build failed"
 }
 lumoasm="$build/tools/lumoasm"
+lumoc="$build/tools/lumoc"
 lumorun="$build/tools/lumorun"
 
+# Each program twice: assembled by hand (.lasm) and compiled from a page
+# (.lum); the two should run alike.
 for l in "${letters[@]}"; do
   n=${prog_name[$l]}
   "$lumoasm" "$here/$n.lasm" -o "$tmp/$n.lmc" || die "assembling $n.lasm failed"
+  "$lumoc" "$here/$n.lum" -o "$tmp/$n.page.lmc" || die "compiling $n.lum failed"
 done
 
 # ------------------------------------------------------------ interpreters
 
-langs=(lumo lua php python)
-declare -A lang_bin=([lumo]="$lumorun")
+langs=(lumo lumoc lua php python)
+declare -A lang_bin=([lumo]="$lumorun" [lumoc]="$lumorun")
 declare -A lang_version=()
 declare -A lang_skip=()
 
@@ -146,6 +150,7 @@ if bin=$(find_python); then lang_bin[python]=$bin; else lang_skip[python]="${PYT
 
 lang_version[lumo]="lumorun ($(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')$(
   git -C "$root" diff --quiet HEAD -- core values tools 2>/dev/null || echo ', modified'))"
+lang_version[lumoc]="the same, running the programs compiled from bench/vm/*.lum"
 [ -z "${lang_skip[lua]-}" ] && lang_version[lua]=$("${lang_bin[lua]}" -v 2>&1 | head -1 || true)
 [ -z "${lang_skip[php]-}" ] && lang_version[php]=$("${lang_bin[php]}" -n -v 2>&1 | head -1 || true)
 [ -z "${lang_skip[python]-}" ] && lang_version[python]=$("${lang_bin[python]}" -VV 2>&1 | head -1 || true)
@@ -158,6 +163,7 @@ lang_command() {
   local bin=${lang_bin[$1]} n=$2
   case "$1" in
     lumo) cmd=("$bin" --timeout "$limit" "$tmp/$n.lmc") ;;
+    lumoc) cmd=("$bin" --timeout "$limit" "$tmp/$n.page.lmc") ;;
     lua) cmd=("$bin" "$here/lua/$n.lua") ;;
     # -n: no php.ini, so no opcache either; memory_limit as Debian's CLI
     # configuration has it (the built-in default is 128M).
@@ -293,11 +299,13 @@ ratio() {
   fi
 }
 
-fmt='%-11s %9s %9s %9s %9s %10s %10s %12s\n'
-printf "$fmt" program "lumo ms" "lua ms" "php ms" "python ms" lumo/lua lumo/php lumo/python
+fmt='%-11s %9s %9s %11s %9s %9s %9s %10s %10s %12s\n'
+printf "$fmt" program "lumo ms" "lumoc ms" "lumoc/lumo" "lua ms" "php ms" "python ms" lumo/lua \
+  lumo/php lumo/python
 for l in "${letters[@]}"; do
   printf "$fmt" "$l ${prog_name[$l]}" \
-    "${result[lumo,$l]}" "${result[lua,$l]}" "${result[php,$l]}" "${result[python,$l]}" \
+    "${result[lumo,$l]}" "${result[lumoc,$l]}" "$(ratio "${result[lumoc,$l]}" "${result[lumo,$l]}")" \
+    "${result[lua,$l]}" "${result[php,$l]}" "${result[python,$l]}" \
     "$(ratio "${result[lumo,$l]}" "${result[lua,$l]}")" \
     "$(ratio "${result[lumo,$l]}" "${result[php,$l]}")" \
     "$(ratio "${result[lumo,$l]}" "${result[python,$l]}")"
@@ -305,8 +313,8 @@ done
 
 if [ -n "$timebin" ]; then
   echo
-  fmt='%-11s %9s %9s %9s %9s\n'
-  printf "$fmt" "peak RSS" "lumo MB" "lua MB" "php MB" "python MB"
+  fmt='%-11s %9s %9s %9s %9s %9s\n'
+  printf "$fmt" "peak RSS" "lumo MB" "lumoc MB" "lua MB" "php MB" "python MB"
   for l in "${letters[@]}"; do
     row=()
     for lang in "${langs[@]}"; do

@@ -6,6 +6,7 @@ namespace lumo {
 // is never reached.
 constinit thread_local ThreadMemory g_thread_memory = {0, INT64_MAX};
 constinit thread_local MemoryBudget* g_thread_budget = nullptr;
+constinit thread_local bool g_foreign_out_of_memory = false;
 
 int64_t MemoryBudget::Ceiling() const {
   if (exhausted_) return kNone;

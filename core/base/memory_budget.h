@@ -89,6 +89,18 @@ class MemoryBudget {
   bool installed_ = false;
 };
 
+// Memory ran out inside code that cannot unwind (an extension library's
+// call back into the host catches it at the boundary): noted here, and
+// raised again by whoever called the library, once the library has
+// returned. Taking the note clears it.
+extern constinit thread_local bool g_foreign_out_of_memory;
+inline void NoteForeignOutOfMemory() { g_foreign_out_of_memory = true; }
+inline bool TakeForeignOutOfMemory() {
+  const bool noted = g_foreign_out_of_memory;
+  g_foreign_out_of_memory = false;
+  return noted;
+}
+
 // The budget of the run on this thread, or null.
 extern constinit thread_local MemoryBudget* g_thread_budget;
 

@@ -71,6 +71,8 @@ constexpr OpcodeInfo kOpcodes[] = {
     {0x0059, nullptr, "capture_end"},
     {0x005a, "isnull", "isnull"},
     {0x005b, nullptr, "swap"},
+    {0x005d, "out_enc", "out_enc"},
+    {0x005e, "nextelem", "nextelem"},
     {0x0105, "export", "export"},
     {0x0108, "pop3delete", "pop3delete"},
     {0x010b, "op_smtp_end", "op_smtp_end"},

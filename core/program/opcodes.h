@@ -156,6 +156,9 @@ enum Opcode : uint16_t {
   kOpDoFunction = 0x0046,
   kOpCapture = 0x0058,
   kOpCaptureEnd = 0x0059,
+  // What compiled pages print and loop over.
+  kOpOutEnc = 0x005d,
+  kOpNextelem = 0x005e,
   // Fused global-variable instructions.
   kOpCmpgg = 0x5301,
   kOpCmpgi = 0x5302,

@@ -15,8 +15,7 @@ bool LumoVM::CompileDynamicExpression(std::string_view text, int32_t* segment, S
   ExpressionCompiler compiler(parts, parent_ != nullptr ? parent_->functions_ : nullptr, text,
                               default_view, source_file_name_.View(), line_,
                               ExpressionCompiler::kCurrentVersion);
-  compiler.SetBuiltinFunctions(builtins_ != nullptr || parent_ == nullptr ? builtins_
-                                                                          : parent_->builtins_);
+  compiler.SetBuiltinFunctions(Builtins());
   if (!compiler.Compile()) {
     if (error != nullptr) *error = compiler.ErrorText();
     last_error_ = compiler.ErrorText();

@@ -16,6 +16,7 @@ void LumoVM::RegisterFeatureInstructions() {
     RegisterInstruction(kOpCaptureEnd, [](LumoVM& vm) { vm.StepCaptureEnd(); });
     RegisterInstruction(kOpDoFile, [](LumoVM& vm) { vm.StepDoFile(); });
     RegisterInstruction(kOpDoFunction, [](LumoVM& vm) { vm.StepDoFunction(); });
+    RegisterPageInstructions();
   });
 }
 

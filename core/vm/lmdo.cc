@@ -1,5 +1,6 @@
 #include "core/vm/lmdo.h"
 
+#include <string>
 #include <vector>
 
 #include "config/config.h"
@@ -128,6 +129,12 @@ DoCache& LumoVM::DoContexts() {
   return *root->do_cache_;
 }
 
+namespace {
+LumoVM::SourceCompiler g_source_compiler = nullptr;
+}  // namespace
+
+void LumoVM::SetSourceCompiler(SourceCompiler compiler) { g_source_compiler = compiler; }
+
 DoContext* LumoVM::GetDoContext(std::string_view name) {
   FileManager* files = context_->Files();
   if (files == nullptr) {
@@ -151,10 +158,15 @@ DoContext* LumoVM::GetDoContext(std::string_view name) {
   if (DoContext* cached = cache.Find(full.View())) return cached;
   cache.MakeRoom(context_->Configuration()->GetInteger(kConfigMaxDocache));
 
-  std::unique_ptr<File> file = files->Open(kScriptLocation, path.View(), kOpenRead);
-  if (!file) {
-    RuntimeError(kDoTag, files->ErrorText().View());
-    return nullptr;
+  const bool page = g_source_compiler != nullptr && path.Length() > 4 &&
+                    CompareNoCase(path.Text() + path.Length() - 4, ".lum", 4) == 0;
+  std::unique_ptr<File> file;
+  if (!page) {
+    file = files->Open(kScriptLocation, path.View(), kOpenRead);
+    if (!file) {
+      RuntimeError(kDoTag, files->ErrorText().View());
+      return nullptr;
+    }
   }
   // The name messages and the called program's own LmDO names start from:
   // the path inside the script directory, never where that lies on disk.
@@ -170,16 +182,26 @@ DoContext* LumoVM::GetDoContext(std::string_view name) {
 
   auto context = std::make_unique<DoContext>(full.View(), program.View());
   String contents;
-  const int64_t length = file->Length();
+  if (page) {
+    std::string image;
+    std::string error;
+    if (!g_source_compiler(context_, *files, path.View(), Builtins(), &image, &error)) {
+      RuntimeError(kDoTag, error);
+      return nullptr;
+    }
+    contents.Assign(image.data(), static_cast<int32_t>(image.size()));
+  }
+  const int64_t length = page ? contents.Length() : file->Length();
   bool read = length >= 0 && length <= String::kMaxLength;
-  if (read) {
+  if (read && !page) {
     contents.Reserve(static_cast<int32_t>(length));
     const int64_t got = file->Read(contents.Data(), length);
     read = got >= 0;
     if (read) contents.SetLength(static_cast<int32_t>(got));
   }
   if (!read) {
-    RuntimeError(kDoTag, length > String::kMaxLength ? "File too large" : file->ErrorText().View());
+    RuntimeError(kDoTag, length > String::kMaxLength || page ? "File too large"
+                                                             : file->ErrorText().View());
     return nullptr;
   }
   file.reset();
@@ -266,10 +288,7 @@ void LumoVM::StepDoFunction() {
   if (compiled == nullptr) {
     int32_t segment = -1;
     String message;
-    const BuiltinFunctions* builtins = builtins_;
-    for (LumoVM* vm = parent_; builtins == nullptr && vm != nullptr; vm = vm->parent_) {
-      builtins = vm->builtins_;
-    }
+    const BuiltinFunctions* builtins = Builtins();
     if (!CompileDoExpression(called->Parts(), functions_, builtins, expression.View(),
                              source_file_name_.View(), line_, &segment, &message)) {
       RuntimeError(kDoTag, message.View());

@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -133,6 +134,16 @@ class LumoVM {
   // machine runs.
   static void RegisterInstruction(uint16_t word, InstructionHandler handler);
 
+  // How LmDO gets a program from a page (.lum) it names: the layers that
+  // can compile (the server, lumorun) set one before any machine runs;
+  // without one a page is read like any other program file and fails to
+  // load. `path` is inside the script directory; false with the reason.
+  // `builtins` are the library functions the calling run knows.
+  using SourceCompiler = bool (*)(LumoApplication* context, FileManager& files,
+                                  std::string_view path, const BuiltinFunctions* builtins,
+                                  std::string* image, std::string* error);
+  static void SetSourceCompiler(SourceCompiler compiler);
+
   // --- State other parts of the system use -------------------------------
   LumoApplication* Context() const { return context_; }
   Dictionary* GetDictionary() const { return dictionary_; }
@@ -218,6 +229,13 @@ class LumoVM {
   // --- Dynamic expressions (dynamic_expression.cc) ------------------------
   // The builtin library functions that dynamic expressions may call.
   void SetBuiltinFunctions(const BuiltinFunctions* builtins) { builtins_ = builtins; }
+  // This machine's library functions, or its nearest parent's.
+  const BuiltinFunctions* Builtins() const {
+    for (const LumoVM* vm = this; vm != nullptr; vm = vm->parent_) {
+      if (vm->builtins_ != nullptr) return vm->builtins_;
+    }
+    return nullptr;
+  }
   // Compiles a text into a new segment of this program, reporting the
   // current source file and line. On failure *error holds the compiler's
   // message, which also becomes the last error; the run goes on, since the
@@ -297,6 +315,8 @@ class LumoVM {
   void StepHide();
   // Block features and LmDO (capture.cc, lmdo.cc).
   static void RegisterFeatureInstructions();
+  // out_enc and nextelem (page_instructions.cc).
+  static void RegisterPageInstructions();
   void StepCapture();
   void StepCaptureEnd();
   void StepDoFile();

@@ -16,7 +16,11 @@
 namespace lumo::api {
 
 void NoteOutOfMemory(LumoVM* program) {
-  if (program == nullptr) return;
+  if (program == nullptr) {
+    // The library's caller raises it once the library returns.
+    NoteForeignOutOfMemory();
+    return;
+  }
   try {
     program->FatalError("Out of memory");
   } catch (...) {

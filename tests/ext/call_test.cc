@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/base/memory_budget.h"
 #include "tests/ext/ext_harness.h"
 
 namespace lumo {
@@ -144,6 +145,22 @@ TEST(ExternalCalls, ConfigurationListsLibraries) {
                         "pushnc \"lumo_config:commerce_lookup:PAY\"\nout\n"
                         "pushnc \"lumo_config:commerce_lookup:answers\"\nout\n"),
             "paybillanswers10");
+}
+
+// Memory that runs out inside a library's call back into the host (where
+// nothing may unwind) ends the run once the library returns, as it would
+// in the script itself; the library's result is not used.
+TEST(ExternalCalls, MemoryRunningOutInALibraryEndsTheRun) {
+  LibraryRun run({Builtin("builtin_a")});
+  MemoryBudget budget(int64_t{64} << 20);
+  std::string printed;
+  {
+    const MemoryBudgetScope scope(&budget);
+    printed = run.Printed(".function hog() flags 1\ncall hog\nout\npushc \"after\"\nout");
+  }
+  EXPECT_EQ(printed.find("survived"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("after"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Out of memory"), std::string::npos) << printed;
 }
 
 }  // namespace

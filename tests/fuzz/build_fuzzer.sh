@@ -7,6 +7,7 @@
 #   form_fuzz  the form parsers (URL-encoded and multipart), body in pieces
 #   head_fuzz  the request head parser, whole and in pieces
 #   json_fuzz  the standard library's JSON reader, and its writer over what it reads
+#   lumoc_fuzz the page compiler, and the machine over what it writes
 # and assembles the machine's seed programs (seeds/*.lasm) into
 # build-fuzz/corpus/vm/. The other seeds are checked in under corpus/<target>/
 # (make_corpus.py writes them); ./test.sh replays every corpus as a test
@@ -16,7 +17,7 @@
 #   ./build-fuzz/vm_fuzz -max_total_time=60 -artifact_prefix=build-fuzz/crashes/ build-fuzz/corpus/vm
 #   ./build-fuzz/form_fuzz -max_total_time=60 -artifact_prefix=build-fuzz/crashes/ \
 #       build-fuzz/corpus/form tests/fuzz/corpus/form
-# (the same for path_fuzz, expr_fuzz, head_fuzz and json_fuzz). A crash reproducer, once fixed,
+# (the same for path_fuzz, expr_fuzz, head_fuzz, json_fuzz and lumoc_fuzz). A crash reproducer, once fixed,
 # goes into tests/fuzz/corpus/<target>/.
 set -eu
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -27,7 +28,7 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON -DLUMO_WERROR=ON -DLUMO_TESTS=OFF \
   -DLUMO_BENCH=OFF
 cmake --build "$build" -j 2 --target vm_fuzz path_fuzz expr_fuzz form_fuzz head_fuzz json_fuzz \
-  lumoasm
+  lumoc_fuzz lumoasm
 
 lumoasm=$(find "$build" -type f -name lumoasm -perm -u+x | head -n 1)
 mkdir -p "$build/crashes"
@@ -36,4 +37,4 @@ for seed in "$fuzz"/seeds/*.lasm; do
   name=$(basename "$seed" .lasm)
   "$lumoasm" "$seed" -o "$build/corpus/vm/$name.lmc"
 done
-echo "fuzz targets: $build/{vm,expr,path,form}_fuzz; corpora: $build/corpus, $fuzz/corpus"
+echo "fuzz targets: $build/{vm,expr,path,form,head,lumoc}_fuzz; corpora: $build/corpus, $fuzz/corpus"

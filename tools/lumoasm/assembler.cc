@@ -259,8 +259,13 @@ class Assembler {
       : source_name_(source_name), parts_(parts) {}
 
   bool Run(std::string_view source);
+  // Assembles lines into `scratch` as the body of `function` (or the top
+  // level), for code placed inside a compiled page.
+  bool RunFragment(std::string_view source, int first_line, Function* function, Segment* scratch);
   uint32_t Version() const { return version_; }
   const String& Error() const { return error_; }
+  int ErrorLine() const { return error_line_; }
+  const std::string& ErrorMessage() const { return error_message_; }
 
  private:
   bool Fail(int line, std::string_view message);
@@ -294,9 +299,14 @@ class Assembler {
   std::map<std::string, int32_t> constants_;
   // The language that .token lines add to, -1 before the first .language.
   int32_t language_ = -1;
+  bool fragment_ = false;
+  int error_line_ = 0;
+  std::string error_message_;
 };
 
 bool Assembler::Fail(int line, std::string_view message) {
+  error_line_ = line;
+  error_message_ = std::string(message);
   error_ = source_name_;
   error_.Append(':');
   AppendInteger(error_, line);
@@ -371,7 +381,37 @@ bool Assembler::Line(std::string_view text) {
   return Instruction(mnemonic, cursor);
 }
 
+bool Assembler::RunFragment(std::string_view source, int first_line, Function* function,
+                            Segment* scratch) {
+  fragment_ = true;
+  blocks_.push_back(std::make_unique<Block>());
+  top_ = current_ = blocks_.back().get();
+  top_->segment = scratch;
+  top_->function = function;
+  top_->line = first_line;
+  line_ = first_line - 1;
+  size_t start = 0;
+  while (start <= source.size()) {
+    size_t end = source.find('\n', start);
+    if (end == std::string_view::npos) end = source.size();
+    std::string_view line = source.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    ++line_;
+    if (!Line(line)) return false;
+    start = end + 1;
+  }
+  for (const Fixup& fixup : fixups_) {
+    if (!Resolve(fixup)) return false;
+  }
+  return true;
+}
+
 bool Assembler::Directive(const std::string& name, Cursor& rest) {
+  if (fragment_ && (name == "function" || name == "segment" || name == "end" ||
+                    name == "version" || name == "flags" || name == "language" ||
+                    name == "token")) {
+    return Fail(line_, "'." + name + "' has no place in code inside a page");
+  }
   if (name == "global") return Names(rest, ".global", *parts_.globals, "global variable");
   if (name == "system") return Names(rest, ".system", *parts_.system, "system variable");
   if (name == "local") {
@@ -703,6 +743,20 @@ bool Assembler::Resolve(const Fixup& fixup) {
 }
 
 }  // namespace
+
+bool AssembleFragment(std::string_view source, std::string_view source_name, int first_line,
+                      const ProgramParts& parts, Function* function,
+                      std::vector<unsigned char>* code, int* error_line, std::string* error) {
+  Assembler assembler(source_name, parts);
+  Segment scratch(0);
+  if (!assembler.RunFragment(source, first_line, function, &scratch)) {
+    *error_line = assembler.ErrorLine();
+    *error = assembler.ErrorMessage();
+    return false;
+  }
+  code->assign(scratch.Bytes(), scratch.Bytes() + scratch.Size());
+  return true;
+}
 
 bool AssembleInto(std::string_view source, std::string_view source_name,
                   const ProgramParts& parts, uint32_t* version, String* error) {

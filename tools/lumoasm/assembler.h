@@ -6,7 +6,9 @@
 #define LUMO_TOOLS_LUMOASM_ASSEMBLER_H_
 
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/base/string.h"
 #include "core/program/program_file.h"
@@ -26,6 +28,16 @@ bool Assemble(std::string_view source, std::string_view source_name, String* ima
 // header version the source asks for.
 bool AssembleInto(std::string_view source, std::string_view source_name,
                   const ProgramParts& parts, uint32_t* version, String* error);
+
+// Assembles instructions (no blocks, no program directives) as code to be
+// placed inside a compiled page: labels are the fragment's own, names are
+// the program's globals and system variables, the locals of `function` (or
+// none at the top level) and its functions. `first_line` numbers the
+// fragment's first line; on failure `error_line` and `error` say where and
+// why.
+bool AssembleFragment(std::string_view source, std::string_view source_name, int first_line,
+                      const ProgramParts& parts, Function* function,
+                      std::vector<unsigned char>* code, int* error_line, std::string* error);
 
 }  // namespace lumo
 

@@ -1,4 +1,5 @@
-// lumorun: runs one compiled program with its output on stdout.
+// lumorun: runs one compiled program (or a page, compiled first) with its
+// output on stdout.
 //
 // Exit status: 0 when the run ends normally, 1 on a fatal error or a
 // time-out, 2 when the file cannot be loaded (the loader's message goes to
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -31,13 +33,15 @@
 #include "core/vm/loaded_program.h"
 #include "core/vm/lumo_vm.h"
 #include "ext/extension_libraries.h"
+#include "tools/lumoc/compiler.h"
 #include "values/system_variable_hash.h"
 
 namespace {
 
 void Usage(FILE* out) {
-  fputs("usage: lumorun [options] FILE.lmc\n"
-        "Runs a compiled Lumo Script program with its output on stdout.\n"
+  fputs("usage: lumorun [options] FILE.lmc|FILE.lum\n"
+        "Runs a compiled Lumo Script program, or compiles a page and runs it, with\n"
+        "its output on stdout.\n"
         "  --config FILE      the configuration file (default: $LUMODEX_CONFIG, else\n"
         "                     ~/.config/lumodex/lumodex.conf; a missing default file\n"
         "                     means every setting has its default)\n"
@@ -50,6 +54,34 @@ void Usage(FILE* out) {
         "  --free-at-exit     release every object before exiting (for leak checkers)\n"
         "Exit status: 0 ended normally, 1 fatal error or time-out, 2 not loadable.\n",
         out);
+}
+
+// A Lumo Script page (".lum") rather than a compiled program.
+bool IsSource(const std::string& path) {
+  return path.size() > 4 && strcasecmp(path.c_str() + path.size() - 4, ".lum") == 0;
+}
+
+// LmDO of a page: compiled from the script directory, as the page run
+// directly is.
+bool CompileForDo(lumo::LumoApplication*, lumo::FileManager& files, std::string_view path,
+                  const lumo::BuiltinFunctions* builtins, std::string* image, std::string* error) {
+  lumo::String full;
+  if (!files.Resolve(lumo::kScriptLocation, path, &full)) {
+    *error = std::string(files.ErrorText().View());
+    return false;
+  }
+  lumo::CompileOptions options;
+  options.builtins = builtins;
+  lumo::LumoCompiler compiler(options);
+  lumo::String compiled;
+  const std::string_view shown = !path.empty() && path[0] == '/' ? path.substr(1) : path;
+  if (!compiler.CompileFile(std::string(full.View()), &compiled, shown)) {
+    error->assign("Unable to compile '").append(path).append("':\n");
+    error->append(compiler.FormattedMessages());
+    return false;
+  }
+  image->assign(compiled.Text(), static_cast<size_t>(compiled.Length()));
+  return true;
 }
 
 // The absolute, link-free form of a command-line path, or "" with errno.
@@ -107,6 +139,7 @@ class Monitor {
 }  // namespace
 
 int main(int argc, char** argv) {
+  lumo::LumoVM::SetSourceCompiler(&CompileForDo);
   int32_t timeout = -1;
   bool free_at_exit = false;
   const char* path = nullptr;
@@ -254,7 +287,19 @@ int main(int argc, char** argv) {
     program.SetScopes(std::make_unique<lumo::SystemVariableHash>(program.GetDictionary()),
                       std::make_unique<lumo::VariableHash>(program.GetDictionary()));
     lumo::TaggedFile file;
-    if (!file.Open(files, lumo::kScriptLocation, relative)) {
+    if (IsSource(relative)) {
+      // A page is compiled first, straight into memory; its faults are
+      // the compiler's messages.
+      lumo::CompileOptions options;
+      options.builtins = &run_libraries.Calls();
+      lumo::LumoCompiler compiler(options);
+      lumo::String image;
+      if (!compiler.CompileFile(file_path, &image, relative)) {
+        fputs(compiler.FormattedMessages().c_str(), stderr);
+        return 2;
+      }
+      file.Attach(relative, new lumo::MemoryStream(image.View()));
+    } else if (!file.Open(files, lumo::kScriptLocation, relative)) {
       fprintf(stderr, "lumorun: %s: %s\n", path, file.ErrorText().Text());
       return 2;
     }

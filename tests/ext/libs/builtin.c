@@ -204,6 +204,25 @@ static void Answer(lmProgram* program, lmVariableList* parameters, lmVariable* r
   }
 }
 
+/* hog(): makes 1 MB texts through the interface until one is refused, then
+   frees them and says it survived; a run out of memory must not go on. */
+static void Hog(lmProgram* program, lmVariableList* parameters, lmVariable* result, void** data) {
+  static char megabyte[1 << 20];
+  lmVariable* kept[4096];
+  int n = 0;
+  (void)program;
+  (void)parameters;
+  (void)data;
+  memset(megabyte, 'm', sizeof megabyte);
+  while (n < 4096) {
+    lmVariable* v = lmVariable_Allocate("m", 1, megabyte, (int32_t)sizeof megabyte);
+    if (v == NULL) break;
+    kept[n++] = v;
+  }
+  while (n > 0) lmVariable_Free(kept[--n]);
+  lmVariable_SetValue(result, "survived", -1);
+}
+
 static const lmParameter kOne[] = {{"s", 1, 0}};
 static const lmParameter kTwo[] = {{"a", 1, 0}, {"b", 1, 0}};
 static const lmParameter kByReference[] = {{"x", 1, LM_PARAMETER_BY_REFERENCE}};
@@ -225,6 +244,7 @@ static const lmFunction kFunctions[] = {
     {"answer", 6, 2, kTwo, Answer},
     {"alias", 5, 1, kOne, Alias},
     {"scribble", 8, 1, kOne, Scribble},
+    {"hog", 3, 0, NULL, Hog},
     {NULL, 0, 0, NULL, NULL},
 };
 
