@@ -72,7 +72,7 @@ bool LumoVM_Stack::PushVariableFailed(Variable* variable, bool owned) {
   return false;
 }
 
-void LumoVM_Stack::Pop() {
+void LumoVM_Stack::PopOwned() {
   StackEntry* e = Take();
   if (e != nullptr) Release(*e);
 }

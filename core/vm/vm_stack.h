@@ -173,7 +173,14 @@ class LumoVM_Stack : public ChargedObject {
     return true;
   }
 
-  void Pop();
+  // An entry that owns nothing goes without a call.
+  void Pop() {
+    if (count_ > 0 && !entries_[count_ - 1].owned) [[likely]] {
+      --count_;
+      return;
+    }
+    PopOwned();
+  }
   bool PopBoolean();
   // An integer entry, or a variable that holds its integer form, inline.
   int32_t PopInteger() {
@@ -310,6 +317,7 @@ class LumoVM_Stack : public ChargedObject {
   }
   void PopOtherText(PoppedText& out);
   int32_t PopOtherInteger();
+  void PopOwned();
   bool PushVariableFailed(Variable* variable, bool owned);
   void Overflow();
   void Underflow();
