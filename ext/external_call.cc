@@ -66,6 +66,9 @@ ExternalCall::ExternalCall(const lmFunction* descriptor)
   }
   builtin_.parameter_count = count;
   builtin_.parameters = parameters_.data();
+  bool all_by_value = true;
+  for (const BuiltinParameter& p : parameters_) all_by_value = all_by_value && !p.by_reference;
+  SetShape(count, all_by_value);
 }
 
 ExternalCall::~ExternalCall() {
@@ -109,7 +112,8 @@ Variable* ExternalCall::Invoke(LumoVM& vm, Variable* const* arguments) {
     RaiseForeignOutOfMemory(result);
     return result;
   }
-  if (result_->ReferenceCount() >= 2 || !result_->ResetIfPrivate()) {
+  // ResetIfPrivate refuses a result somebody else still holds.
+  if (!result_->ResetIfPrivate()) {
     Variable* fresh = new Variable();
     result_->Free();
     result_ = fresh;

@@ -98,6 +98,13 @@ bool Call::Integer(int i, const char* what, int32_t* out) {
   // An array or structure reads as 0, so only a 0 (or the value that
   // stands for "out of range") needs the closer look Number takes.
   const int32_t value = lmVariable_Value_Integer(Argument(i));
+  // A plain zero is common (a counter's first round, i mod n): its text
+  // settles it without the full reading as a number.
+  if (value == 0 && !IsAggregate(i)) {
+    int32_t length = 0;
+    const char* text = lmVariable_Value(Argument(i), &length);
+    if (text != nullptr && length == 1 && text[0] == '0') return true;
+  }
   if (value == 0 || value == INT32_MIN) {
     double d = 0;
     if (!Number(i, what, &d)) return false;

@@ -192,7 +192,7 @@ class Variable : public ChargedObject {
       Variable::Clear();
       return true;
     }
-    if (text_.HasBuffer()) text_.SetLength(0);
+    text_.Empty();
     valid_ = 0;
     value_type_ = kValueNone;
     aggregate_type_ = kAggregateScalar;
@@ -209,6 +209,24 @@ class Variable : public ChargedObject {
       return true;
     }
     return false;
+  }
+  // The text of a plain scalar that holds it already, else null.
+  const String* FastText() const {
+    return IsPlainScalar() && (valid_ & kTextValid) ? &text_ : nullptr;
+  }
+  bool FastAggregateType(int* out) const {
+    if (!IsPlainScalar()) return false;
+    *out = aggregate_type_;
+    return true;
+  }
+  // SetValue for a plain scalar (no elements to let go of).
+  bool FastSetText(const char* bytes, int32_t length) {
+    if (!IsPlainScalar()) return false;
+    text_.Assign(bytes, bytes == nullptr ? 0 : length);
+    valid_ = kTextValid;
+    value_type_ = kValueText;
+    aggregate_type_ = kAggregateScalar;
+    return true;
   }
   bool FastInteger(int32_t* out) const {
     if (!IsPlainScalar() || !(valid_ & kIntegerValid)) return false;

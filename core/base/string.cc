@@ -130,7 +130,7 @@ __attribute__((noinline)) void String::Grow(int32_t required_capacity) {
   capacity_ = required_capacity;
 }
 
-void String::Assign(const char* text, int32_t length) {
+void String::AssignOther(const char* text, int32_t length) {
   int32_t n = TextLength(text, length);
   if (n + 1 > capacity_) {
     int32_t capacity = RoundStringCapacity(static_cast<int64_t>(n) + 1);

@@ -17,6 +17,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 
 #include "core/base/memory_budget.h"
@@ -70,7 +71,17 @@ class String {
   // Replaces the text. A null text or length 0 yields the empty text with a
   // buffer. Reallocates only when length + 1 exceeds the capacity. The
   // source may lie inside this String's own buffer.
-  void Assign(const char* text, int32_t length = -1);
+  void Assign(const char* text, int32_t length = -1) {
+    // Fits the buffer there is: the common case of a value replaced by
+    // one of similar size, with no call.
+    if (text != nullptr && length >= 0 && length < capacity_) {
+      memmove(text_, text, static_cast<size_t>(length));
+      length_ = length;
+      text_[length] = '\0';
+      return;
+    }
+    AssignOther(text, length);
+  }
   void Assign(const String& other) { Assign(other.Text(), other.length_); }
 
   void Append(char c);
@@ -88,6 +99,13 @@ class String {
   void SetLength(int32_t length);
   // Makes room for at least `length` bytes plus the terminator.
   void Reserve(int32_t length);
+  // Length 0, keeping the buffer (if any) for what comes next.
+  void Empty() {
+    if (text_ != nullptr) {
+      length_ = 0;
+      text_[0] = '\0';
+    }
+  }
 
   // Hands the buffer to the caller (who frees it with FreeText, its charge
   // going with it) and leaves the String empty without a buffer. Returns
@@ -149,6 +167,7 @@ class String {
   String Base64Decode() const;
 
  private:
+  void AssignOther(const char* text, int32_t length);
   void Grow(int32_t required_capacity);
 
   char* text_ = nullptr;

@@ -53,6 +53,12 @@ uint8_t PopDest(const DecodedInsn& i) {
   }
 }
 
+// The binary instructions an arithmetic step fuses.
+bool IsArithmetic(uint16_t op) {
+  return op == kDecoded_add || op == kDecoded_sub || op == kDecoded_mul || op == kDecoded_div ||
+         op == kDecoded_mod;
+}
+
 bool IsNumericSource(uint8_t s) {
   return s == kSourceGlobal || s == kSourceLocal || s == kSourceInteger || s == kSourceDouble;
 }
@@ -126,12 +132,10 @@ int DecodedSegment::TryFuse(int32_t offset, DecodedInsn* out) {
     out->db = i[1].da;
     return 4;
   }
-  if (n >= 3 && IsNumericSource(s0) && IsNumericSource(s1) &&
-      (i[2].op == kDecoded_add || i[2].op == kDecoded_sub || i[2].op == kDecoded_mul ||
-       i[2].op == kDecoded_div)) {
+  if (n >= 3 && IsNumericSource(s0) && IsNumericSource(s1) && IsArithmetic(i[2].op)) {
     const uint8_t dest = n == 4 ? PopDest(i[3]) : static_cast<uint8_t>(kSourceNone);
     const int count = dest != kSourceNone ? 4 : 3;
-    fused(kDecodedArith, count);
+    fused(i[2].op == kDecoded_mod ? kDecodedModulo : kDecodedArith, count);
     out->source_a = s0;
     out->source_b = s1;
     out->a = i[0].a;
@@ -158,6 +162,12 @@ int DecodedSegment::TryFuse(int32_t offset, DecodedInsn* out) {
     out->c = i[0].b;
     out->sub = static_cast<uint8_t>(i[1].op);
     return 2;
+  }
+  // `x = s op (i op k)`: the second push starts an arithmetic step of its
+  // own, which saves more than pairing it with the first.
+  if (n == 4 && IsNumericSource(s1) && IsNumericSource(PushSource(i[2])) &&
+      IsArithmetic(i[3].op)) {
+    return 0;
   }
   if (s0 != kSourceNone && s1 != kSourceNone) {
     const bool call = n >= 3 && i[2].op == kDecoded_call;
@@ -246,7 +256,7 @@ DecodedInsn* DecodedSegment::DecodeChain(int32_t offset, bool fuse) {
     const auto at = static_cast<size_t>(insn->start);
     if (fuse) {
       if (at_[at] == nullptr) at_[at] = insn;
-      const bool is_fused = insn->op >= kDecodedPush2;  // loop steps included
+      const bool is_fused = insn->op >= kFirstFusedStep;  // loop steps included
       if (!is_fused && unfused_[at] == nullptr) unfused_[at] = insn;
     } else {
       if (unfused_[at] == nullptr) unfused_[at] = insn;

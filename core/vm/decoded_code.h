@@ -120,31 +120,53 @@ namespace lumo {
   X(modgg, kOpModgg)              \
   X(storegi, kOpStoregi)
 
+// The steps that are not instructions of their own, each with its label
+// in the loop (op_<label>):
+// - goto: continue at target (the end of a chain);
+// - end: the frame's code has ended;
+// - truncated: an instruction runs past the segment's end, or a jump
+//   before its start;
+// - push2: two pushes;
+// - arith: push A, push B, add/sub/mul/div [, pop into a variable];
+// - modulo: push A, push B, mod [, pop into a variable];
+// - append: push V, push B, cat, pop into V: B's text appended to V;
+// - count_loop: incg g,k; cmpgi g,n; conditional jump;
+// - compare_jump: cmpgi g,n; conditional jump;
+// - arith_loop, append_loop: an arithmetic step into a variable, or an
+//   append, followed by a counted-loop test that jumps back to it: the
+//   whole loop runs in one step, iteration after iteration, with the
+//   variables looked up once;
+// - call2: push A, push B, call f: the two arguments go straight into the
+//   new frame's locals when the call can be made the common way.
+// The loop's label table is built from this list and the instruction list
+// above, so neither can fall out of step with the enum.
+#define LUMO_DECODED_STEPS(X)          \
+  X(Goto, goto)                        \
+  X(End, end)                          \
+  X(Truncated, truncated)              \
+  X(Push2, push2)                      \
+  X(Arith, arith)                      \
+  X(Modulo, modulo)                    \
+  X(Append, append)                    \
+  X(CountLoop, count_loop)             \
+  X(CompareJump, compare_jump)         \
+  X(ArithLoop, arith_loop)             \
+  X(AppendLoop, append_loop)           \
+  X(Call2, call2)
+
 enum DecodedOp : uint16_t {
   kDecodedOther = 0,
 #define LUMO_DECODED_OP(name, word) kDecoded_##name,
   LUMO_CORE_INSTRUCTIONS(LUMO_DECODED_OP)
 #undef LUMO_DECODED_OP
-  // Steps that are not instructions of their own.
-  kDecodedGoto,       // continue at target (the end of a chain)
-  kDecodedEnd,        // the frame's code has ended
-  kDecodedTruncated,  // an instruction runs past the segment's end, or a jump before its start
-  // Fused sequences.
-  kDecodedPush2,      // two pushes
-  kDecodedArith,      // push A, push B, add/sub/mul/div [, pop into a variable]
-  kDecodedAppend,     // push V, push B, cat, pop into V: B's text appended to V
-  kDecodedCountLoop,  // incg g,k; cmpgi g,n; conditional jump
-  kDecodedCompareJump,  // cmpgi g,n; conditional jump
-  // An arithmetic step into a variable, or an append, followed by a
-  // counted-loop test that jumps back to it: the whole loop runs in one
-  // step, iteration after iteration, with the variables looked up once.
-  kDecodedArithLoop,
-  kDecodedAppendLoop,
-  // push A, push B, call f: the two arguments go straight into the new
-  // frame's locals when the call can be made the common way.
-  kDecodedCall2,
+#define LUMO_DECODED_STEP(name, label) kDecoded##name,
+  LUMO_DECODED_STEPS(LUMO_DECODED_STEP)
+#undef LUMO_DECODED_STEP
   kDecodedOpCount
 };
+
+// The first fused step: every step from here on stands for a sequence.
+inline constexpr uint16_t kFirstFusedStep = kDecodedPush2;
 
 // Where a fused step reads a value or stores its result.
 enum DecodedSource : uint8_t {

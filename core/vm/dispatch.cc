@@ -345,6 +345,20 @@ inline bool LumoVM::FusedDouble(uint8_t source, int32_t n, double d, double* out
   return true;
 }
 
+// The integer a push from the source would leave for mod to pop.
+inline bool LumoVM::FusedInteger(uint8_t source, int32_t n, double d, int32_t* out) {
+  Variable* v = nullptr;
+  switch (source) {
+    case kSourceInteger: *out = n; return true;
+    case kSourceDouble: *out = TruncateToInteger(d); return true;
+    case kSourceGlobal: v = GlobalAt(n); break;
+    default: v = LocalAt(n); break;
+  }
+  if (v == nullptr) return false;
+  if (!v->FastInteger(out)) *out = v->Value_Integer();
+  return true;
+}
+
 // A loop step's test: counter += step, then the counter against the limit
 // as 0 (below), 1 (equal) or 2 (above), the bit of the jump's mask. The
 // counter is a plain scalar (checked before the loop).
@@ -435,23 +449,19 @@ inline void LumoVM::AssignFused(Variable* target, uint8_t source, int32_t n, dou
 }
 
 int LumoVM::Execute() {
-  static const void* const kLabels[kDecodedOpCount] = {
+  static const void* const kLabels[] = {
       &&op_other,
 #define LUMO_LABEL(name, word) &&op_##name,
       LUMO_CORE_INSTRUCTIONS(LUMO_LABEL)
 #undef LUMO_LABEL
-      &&op_goto,
-      &&op_end,
-      &&op_truncated,
-      &&op_push2,
-      &&op_arith,
-      &&op_append,
-      &&op_count_loop,
-      &&op_compare_jump,
-      &&op_arith_loop,
-      &&op_append_loop,
-      &&op_call2,
+#define LUMO_STEP_LABEL(name, label) &&op_##label,
+      LUMO_DECODED_STEPS(LUMO_STEP_LABEL)
+#undef LUMO_STEP_LABEL
   };
+  // Both lists feed the enum and this table in the same order; a step
+  // added to one place only fails here rather than jumping to a wrong label.
+  static_assert(sizeof(kLabels) / sizeof(kLabels[0]) == kDecodedOpCount,
+                "one label per decoded op");
 
   DecodedSegment* decoded = nullptr;
   const DecodedInsn* ip = nullptr;
@@ -534,7 +544,7 @@ op_goto:
 op_end:
   // The frame's code has ended.
   offset_ = ip->start;
-  if (frame_->kind != 2) return 1;
+  if (frame_->kind != kFilterFrame) return 1;
   {
     const bool result = stack_->PopBoolean();
     if (error_) return 0;
@@ -599,6 +609,28 @@ op_arith: {
     Variable* v = ip->dest == kSourceGlobal ? GlobalAt(ip->c) : LocalAt(ip->c);
     if (v == nullptr) UNFUSE();
     if (!v->FastSetDouble(r)) v->SetValue_Double(r);
+  }
+  NEXT();
+}
+
+op_modulo: {
+  if (stack_->Count() > LumoVM_Stack::kCapacity - 2) UNFUSE();
+  Variable* v = nullptr;
+  if (ip->dest != kSourceStack) {
+    v = ip->dest == kSourceGlobal ? GlobalAt(ip->c) : LocalAt(ip->c);
+    if (v == nullptr) UNFUSE();
+  }
+  int32_t x = 0;
+  int32_t y = 0;
+  if (!FusedInteger(ip->source_a, ip->a, ip->da, &x) ||
+      !FusedInteger(ip->source_b, ip->b, ip->db, &y)) {
+    UNFUSE();
+  }
+  const int32_t r = ModInteger(x, y);
+  if (v == nullptr) {
+    stack_->PushInteger(r);
+  } else if (!v->FastSetInteger(r)) {
+    v->SetValue_Integer(r);
   }
   NEXT();
 }
@@ -1029,7 +1061,13 @@ op_call: {
   }
   offset_ = ip->next;
   if (function->IsExternal()) {
-    CallExternal(function);
+    // A bound function the straight path takes needs no trip through the
+    // overridable CallExternal, which a plain machine does not override.
+    auto* binding = static_cast<ExternalFunction*>(function->Binding());
+    if (!plain_machine_ || binding == nullptr ||
+        !QuickExternalCall(function, binding, function->ParameterCount())) {
+      CallExternal(function);
+    }
     if (error_) return 0;
     NEXT();
   }

@@ -16,6 +16,16 @@ namespace lumo {
 class Function;
 class LumoVM;
 
+// What a frame is, as LumoVM_Frame::kind and FrameKind() give it.
+inline constexpr int kPlainFrame = 0;     // the outermost frame, RunAt and RunEntry
+inline constexpr int kFunctionFrame = 1;  // a call, with locals of its own
+inline constexpr int kFilterFrame = 2;    // code whose final boolean goes to a feature
+
+// The error-display flags of a frame (erroutput): only this bit is read.
+inline constexpr uint32_t kDisplayRuntimeErrors = 4;
+// What a frame starts with: every flag set.
+inline constexpr uint32_t kDefaultErrorDisplay = 7;
+
 class LumoVM_Frame : public ChargedObject {
  public:
   LumoVM_Frame() = default;
@@ -27,7 +37,7 @@ class LumoVM_Frame : public ChargedObject {
     if (owns_stack) delete stack;
   }
 
-  virtual int FrameKind() const { return 0; }
+  virtual int FrameKind() const { return kPlainFrame; }
   virtual void SetLocals(VariableHash* hash, bool owned) {
     if (owns_locals && hash != locals) delete locals;
     locals = hash;
@@ -41,7 +51,7 @@ class LumoVM_Frame : public ChargedObject {
   }
 
   // FrameKind() as a field, for the loop's hot paths.
-  int kind = 0;
+  int kind = kPlainFrame;
   int32_t return_segment = -1;
   int32_t return_offset = -1;
   // The decoded step at the return point, valid while the segment still
@@ -55,16 +65,15 @@ class LumoVM_Frame : public ChargedObject {
   bool plain_locals = false;
   LumoVM_Stack* stack = nullptr;
   bool owns_stack = false;
-  // Bit 2 (value 4): runtime errors are displayed.
-  uint32_t error_display = 7;
+  uint32_t error_display = kDefaultErrorDisplay;
   int output_level = 0;
   LumoVM_Frame* previous = nullptr;
 };
 
 class LumoVM_FunctionFrame : public LumoVM_Frame {
  public:
-  LumoVM_FunctionFrame() : LumoVM_Frame(1) {}
-  int FrameKind() const override { return 1; }
+  LumoVM_FunctionFrame() : LumoVM_Frame(kFunctionFrame) {}
+  int FrameKind() const override { return kFunctionFrame; }
   Function* function = nullptr;
   // The function whose names the locals hold (a spare frame keeps them for
   // the next call of the same function).
@@ -81,8 +90,8 @@ class FilterCallback {
 
 class LumoVM_FilterFrame : public LumoVM_Frame {
  public:
-  LumoVM_FilterFrame() : LumoVM_Frame(2) {}
-  int FrameKind() const override { return 2; }
+  LumoVM_FilterFrame() : LumoVM_Frame(kFilterFrame) {}
+  int FrameKind() const override { return kFilterFrame; }
   FilterCallback* callback = nullptr;
 };
 

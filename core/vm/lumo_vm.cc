@@ -298,8 +298,8 @@ bool LumoVM::CallScriptFunction(std::string_view name, const Argument* arguments
 
 uint32_t LumoVM::CallErrorDisplay(const Function* function) const {
   uint32_t display = frame_->error_display;
-  if (function->Flags() & Function::kDisplayErrors) display |= 4;
-  if (function->Flags() & Function::kHideErrors) display &= ~4u;
+  if (function->Flags() & Function::kDisplayErrors) display |= kDisplayRuntimeErrors;
+  if (function->Flags() & Function::kHideErrors) display &= ~kDisplayRuntimeErrors;
   return display;
 }
 
@@ -395,7 +395,7 @@ void LumoVM::Return(bool with_value) {
     FatalError("Frame underflow");
     return;
   }
-  if (frame_->kind != 1) {
+  if (frame_->kind != kFunctionFrame) {
     FatalError("Return outside of function");
     return;
   }
@@ -430,6 +430,42 @@ void LumoVM::Return(bool with_value) {
   if (context_->OutputLevel() != caller->output_level) context_->SetOutputLevel(caller->output_level);
 }
 
+// The call almost every script makes: a few parameters, all by value,
+// into locals kept from the last call, and nothing to log. It does what the
+// general path below does for such a call, without the bookkeeping that
+// by-reference arguments and logging need. False, with nothing popped, when
+// the call is not of that kind.
+bool LumoVM::QuickExternalCall(Function* function, ExternalFunction* binding, int32_t count) {
+  constexpr int32_t kMaxQuick = 8;
+  constexpr uint32_t kExternalEvents =
+      kEventExternalCall | kEventExternalParameter | kEventExternalReturnValue | kEventExternalReturn;
+  if (count > kMaxQuick || binding->KnownParameterCount() != count || !binding->AllByValue() ||
+      (event_mask_ & kExternalEvents) != 0) {
+    return false;
+  }
+  VariableHash& locals = function->Locals();
+  Variable* arguments[kMaxQuick];
+  for (int32_t i = 0; i < count; ++i) {
+    const FunctionParameter& parameter = function->Parameter(i);
+    Variable* local = locals.PeekVariable(parameter.local_slot);
+    // A local a library made a reference has to start afresh, which the
+    // general path sees to.
+    if (parameter.ByReference() || local == nullptr || local->IsReference()) return false;
+    arguments[i] = local;
+  }
+  for (int32_t i = count - 1; i >= 0; --i) {
+    stack_->PopIntoFast(arguments[i]);
+    if (error_) [[unlikely]] return true;
+  }
+  Variable* result = binding->Invoke(*this, arguments);
+  if (result == nullptr) {
+    result = null_;
+    result->AddReference();
+  }
+  stack_->PushVariable(result, true);
+  return true;
+}
+
 void LumoVM::CallExternal(Function* function) {
   auto* binding = static_cast<ExternalFunction*>(function->Binding());
   if (binding == nullptr) {
@@ -450,6 +486,7 @@ void LumoVM::CallExternal(Function* function) {
     FatalError("Number of parameters mismatch in call to external function");
     return;
   }
+  if (QuickExternalCall(function, binding, count)) return;
   if (Logging(kEventExternalCall)) {
     const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
                                LogField::Integer(line_), LogField::Text(function->Name()),
@@ -613,7 +650,7 @@ void LumoVM::RuntimeError(int32_t tag, std::string_view message) {
   text.Append(message);
   text.Append('\n');
   last_error_ = text;
-  if (!(frame_->error_display & 4)) display = false;
+  if (!(frame_->error_display & kDisplayRuntimeErrors)) display = false;
   if (fatal) error_ = 1;
   if (display) context_->Write(text);
   if (error_variable != nullptr) {

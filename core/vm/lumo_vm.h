@@ -52,6 +52,22 @@ class ExternalFunction {
   // for a by-reference one the caller's own variable. Returns the result
   // with one reference that the machine takes over, or null for none.
   virtual Variable* Invoke(LumoVM& vm, Variable* const* arguments) = 0;
+  // True when no parameter is by reference: the machine may then skip
+  // checking each one on every call. Implementations that cannot say so
+  // cheaply leave it false and get the general path.
+  bool AllByValue() const { return all_by_value_; }
+  // ParameterCount() without the virtual call, or -1 when not given.
+  int32_t KnownParameterCount() const { return known_parameter_count_; }
+
+ protected:
+  void SetShape(int32_t parameter_count, bool all_by_value) {
+    known_parameter_count_ = parameter_count;
+    all_by_value_ = all_by_value;
+  }
+
+ private:
+  int32_t known_parameter_count_ = -1;
+  bool all_by_value_ = false;
 };
 
 // Finds the implementation of a function a program only declares.
@@ -255,6 +271,7 @@ class LumoVM {
   uint32_t CallErrorDisplay(const Function* function) const;
   int CallOutputLevel(const Function* function) const;
   bool CanQuickCall(Function* function);
+  bool QuickExternalCall(Function* function, ExternalFunction* binding, int32_t count);
   LumoVM_FunctionFrame* EnterQuickCall(Function* function, int32_t return_offset);
   void AssignFused(Variable* target, uint8_t source, int32_t n, double d, Variable* variable,
                    const char* text, int32_t length);
@@ -313,6 +330,7 @@ class LumoVM {
   void PushFused(uint8_t source, int32_t n, double d, Variable* variable, const char* text,
                  int32_t length);
   bool FusedDouble(uint8_t source, int32_t n, double d, double* out);
+  bool FusedInteger(uint8_t source, int32_t n, double d, int32_t* out);
   int CountStep(Variable* counter, int32_t step, int32_t limit);
   void AppendFused(const struct DecodedInsn* ip, Variable* v, Variable* b, const char* text,
                    int32_t length);

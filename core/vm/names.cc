@@ -86,7 +86,7 @@ bool LumoVM::ResolveName(const char* name, int32_t length, Variable** variable) 
     case Scope::kNone: break;
   }
   if (system_entry) return find(system_, true);
-  if (frame_->kind == 1 && frame_->locals->FindEntry(-1, path, base) >= 0) {
+  if (frame_->kind == kFunctionFrame && frame_->locals->FindEntry(-1, path, base) >= 0) {
     return find(frame_->locals, true);
   }
   return find(globals_, true);

@@ -62,23 +62,17 @@ bool LumoVM_Stack::PushString(String&& text) {
   return PushString(bytes, length, capacity, true);
 }
 
-bool LumoVM_Stack::PushVariable(Variable* variable, bool owned) {
+bool LumoVM_Stack::PushVariableFailed(Variable* variable, bool owned) {
   if (variable == nullptr) {
     vm_->FatalError("Invalid variable reference");
     return false;
   }
-  StackEntry* e = Slot();
-  if (e == nullptr) {
-    if (owned) variable->Free();
-    return false;
-  }
-  e->kind = kStackVariable;
-  e->owned = owned ? 1 : 0;
-  e->variable = variable;
-  return true;
+  Overflow();
+  if (owned) variable->Free();
+  return false;
 }
 
-void LumoVM_Stack::Pop() {
+void LumoVM_Stack::PopOwned() {
   StackEntry* e = Take();
   if (e != nullptr) Release(*e);
 }
@@ -211,7 +205,7 @@ bool LumoVM_Stack::PopBoolean() {
   return e != nullptr && EntryBoolean(*e);
 }
 
-int32_t LumoVM_Stack::PopInteger() {
+int32_t LumoVM_Stack::PopOtherInteger() {
   StackEntry* e = Take();
   return e != nullptr ? EntryInteger(*e) : 0;
 }

@@ -162,11 +162,43 @@ class LumoVM_Stack : public ChargedObject {
   bool PushString(String&& text);
   // An owned variable's reference passes to the entry; a null variable is
   // the fatal error "Invalid variable reference".
-  bool PushVariable(Variable* variable, bool owned);
+  bool PushVariable(Variable* variable, bool owned) {
+    if (variable == nullptr || count_ == kCapacity) [[unlikely]] {
+      return PushVariableFailed(variable, owned);
+    }
+    StackEntry& e = entries_[count_++];
+    e.kind = kStackVariable;
+    e.owned = owned ? 1 : 0;
+    e.variable = variable;
+    return true;
+  }
 
-  void Pop();
+  // An entry that owns nothing goes without a call.
+  void Pop() {
+    if (count_ > 0 && !entries_[count_ - 1].owned) [[likely]] {
+      --count_;
+      return;
+    }
+    PopOwned();
+  }
   bool PopBoolean();
-  int32_t PopInteger();
+  // An integer entry, or a variable that holds its integer form, inline.
+  int32_t PopInteger() {
+    if (count_ > 0) [[likely]] {
+      StackEntry& e = entries_[count_ - 1];
+      if (e.kind == kStackInteger) {
+        --count_;
+        return e.integer;
+      }
+      int32_t value = 0;
+      if (e.kind == kStackVariable && e.variable->FastInteger(&value)) {
+        --count_;
+        Release(e);
+        return value;
+      }
+    }
+    return PopOtherInteger();
+  }
   double PopDouble();
   // Texts, the common case, inline; numbers and variables out of line.
   void PopText(PoppedText& out) {
@@ -284,6 +316,9 @@ class LumoVM_Stack : public ChargedObject {
     return &entries_[count_++];
   }
   void PopOtherText(PoppedText& out);
+  int32_t PopOtherInteger();
+  void PopOwned();
+  bool PushVariableFailed(Variable* variable, bool owned);
   void Overflow();
   void Underflow();
   void ReleaseAll();

@@ -97,6 +97,8 @@ LUMO_EXPORT const char* lmVariable_Name(lmVariable* variable, int32_t* length) {
 LUMO_EXPORT const char* lmVariable_Value(lmVariable* variable, int32_t* length) {
   if (length != nullptr) *length = 0;
   if (variable == nullptr) return nullptr;
+  // Most arguments hold their text already: no call needed.
+  if (const String* text = AsVariable(variable)->FastText()) return TextResult(*text, length);
   return Guard(nullptr, static_cast<const char*>(nullptr),
                [&] { return TextResult(AsVariable(variable)->Value(), length); });
 }
@@ -115,6 +117,8 @@ LUMO_EXPORT const char* lmVariable_Value_NS(lmVariable* variable, int32_t* lengt
 
 LUMO_EXPORT int32_t lmVariable_Value_Integer(lmVariable* variable) {
   if (variable == nullptr) return 0;
+  int32_t value = 0;
+  if (AsVariable(variable)->FastInteger(&value)) return value;
   return Guard(nullptr, int32_t{0}, [&] { return AsVariable(variable)->Value_Integer(); });
 }
 
@@ -127,7 +131,9 @@ LUMO_EXPORT int lmVariable_SetValue(lmVariable* variable, const char* value, int
   std::string_view v;
   if (variable == nullptr || !TextArgument(value, length, &v)) return 0;
   return Guard(nullptr, 0, [&] {
-    return AsVariable(variable)->SetValue(v.data(), Length(v)) ? 1 : 0;
+    Variable* target = AsVariable(variable);
+    if (target->FastSetText(v.data(), Length(v))) return 1;
+    return target->SetValue(v.data(), Length(v)) ? 1 : 0;
   });
 }
 
@@ -198,7 +204,10 @@ LUMO_EXPORT lmVariable* lmVariable_RealIdentity(lmVariable* variable) {
 }
 
 LUMO_EXPORT int lmVariable_Aggregate_Type(lmVariable* variable) {
-  return variable == nullptr ? -1 : AsVariable(variable)->Aggregate_Type();
+  if (variable == nullptr) return -1;
+  int type = 0;
+  if (AsVariable(variable)->FastAggregateType(&type)) return type;
+  return AsVariable(variable)->Aggregate_Type();
 }
 
 LUMO_EXPORT lmVariableList* lmVariable_Aggregate_List(lmVariable* variable) {
@@ -434,11 +443,13 @@ LUMO_EXPORT lmVariable* lmVariableList_Find(lmVariableList* list, const char* na
 }
 
 LUMO_EXPORT lmVariable* lmVariableList_First(lmVariableList* list) {
-  return list == nullptr ? nullptr : Handle(AsList(list)->First());
+  // No list kind walks differently: the direct call saves a library's
+  // argument loop an indirect one per step.
+  return list == nullptr ? nullptr : Handle(AsList(list)->List<Variable>::First());
 }
 
 LUMO_EXPORT lmVariable* lmVariableList_Next(lmVariableList* list) {
-  return list == nullptr ? nullptr : Handle(AsList(list)->Next());
+  return list == nullptr ? nullptr : Handle(AsList(list)->List<Variable>::Next());
 }
 
 LUMO_EXPORT lmVariable* lmVariableList_Current(lmVariableList* list) {

@@ -55,6 +55,13 @@ TEST(ExternalCalls, ArgumentsAndResults) {
                         "pushc \"3\"\ncall echo\npopg v\npushc \"4\"\ncall echo\npop\n"
                         "pushc \"|\"\nout\npushg v\nout\n"),
             "142|12|3");
+  // A by-value argument is the function's own copy: what the library
+  // writes into it stays there, also on the next call, which reuses it.
+  LibraryRun copied({Builtin("builtin_a")});
+  EXPECT_EQ(copied.Printed(".function scribble(s) flags 1\n.global g\npushc \"mine\"\npopg g\n"
+                           "pushg g\ncall scribble\nout\npushg g\ncall scribble\npop\n"
+                           "pushg g\nout\n"),
+            "scribbledmine");
   // A parameter the library turned into a reference does not carry the
   // next call's argument into what it refers to.
   LibraryRun aliased({Builtin("builtin_a")});

@@ -103,6 +103,21 @@ TEST(Code, SequencesAsTheirInstructions) {
       {".global x\npushi 1\npushi 0\ndiv\npopg x\npushg x\nout\npushi 0\npushi 0\ndiv\npopg x\n"
        "pushg x\nout",
        "Infinity0"},
+      // mod of two pushes: variables holding texts, doubles and references
+      // read as the instruction reads them; into a variable or onto the
+      // stack; the value beside it keeps its own push.
+      {".global x, t\npushc \" 17\"\npopg t\npushg t\npushi 5\nmod\npopg x\npushg x\nout",
+       "2"},
+      {".global x\npushf -7.9\npopg x\npushg x\npushf 2.5\nmod\nout", "-1"},
+      {".global x, t\nstoregi t, 9\npushg t\npushg x\nrefer\npushg x\npushi 4\nmod\npopg x\n"
+       "pushg t\nout",
+       "1"},
+      {".global x\npushc \"abc\"\npopg x\npushi 7\npushg x\nmod\nout", "0"},
+      {".global s, i\npushc \"ab\"\npopg s\nstoregi i, 23\npushg s\npushg i\npushi 20\nmod\n"
+       "cat\nout",
+       "ab3"},
+      {".global s, i\nstoregi s, 1\nstoregi i, 7\npushg s\npushg i\npushi 2\nsub\nadd\nout",
+       "6"},
       // Counted loops over a text, a reference, an array; wrapping; steps.
       {".global i\npushc \"2\"\npopg i\nloop: incg i, 1\ncmpgi i, 5\njmp_lt loop\npushg i\n"
        "out", "5"},
@@ -143,6 +158,8 @@ TEST(Code, SequencesAsTheirInstructions) {
   EXPECT_EQ(Printed("pushi 1\npushg 99"), Fatal(6, "Invalid variable reference"));
   EXPECT_EQ(Printed(".global x\npushg x\npushg 99\nadd\npopg x"),
             Fatal(6, "Invalid variable reference"));
+  EXPECT_EQ(Printed(".global x\npushg x\npushi 3\nmod\npopg 99"),
+            Fatal(6 + 6 + 2, "Invalid variable reference"));
   // Arguments that would not fit on the stack: the second push overflows.
   std::string full = ".function f(a, b)\nretn\n.end\n";
   for (int i = 0; i < 511; ++i) full += "pushi 0\n";

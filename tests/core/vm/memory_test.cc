@@ -208,7 +208,7 @@ TEST(MemoryBudget, ScriptFunctionsAndExpressionsCalledFromNativeCodeStopCleanly)
     EXPECT_FALSE(m.Vm().CallScriptFunction("grow", &argument, 1));
     EXPECT_TRUE(EndsWith(m.LastError(), "Out of memory\n")) << m.LastError();
     EXPECT_TRUE(m.Vm().StoppedForMemory());
-    EXPECT_EQ(m.Vm().CurrentFrame()->kind, 0);  // the call's frame is gone
+    EXPECT_EQ(m.Vm().CurrentFrame()->kind, kPlainFrame);  // the call's frame is gone
     // The machine stays stopped: nothing more runs on it.
     EXPECT_EQ(m.Vm().ExecuteDynamicExpression(2), nullptr);
   }
@@ -222,7 +222,7 @@ TEST(MemoryBudget, ScriptFunctionsAndExpressionsCalledFromNativeCodeStopCleanly)
     // The expression's segment calls the function that grows.
     EXPECT_EQ(m.Vm().ExecuteDynamicExpression(2), nullptr);
     EXPECT_TRUE(m.Vm().StoppedForMemory());
-    EXPECT_EQ(m.Vm().CurrentFrame()->kind, 0);
+    EXPECT_EQ(m.Vm().CurrentFrame()->kind, kPlainFrame);
   }
   EXPECT_EQ(second.Used(), 0);
 }

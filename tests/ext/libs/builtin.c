@@ -103,6 +103,16 @@ static void Echo(lmProgram* program, lmVariableList* parameters, lmVariable* res
   lmVariable_SetValue(result, text, length);
 }
 
+/* scribble(s): writes over its own argument and answers what it wrote. */
+static void Scribble(lmProgram* program, lmVariableList* parameters, lmVariable* result,
+                     void** data) {
+  lmVariable* s = Argument(parameters, 0);
+  (void)program;
+  (void)data;
+  lmVariable_SetValue(s, "scribbled", -1);
+  lmVariable_SetValue(result, lmVariable_Value(s, NULL), -1);
+}
+
 static void FreePersistent(void* owner, void* data) {
   (void)owner;
   ++persistent_frees;
@@ -233,6 +243,7 @@ static const lmFunction kFunctions[] = {
     {"describe", 8, 1, kOne, Describe},
     {"answer", 6, 2, kTwo, Answer},
     {"alias", 5, 1, kOne, Alias},
+    {"scribble", 8, 1, kOne, Scribble},
     {"hog", 3, 0, NULL, Hog},
     {NULL, 0, 0, NULL, NULL},
 };
