@@ -207,6 +207,9 @@ check "request broken page" 2 $?
 "$run" --post-file "$work/nothing" "$work/site/echo.lmc" > "$work/out" 2> "$work/err"
 check "missing post file" 2 $?
 contains "missing post file" "$work/err" "--post-file '$work/nothing': No such file or directory"
+cp "$work/site/echo.lmc" "$work/site/a b.lmc"
+"$run" --query x=1 "$work/site/a b.lmc" > "$work/out" 2> "$work/err"
+check "path a request cannot name" 2 $?
 "$run" --header 'no colon' "$work/site/echo.lmc" > "$work/out" 2> "$work/err"
 check "bad header option" 2 $?
 "$run" --content-type text/plain "$work/site/echo.lmc" > "$work/out" 2> "$work/err"

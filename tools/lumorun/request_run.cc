@@ -95,6 +95,25 @@ void CopyResponse(int socket, bool include) {
 
 int RunAsRequest(const RequestOptions& options, const char* config_flag, const RunPaths& paths,
                  int32_t timeout) {
+  // The server takes the path as it comes, without decoding: a name the
+  // request line cannot carry as it is cannot be requested at all.
+  for (const unsigned char c : paths.relative) {
+    if (c <= ' ' || c == '?' || c == '#' || c == 0x7f) {
+      fprintf(stderr, "lumorun: '%s' cannot be named in a request (blank, '?' or '#')\n",
+              paths.relative.c_str());
+      return 2;
+    }
+  }
+  if (options.query.find_first_of(" \r\n") != std::string::npos) {
+    fprintf(stderr, "lumorun: --query wants the query encoded as in a URL (%%20 or + for a blank)\n");
+    return 2;
+  }
+  for (const std::string* value : {&options.cookie, &options.content_type}) {
+    if (value->find_first_of("\r\n") != std::string::npos) {
+      fprintf(stderr, "lumorun: a header value may not hold a line break\n");
+      return 2;
+    }
+  }
   for (const std::string& header : options.headers) {
     const size_t colon = header.find(':');
     if (colon == 0 || colon == std::string::npos ||
