@@ -257,17 +257,20 @@ bool DexApplication::ConfigurationError(std::string_view message) {
 
 // --- The run -----------------------------------------------------------------
 
-void DexApplication::Run() {
+RequestOutcome DexApplication::Run() {
   const MemoryBudgetScope budget(&budget_);
   bool out_of_memory = false;
+  RequestOutcome outcome = RequestOutcome::kProgramNotRun;
   try {
     SeedRunRandom(static_cast<uint32_t>(time(nullptr)) ^ ThreadId());
     const bool ready = LoadProgram() && PublishVariables();
     if (ready) {
+      outcome = RequestOutcome::kProgramStopped;
       SetUpDefaultHeaders();
       if (ReadPostBody()) {
         BeginExecution();
-        vm_->Run();
+        // 1 is the machine's word for an end the program chose.
+        if (vm_->Run() == 1) outcome = RequestOutcome::kProgramEnded;
       }
     }
   } catch (const std::bad_alloc&) {
@@ -277,9 +280,11 @@ void DexApplication::Run() {
   }
   if (out_of_memory || (vm_ != nullptr && vm_->StoppedForMemory() && !vm_->MemoryErrorReported())) {
     ReportOutOfMemory();
+    outcome = RequestOutcome::kProgramStopped;
   }
   if (output_ != response_.get()) output_ = response_.get();
   response_->Send(true);
+  return outcome;
 }
 
 void DexApplication::ReportOutOfMemory() {
@@ -750,11 +755,13 @@ void DexApplication::LogEvent(uint32_t mask, const LogField* fields) {
 
 // --- Serving a program -----------------------------------------------------------
 
-void ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String& path) {
+RequestOutcome ServeProgram(HTTPListenerThread& worker, HTTPRequest& request,
+                            const String& path) {
   // On the worker's stack: the context is tens of kilobytes (its own
   // configuration table among them), and a heap block that size made the
   // allocator sort all its small free blocks on every request.
   bool trim = false;
+  RequestOutcome outcome;
   {
     DexApplication context(&worker, &request, path);
     HTTPServer* server = worker.Server();
@@ -772,9 +779,10 @@ void ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String
         *trim = context.MemoryPeak() > kTrimAfterPeak;
       }
     } const end{server, worker.Index(), context, &trim};
-    context.Run();
+    outcome = context.Run();
   }
   if (trim) malloc_trim(0);
+  return outcome;
 }
 
 }  // namespace lumo

@@ -22,6 +22,7 @@
 #include "core/context/lumo_application.h"
 #include "files/posix_file_manager.h"
 #include "web/content_parser.h"
+#include "web/http_server.h"
 
 namespace lumo {
 
@@ -46,8 +47,8 @@ class DexApplication : public LumoApplication {
   // Runs the request to its end and sends the response. The run's memory
   // is charged to its budget ("maxrunmemory") from here to the program's
   // end; running out of it, or out of memory at all, ends the run with
-  // "Out of memory" and nothing else.
-  void Run();
+  // "Out of memory" and nothing else. One of the kProgram* outcomes.
+  RequestOutcome Run();
   // The most the run had charged at once.
   int64_t MemoryPeak() const { return budget_.Peak(); }
 

@@ -135,12 +135,13 @@ void HTTPListenerThread::Main() {
   server_->WorkerEnded();
 }
 
-void HTTPListenerThread::Serve(int socket) {
+RequestOutcome HTTPListenerThread::Serve(int socket) {
   HTTPRequest request(socket);
   request.SetIOTimeout(server_->IOTimeout());
+  RequestOutcome outcome = RequestOutcome::kNoRequest;
   switch (request.Read()) {
     case HTTPRequest::ReadResult::kNothing:
-      return;
+      return outcome;
     case HTTPRequest::ReadResult::kTooLong:
       SendBadRequest(request, "Request line or header too long");
       break;
@@ -154,28 +155,29 @@ void HTTPListenerThread::Serve(int socket) {
       SendLengthRequired(request);
       break;
     case HTTPRequest::ReadResult::kOk:
-      Handle(request);
+      outcome = Handle(request);
       // Answered without reading the whole body (a static file, a body
       // refused): the client may still be sending it.
-      if (request.UnreadBody() == 0) return;
+      if (request.UnreadBody() == 0) return outcome;
       break;
   }
   // Refused heads may come with a body of unknown length.
   request.LingeringClose();
+  return outcome;
 }
 
-void HTTPListenerThread::Handle(HTTPRequest& request) {
+RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
   const String& path = request.Path();
   if (path.Length() >= kMaxPathLength) {
     SendBadRequest(request, "Requested URI too long or invalid");
-    return;
+    return RequestOutcome::kNoRequest;
   }
   // The path goes to the sandbox as it came (no percent-decoding): only
   // names inside the document root resolve.
   String full;
   if (!files_.Resolve(kScriptLocation, path.View(), &full)) {
     SendNotFound(request, path);
-    return;
+    return RequestOutcome::kAnswered;
   }
   // Most requests name a static file: opening it straight away answers
   // whether it exists and is a file in one call.
@@ -183,7 +185,7 @@ void HTTPListenerThread::Handle(HTTPRequest& request) {
   if (type != kCompiledProgramType && type != kSourcePageType) {
     if (std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead)) {
       SendStatic(request, *file, type);
-      return;
+      return RequestOutcome::kAnswered;
     }
   }
   String final_path(path);
@@ -194,34 +196,31 @@ void HTTPListenerThread::Handle(HTTPRequest& request) {
     if (default_file != nullptr) final_path.Append(*default_file);
     if (!files_.Resolve(kScriptLocation, final_path.View(), &full)) {
       SendNotFound(request, path);
-      return;
+      return RequestOutcome::kAnswered;
     }
     kind = files_.KindOf(full);
     type = ContentTypeOf(final_path.View());
   }
   if (kind != PosixFileManager::PathKind::kOther) {
     SendNotFound(request, path);
-    return;
+    return RequestOutcome::kAnswered;
   }
-  if (type == kCompiledProgramType) {
-    ServeProgram(*this, request, final_path);
-    return;
-  }
+  if (type == kCompiledProgramType) return ServeProgram(*this, request, final_path);
   // A source may hold passwords: it is compiled and run, or not found.
   if (type == kSourcePageType) {
     if (config_.GetInteger(kConfigCompileSources) != 0) {
-      ServeProgram(*this, request, final_path);
-    } else {
-      SendNotFound(request, path);
+      return ServeProgram(*this, request, final_path);
     }
-    return;
+    SendNotFound(request, path);
+    return RequestOutcome::kAnswered;
   }
   std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead);
   if (!file) {
     SendNotFound(request, path);
-    return;
+    return RequestOutcome::kAnswered;
   }
   SendStatic(request, *file, type);
+  return RequestOutcome::kAnswered;
 }
 
 void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::string_view type) {
@@ -297,16 +296,54 @@ void HTTPServer::ApplyOverrides() {
   for (const auto& [id, text] : text_overrides_) config_.SetText(id, text);
 }
 
-HTTPServer::ListenResult HTTPServer::Listen(String* error) {
-  {
-    // A server never given a configuration file still has the default
-    // function library.
-    std::lock_guard<std::mutex> lock(state_mutex_);
-    if (!extensions_configured_) {
-      extensions_.Configure(config_, target_, config_path_, nullptr);
-      extensions_configured_ = true;
-    }
+void HTTPServer::ConfigureExtensionsOnce() {
+  // A server never given a configuration file still has the default
+  // function library.
+  std::lock_guard<std::mutex> lock(state_mutex_);
+  if (!extensions_configured_) {
+    extensions_.Configure(config_, target_, config_path_, nullptr);
+    extensions_configured_ = true;
   }
+}
+
+void HTTPServer::StartMonitor() {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    monitor_stop_ = false;
+  }
+  monitor_ = std::thread([this] { MonitorMain(); });
+}
+
+void HTTPServer::StopMonitor() {
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    monitor_stop_ = true;
+  }
+  state_changed_.notify_all();
+  if (monitor_.joinable()) monitor_.join();
+}
+
+RequestOutcome HTTPServer::ServeConnection(int socket) {
+  ConfigureExtensionsOnce();
+  HTTPListenerThread caller(this, kCallerSlot);
+  StartMonitor();
+  RequestOutcome outcome = RequestOutcome::kNoRequest;
+  bool handed_over = false;
+  try {
+    caller.Reload();
+    handed_over = true;  // the request closes the socket from here on
+    outcome = caller.Serve(socket);
+  } catch (const std::bad_alloc&) {
+    // As in a worker: the connection goes, the caller hears of it.
+    if (!handed_over) close(socket);
+    outcome = RequestOutcome::kProgramStopped;
+  }
+  StopMonitor();
+  return outcome;
+}
+
+HTTPServer::ListenResult HTTPServer::Listen(String* error) {
+  ConfigureExtensionsOnce();
   auto fail = [&](const char* what) {
     error->Assign("Error in HTTPServer::Listen(): ");
     error->Append(what);
@@ -352,7 +389,6 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
   if (listen(listen_fd_, kListenBacklog) != 0) return fail("listen");
 
   stopping_.store(false, std::memory_order_release);
-  monitor_stop_ = false;
   workers_.clear();
   for (int i = 0; i < kWorkerCount; ++i) {
     workers_.push_back(std::make_unique<HTTPListenerThread>(this, i));
@@ -362,7 +398,7 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
     workers_running_ = kWorkerCount;
   }
   for (auto& worker : workers_) worker->Start();
-  monitor_ = std::thread([this] { MonitorMain(); });
+  StartMonitor();
   return ListenResult::kListening;
 }
 
@@ -410,7 +446,7 @@ void HTTPServer::WorkerEnded() {
 }
 
 void HTTPServer::BeginRun(int worker, LumoApplication* context) {
-  if (worker < 0 || worker >= kWorkerCount) {
+  if (worker < 0 || worker > kCallerSlot) {
     if (Stopping()) context->Stop();
     return;
   }
@@ -422,7 +458,7 @@ void HTTPServer::BeginRun(int worker, LumoApplication* context) {
 }
 
 void HTTPServer::EndRun(int worker) {
-  if (worker < 0 || worker >= kWorkerCount) return;
+  if (worker < 0 || worker > kCallerSlot) return;
   std::lock_guard<std::mutex> lock(runs_[worker].mutex);
   runs_[worker].run = nullptr;
 }

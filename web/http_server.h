@@ -35,6 +35,18 @@ class LumoApplication;
 
 inline constexpr char kServerSoftware[] = "Lumo Dex/Lumo Virtual Machine";
 
+// How the answer to one request came about, for a caller that serves a
+// single connection and reports the result (lumorun's exit status).
+enum class RequestOutcome {
+  kNoRequest,       // nothing arrived, or the head was refused (400, 411)
+  kAnswered,        // a static file, or a page saying the path was not found
+  kProgramEnded,    // a program ran to its end
+  kProgramStopped,  // a fatal error, a time-out, running out of memory or
+                    // a refused body ended the run
+  kProgramNotRun,   // the program could not be loaded or compiled, or the
+                    // configuration refused it
+};
+
 // One worker: its thread, its configuration copy and its file manager,
 // whose script directory is the configured "lumoroot".
 class HTTPListenerThread {
@@ -52,12 +64,15 @@ class HTTPListenerThread {
   void Join();
   // Takes the server's configuration before the next connection.
   void RequestReload() { reload_.store(true, std::memory_order_release); }
+  // Reads one request from the connected socket, answers it and closes
+  // the socket.
+  RequestOutcome Serve(int socket);
 
  private:
+  friend class HTTPServer;  // ServeConnection's worker is the caller
   void Main();
   void Reload();
-  void Serve(int socket);
-  void Handle(HTTPRequest& request);
+  RequestOutcome Handle(HTTPRequest& request);
   void SendStatic(HTTPRequest& request, File& file, std::string_view type);
 
   HTTPServer* server_;
@@ -93,6 +108,11 @@ class HTTPServer {
   // kPortInUse when the port is taken or needs privileges (no message);
   // kFailed with a message otherwise.
   ListenResult Listen(String* error);
+  // Serves the one request on an already connected socket (non-blocking,
+  // taken over and closed) on the calling thread, configured as Listen
+  // configures a worker but without binding a port; the run monitor ticks
+  // the run while it lasts. Not while the server listens.
+  RequestOutcome ServeConnection(int socket);
   // Stops accepting, stops running programs and waits up to 10 seconds for
   // the workers; false when they did not all end in time.
   bool Stop();
@@ -109,12 +129,12 @@ class HTTPServer {
   // for port 0).
   int32_t BoundPort() const { return bound_port_; }
 
-  // For tests: how long a receive or send waits (30 s) and how often the
-  // run monitor ticks (5 s).
   // For tests: a resolver every run uses instead of the configured
   // extension libraries. Set before Listen; it must outlive the runs.
   void SetExternalCalls(ExternalFunctionResolver* resolver) { external_calls_ = resolver; }
   ExternalFunctionResolver* ExternalCalls() const { return external_calls_; }
+  // How long a receive or send waits (30 s) and how often the run monitor
+  // ticks (5 s).
   void SetIOTimeout(int milliseconds) { io_timeout_ms_ = milliseconds; }
   int IOTimeout() const { return io_timeout_ms_; }
   void SetMonitorInterval(int milliseconds) { monitor_interval_ms_ = milliseconds; }
@@ -131,6 +151,9 @@ class HTTPServer {
  private:
   friend class HTTPListenerThread;
   void ApplyOverrides();
+  void ConfigureExtensionsOnce();
+  void StartMonitor();
+  void StopMonitor();
   void MonitorMain();
   void WorkerEnded();
 
@@ -156,12 +179,14 @@ class HTTPServer {
   std::thread monitor_;
 
   // Orders the monitor's ticks against the destruction of contexts. One
-  // lock a worker, so that workers never wait for each other.
+  // lock a worker, so that workers never wait for each other; the last
+  // slot is ServeConnection's.
   struct RunSlot {
     std::mutex mutex;
     LumoApplication* run = nullptr;
   };
-  RunSlot runs_[kWorkerCount];
+  static constexpr int kCallerSlot = kWorkerCount;
+  RunSlot runs_[kWorkerCount + 1];
 
   std::mutex state_mutex_;
   std::condition_variable state_changed_;
@@ -169,8 +194,9 @@ class HTTPServer {
   bool monitor_stop_ = false;
 };
 
-// Runs a compiled program for a request (web/dex_application.cc).
-void ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String& path);
+// Runs a compiled program for a request (web/dex_application.cc): one of
+// the kProgram* outcomes.
+RequestOutcome ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String& path);
 
 }  // namespace lumo
 

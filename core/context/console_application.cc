@@ -2,8 +2,9 @@
 
 namespace lumo {
 
-ConsoleApplication::ConsoleApplication(FILE* out, Config* config)
+ConsoleApplication::ConsoleApplication(FILE* out, Config* config, FILE* errors)
     : out_(out),
+      errors_(errors),
       stdio_(out, 65536),
       own_config_(config == nullptr ? std::make_unique<Config>() : nullptr),
       config_(config != nullptr ? config : own_config_.get()),
@@ -12,6 +13,17 @@ ConsoleApplication::ConsoleApplication(FILE* out, Config* config)
 ConsoleApplication::~ConsoleApplication() {
   stdio_.Flush();
   fflush(out_);
+}
+
+void ConsoleApplication::WriteError(const String& text) {
+  if (errors_ == nullptr) {
+    LumoApplication::WriteError(text);
+    return;
+  }
+  stdio_.Flush();
+  fflush(out_);
+  fwrite(text.Text(), 1, static_cast<size_t>(text.Length()), errors_);
+  fflush(errors_);
 }
 
 Output* ConsoleApplication::ReplaceOutput(Output* output) {

@@ -80,6 +80,11 @@ class LumoApplication {
   void Write(const char* text);
   void Write(const String& text) { Write(text.Text(), text.Length()); }
   virtual void Write(const char* bytes, int32_t length) { OutputStream()->Write(bytes, length); }
+  // A message about the run rather than from it: a fatal error, a
+  // displayed runtime error. A page shows it where it happened, among the
+  // program's output; a context with a separate error channel overrides
+  // this.
+  virtual void WriteError(const String& text) { Write(text); }
   // The write under the output stream's whitespace mode.
   virtual void WriteCompressed(const char* bytes, int32_t length) {
     OutputStream()->WriteText(bytes, length);

@@ -624,7 +624,7 @@ void LumoVM::FatalError(std::string_view message) {
   text.Append('\n');
   last_error_ = text;
   error_ = 1;
-  context_->Write(text);
+  context_->WriteError(text);
   if (Logging(kEventFatalError)) {
     const LogField fields[] = {LogField::Text(program_name_), LogField::Text(source_file_name_),
                                LogField::Integer(line_), LogField::Text(text), LogField::End()};
@@ -652,7 +652,7 @@ void LumoVM::RuntimeError(int32_t tag, std::string_view message) {
   last_error_ = text;
   if (!(frame_->error_display & kDisplayRuntimeErrors)) display = false;
   if (fatal) error_ = 1;
-  if (display) context_->Write(text);
+  if (display) context_->WriteError(text);
   if (error_variable != nullptr) {
     globals_->SetVariable(error_variable, -1, message.data(), static_cast<int32_t>(message.size()));
   }

@@ -2,6 +2,7 @@
 // scratch document root, spoken to over real sockets and by curl.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -369,6 +370,56 @@ TEST_F(ServerProgram, EndlessLoopEndsAtTheGlobalTimeout) {
   EXPECT_TRUE(server_->Stop());
   client.join();
   EXPECT_EQ(stopped.body, "before Application timed out");
+}
+
+// One connection served on the calling thread, as lumorun serves its
+// request: the outcome tells a program's end from its failures, and the
+// run monitor still ends a run at its time-out.
+TEST_F(ServerProgram, ServeConnectionReportsHowTheRequestEnded) {
+  Program(root_ + "/ok.lmc", Print("ok"));
+  Program(root_ + "/fatal.lmc", Print("before ") + "pop\n");
+  Program(root_ + "/spin.lmc", "loop: jmp loop\n");
+  Put(root_ + "/corrupt.lmc", "not a program");
+  Put(root_ + "/page.html", "<p>static</p>");
+  Put(base_ + "/lumodex.conf", "globaltimeout = 1\n");
+  struct Case {
+    const char* request;
+    RequestOutcome outcome;
+    const char* body_start;
+  } cases[] = {
+      {"GET /ok.lmc HTTP/1.0\r\n\r\n", RequestOutcome::kProgramEnded, "ok"},
+      {"GET /fatal.lmc HTTP/1.0\r\n\r\n", RequestOutcome::kProgramStopped, "before Fatal error"},
+      {"GET /spin.lmc HTTP/1.0\r\n\r\n", RequestOutcome::kProgramStopped, "Application timed out"},
+      {"GET /corrupt.lmc HTTP/1.0\r\n\r\n", RequestOutcome::kProgramNotRun, "Unable to execute"},
+      {"GET /page.html HTTP/1.0\r\n\r\n", RequestOutcome::kAnswered, "<p>static</p>"},
+      {"GET /none.lmc HTTP/1.0\r\n\r\n", RequestOutcome::kAnswered, "<!DOCTYPE"},
+      {"GET /ok.lmc HTTP/1.0\r\nX-A : b\r\n\r\n", RequestOutcome::kNoRequest, "<!DOCTYPE"},
+      {"", RequestOutcome::kNoRequest, ""},
+  };
+  for (const Case& c : cases) {
+    HTTPServer server;
+    std::vector<std::string> warnings;
+    server.LoadConfiguration(base_ + "/lumodex.conf", &warnings);
+    server.OverrideText(kConfigDirLumo, root_);
+    server.OverrideText(kConfigDirData, data_);
+    server.SetIOTimeout(2000);
+    server.SetMonitorInterval(100);
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    ASSERT_EQ(fcntl(ends[0], F_SETFL, O_NONBLOCK), 0);
+    const std::string request = c.request;
+    ASSERT_EQ(send(ends[1], request.data(), request.size(), 0),
+              static_cast<ssize_t>(request.size()));
+    shutdown(ends[1], SHUT_WR);
+    EXPECT_EQ(server.ServeConnection(ends[0]), c.outcome) << c.request;
+    std::string raw;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = recv(ends[1], buffer, sizeof buffer, 0)) > 0) raw.append(buffer, got);
+    close(ends[1]);
+    const Reply reply = ParseReply(raw, true);
+    EXPECT_TRUE(reply.body.starts_with(c.body_start)) << c.request << reply.raw;
+  }
 }
 
 TEST_F(ServerProgram, ConcurrentRunsKeepTheirOwnRequests) {

@@ -14,6 +14,7 @@
 
 #include "core/base/conversions.h"
 #include "core/base/stream.h"
+#include "core/base/system_error.h"
 #include "core/program/opcodes.h"
 #include "expr/code_writer.h"
 #include "expr/expression_compiler.h"
@@ -29,7 +30,7 @@ namespace lumo {
 bool PosixSourceReader::Read(const std::string& path, std::string* text, std::string* error) {
   FILE* f = fopen(path.c_str(), "rb");
   if (f == nullptr) {
-    *error = strerror(errno);
+    *error = std::string(SystemErrorText(errno).View());
     return false;
   }
   text->clear();

@@ -1,9 +1,11 @@
 // lumorun: runs one compiled program (or a page, compiled first) with its
-// output on stdout.
+// output on stdout and its error messages on stderr; with any request
+// option, as the server would run it for that request (request_run.h).
 //
 // Exit status: 0 when the run ends normally, 1 on a fatal error or a
 // time-out, 2 when the file cannot be loaded (the loader's message goes to
 // stderr).
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -23,6 +25,7 @@
 #include "core/base/conversions.h"
 #include "core/base/memory_budget.h"
 #include "core/base/stream.h"
+#include "core/base/system_error.h"
 #include "config/dex_config.h"
 #include "core/context/config_target.h"
 #include "core/context/console_application.h"
@@ -33,6 +36,7 @@
 #include "core/vm/lumo_vm.h"
 #include "ext/extension_libraries.h"
 #include "tools/lumoc/compiler.h"
+#include "tools/lumorun/request_run.h"
 #include "values/system_variable_hash.h"
 
 namespace {
@@ -40,7 +44,7 @@ namespace {
 void Usage(FILE* out) {
   fputs("usage: lumorun [options] FILE.lmc|FILE.lum\n"
         "Runs a compiled Lumo Script program, or compiles a page and runs it, with\n"
-        "its output on stdout.\n"
+        "its output on stdout and its error messages on stderr.\n"
         "  --config FILE      the configuration file (default: $LUMODEX_CONFIG, else\n"
         "                     ~/.config/lumodex/lumodex.conf; a missing default file\n"
         "                     means every setting has its default)\n"
@@ -51,6 +55,16 @@ void Usage(FILE* out) {
         "  --timeout SECONDS  stop the run after this long (default: \"globaltimeout\"\n"
         "                     of the configuration, 90; 0: no limit)\n"
         "  --free-at-exit     release every object before exiting (for leak checkers)\n"
+        "Any of these runs the program as the web server would for one request,\n"
+        "with the response body on stdout (error messages are in the page then):\n"
+        "  --query TEXT       the query string ('a=1&b=2', encoded as in a URL)\n"
+        "  --post-file FILE   a POST with FILE as its body\n"
+        "  --content-type T   the body's type (default:\n"
+        "                     application/x-www-form-urlencoded; for uploads\n"
+        "                     'multipart/form-data; boundary=...')\n"
+        "  --cookie TEXT      the Cookie header ('k=v; k2=v2')\n"
+        "  --header 'N: V'    one more request header (repeatable)\n"
+        "  --include          the status line and headers before the body\n"
         "Exit status: 0 ended normally, 1 fatal error or time-out, 2 not loadable.\n",
         out);
 }
@@ -107,6 +121,43 @@ bool RelativeTo(const std::string& root, const std::string& file, std::string* r
   return true;
 }
 
+// The script directory is --root, else the program's own directory, so
+// that programs find the files beside them; false after saying why.
+bool ResolvePaths(const char* path, const char* root_flag, const char* data_flag,
+                  lumo::RunPaths* paths) {
+  const std::string file_path = RealPath(path);
+  if (file_path.empty()) {
+    fprintf(stderr, "lumorun: Unable to open '%s': %s\n", path,
+            lumo::SystemErrorText(errno).Text());
+    return false;
+  }
+  if (root_flag != nullptr) {
+    paths->root = RealPath(root_flag);
+    if (paths->root.empty()) {
+      fprintf(stderr, "lumorun: script directory '%s': %s\n", root_flag,
+              lumo::SystemErrorText(errno).Text());
+      return false;
+    }
+  } else {
+    const size_t cut = file_path.rfind('/');
+    paths->root = cut == 0 ? std::string(1, '/') : file_path.substr(0, cut);
+  }
+  if (!RelativeTo(paths->root, file_path, &paths->relative)) {
+    fprintf(stderr, "lumorun: '%s' is not inside the script directory '%s'\n", path,
+            paths->root.c_str());
+    return false;
+  }
+  if (data_flag != nullptr) {
+    paths->data = RealPath(data_flag);
+    if (paths->data.empty()) {
+      fprintf(stderr, "lumorun: data directory '%s': %s\n", data_flag,
+              lumo::SystemErrorText(errno).Text());
+      return false;
+    }
+  }
+  return true;
+}
+
 // Ticks the run's context from another thread, as the server's run monitor
 // does, so that the time-out applies.
 class Monitor {
@@ -145,6 +196,7 @@ int main(int argc, char** argv) {
   const char* config_flag = nullptr;
   const char* root_flag = nullptr;
   const char* data_flag = nullptr;
+  lumo::RequestOptions request;
   for (int i = 1; i < argc; ++i) {
     const char* arg = argv[i];
     if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) {
@@ -153,6 +205,10 @@ int main(int argc, char** argv) {
     }
     if (strcmp(arg, "--free-at-exit") == 0) {
       free_at_exit = true;
+      continue;
+    }
+    if (strcmp(arg, "--include") == 0) {
+      request.include = true;
       continue;
     }
     const bool has_value = i + 1 < argc;
@@ -177,6 +233,28 @@ int main(int argc, char** argv) {
       data_flag = argv[++i];
       continue;
     }
+    if (strcmp(arg, "--query") == 0 && has_value) {
+      request.has_query = true;
+      request.query = argv[++i];
+      continue;
+    }
+    if (strcmp(arg, "--post-file") == 0 && has_value) {
+      request.post_file = argv[++i];
+      continue;
+    }
+    if (strcmp(arg, "--content-type") == 0 && has_value) {
+      request.has_content_type = true;
+      request.content_type = argv[++i];
+      continue;
+    }
+    if (strcmp(arg, "--cookie") == 0 && has_value) {
+      request.cookie = argv[++i];
+      continue;
+    }
+    if (strcmp(arg, "--header") == 0 && has_value) {
+      request.headers.emplace_back(argv[++i]);
+      continue;
+    }
     if (arg[0] == '-' || path != nullptr) {
       if (arg[0] == '-') fprintf(stderr, "lumorun: unknown option or missing value: %s\n", arg);
       Usage(stderr);
@@ -188,6 +266,14 @@ int main(int argc, char** argv) {
     Usage(stderr);
     return 2;
   }
+  if (request.has_content_type && request.post_file == nullptr) {
+    fprintf(stderr, "lumorun: --content-type needs --post-file\n");
+    return 2;
+  }
+
+  lumo::RunPaths paths;
+  if (!ResolvePaths(path, root_flag, data_flag, &paths)) return 2;
+  if (request.Active()) return lumo::RunAsRequest(request, config_flag, paths, timeout);
 
   // The configuration: error settings go to the process-wide table.
   lumo::ProcessConfigTarget target;
@@ -198,39 +284,11 @@ int main(int argc, char** argv) {
   if (!extensions.ConfigureFromCommandLine("lumorun", config_flag, config, target)) return 2;
   if (timeout >= 0) config.SetInteger(lumo::kConfigTimeoutGlobal, timeout);
 
-  // The script directory is --root, else the program's own directory, so
-  // that programs find the files beside them.
-  const std::string file_path = RealPath(path);
-  if (file_path.empty()) {
-    fprintf(stderr, "lumorun: Unable to open '%s': %s\n", path, strerror(errno));
-    return 2;
-  }
-  std::string root;
-  if (root_flag != nullptr) {
-    root = RealPath(root_flag);
-    if (root.empty()) {
-      fprintf(stderr, "lumorun: script directory '%s': %s\n", root_flag, strerror(errno));
-      return 2;
-    }
-  } else {
-    const size_t cut = file_path.rfind('/');
-    root = cut == 0 ? std::string(1, '/') : file_path.substr(0, cut);
-  }
-  std::string relative;
-  if (!RelativeTo(root, file_path, &relative)) {
-    fprintf(stderr, "lumorun: '%s' is not inside the script directory '%s'\n", path,
-            root.c_str());
-    return 2;
-  }
+  const std::string& root = paths.root;
+  const std::string& relative = paths.relative;
+  const std::string file_path = root == "/" ? root + relative : root + "/" + relative;
   config.SetText(lumo::kConfigDirLumo, root);
-  if (data_flag != nullptr) {
-    const std::string data = RealPath(data_flag);
-    if (data.empty()) {
-      fprintf(stderr, "lumorun: data directory '%s': %s\n", data_flag, strerror(errno));
-      return 2;
-    }
-    config.SetText(lumo::kConfigDirData, data);
-  }
+  if (!paths.data.empty()) config.SetText(lumo::kConfigDirData, paths.data);
 
   // The run's functions and libraries; the configuration library has its
   // say for this script before anything uses the configuration.
@@ -247,7 +305,7 @@ int main(int argc, char** argv) {
 
   static char out_buffer[1 << 16];
   setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
-  lumo::ConsoleApplication context(stdout, &config);
+  lumo::ConsoleApplication context(stdout, &config, stderr);
   context.ApplyConfiguration();
   lumo::PosixFileManager* files = context.Files();
   if (!files->SetScriptDirectory(root)) {
