@@ -69,6 +69,9 @@ start_dex() {
     done
     shift
   fi
+  # Made here, not by the background job's redirection, which may come
+  # after the first look below.
+  : > "$work/$name.out"
   # shellcheck disable=SC2154  # set by the calling test
   "${prefix[@]}" "$dex" --address 127.0.0.1 --port 0 "$@" \
     > "$work/$name.out" 2> "$work/$name.err" &
