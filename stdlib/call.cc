@@ -56,16 +56,21 @@ void MakeEmptyStructure(lmVariable* v) {
   lmVariable_Delete_Struct_Member(v, "", 0);
 }
 
-bool Call::Text(int i, const char* what, std::string_view* out) {
-  if (IsAggregate(i)) {
-    FailArgument(what, "is an array or structure, not text");
-    *out = {};
-    return false;
+lmVariable* Call::Fetch(int i) {
+  while (fetched_ <= i && fetched_ < kMaxArguments) {
+    args_[fetched_] =
+        fetched_ == 0 ? lmVariableList_First(arguments_) : lmVariableList_Next(arguments_);
+    ++fetched_;
   }
-  int32_t length = 0;
-  const char* text = lmVariable_Value(Argument(i), &length);
-  *out = std::string_view(text != nullptr ? text : "", text != nullptr ? static_cast<size_t>(length) : 0);
-  return true;
+  return i < kMaxArguments ? args_[i] : nullptr;
+}
+
+bool Call::RefuseAggregate(const char* what, const char* wanted, std::string_view* out) {
+  std::string problem("is an array or structure, not ");
+  problem.append(wanted);
+  FailArgument(what, problem);
+  *out = {};
+  return false;
 }
 
 bool Call::Number(int i, const char* what, double* out) {
@@ -93,11 +98,8 @@ bool Call::Number(int i, const char* what, double* out) {
   return true;
 }
 
-bool Call::Integer(int i, const char* what, int32_t* out) {
+bool Call::CheckedInteger(int i, const char* what, int32_t value, int32_t* out) {
   *out = 0;
-  // An array or structure reads as 0, so only a 0 (or the value that
-  // stands for "out of range") needs the closer look Number takes.
-  const int32_t value = lmVariable_Value_Integer(Argument(i));
   // A plain zero is common (a counter's first round, i mod n): its text
   // settles it without the full reading as a number.
   if (value == 0 && !IsAggregate(i)) {
@@ -105,17 +107,13 @@ bool Call::Integer(int i, const char* what, int32_t* out) {
     const char* text = lmVariable_Value(Argument(i), &length);
     if (text != nullptr && length == 1 && text[0] == '0') return true;
   }
-  if (value == 0 || value == INT32_MIN) {
-    double d = 0;
-    if (!Number(i, what, &d)) return false;
-    if (!(d > -2147483649.0 && d < 2147483648.0)) {
-      FailArgument(what, "lies outside the range of whole numbers");
-      return false;
-    }
-    *out = static_cast<int32_t>(d);
-    return true;
+  double d = 0;
+  if (!Number(i, what, &d)) return false;
+  if (!(d > -2147483649.0 && d < 2147483648.0)) {
+    FailArgument(what, "lies outside the range of whole numbers");
+    return false;
   }
-  *out = value;
+  *out = static_cast<int32_t>(d);
   return true;
 }
 

@@ -27,12 +27,8 @@ class Call {
   // Arguments are taken from the list when first asked for, in order, so a
   // call walks the list once and no further than it needs.
   lmVariable* Argument(int i) {
-    while (fetched_ <= i && fetched_ < kMaxArguments) {
-      args_[fetched_] =
-          fetched_ == 0 ? lmVariableList_First(arguments_) : lmVariableList_Next(arguments_);
-      ++fetched_;
-    }
-    return i < kMaxArguments ? args_[i] : nullptr;
+    if (i < fetched_) [[likely]] return args_[i];
+    return Fetch(i);
   }
   // The i-th argument with references followed to their end.
   lmVariable* Value(int i) { return lmVariable_RealIdentity(Argument(i)); }
@@ -43,12 +39,31 @@ class Call {
 
   // The text of a scalar argument. An array or structure is refused with a
   // runtime error naming `what`.
-  bool Text(int i, const char* what, std::string_view* out);
+  bool Text(int i, const char* what, std::string_view* out) {
+    lmVariable* v = Argument(i);
+    if (lmVariable_Aggregate_Type(v) != LM_AGGREGATE_SCALAR) [[unlikely]] {
+      return RefuseAggregate(what, "text", out);
+    }
+    int32_t length = 0;
+    const char* text = lmVariable_Value(v, &length);
+    *out = text != nullptr ? std::string_view(text, static_cast<size_t>(length)) : std::string_view();
+    return true;
+  }
   // The value of a numeric argument: integers, doubles and texts that read
   // as numbers. Anything else is refused with a runtime error.
   bool Number(int i, const char* what, double* out);
   // A whole number within int32 (a fraction is cut off toward zero).
-  bool Integer(int i, const char* what, int32_t* out);
+  bool Integer(int i, const char* what, int32_t* out) {
+    // An array or structure and a text that is no number read as 0, and
+    // INT32_MIN also stands for "out of range": only those need a closer
+    // look.
+    const int32_t value = lmVariable_Value_Integer(Argument(i));
+    if (value != 0 && value != INT32_MIN) [[likely]] {
+      *out = value;
+      return true;
+    }
+    return CheckedInteger(i, what, value, out);
+  }
 
   // Raises a runtime error in the script: "<name>: <sentence>".
   void Fail(std::string_view sentence);
@@ -65,6 +80,10 @@ class Call {
   void SetEmpty() { lmVariable_SetValue(result_, "", 0); }
 
  private:
+  lmVariable* Fetch(int i);
+  bool RefuseAggregate(const char* what, const char* wanted, std::string_view* out);
+  bool CheckedInteger(int i, const char* what, int32_t value, int32_t* out);
+
   lmProgram* program_;
   lmVariableList* arguments_;
   lmVariable* result_;

@@ -156,6 +156,13 @@ int DecodedSegment::TryFuse(int32_t offset, DecodedInsn* out) {
     out->sub = static_cast<uint8_t>(i[2].op);
     return 3;
   }
+  if (i[0].op == kDecoded_call && PopDest(i[1]) != kSourceNone) {
+    fused(kDecodedCallStore, 2);
+    out->dest = PopDest(i[1]);
+    out->b = i[1].start;
+    out->c = i[1].a;
+    return 2;
+  }
   if (i[0].op == kDecoded_cmpgi && IsConditionalJump(i[1].op)) {
     fused(kDecodedCompareJump, 2);
     out->a = i[0].a;

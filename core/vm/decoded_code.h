@@ -137,7 +137,9 @@ namespace lumo {
 //   whole loop runs in one step, iteration after iteration, with the
 //   variables looked up once;
 // - call2: push A, push B, call f: the two arguments go straight into the
-//   new frame's locals when the call can be made the common way.
+//   new frame's locals when the call can be made the common way;
+// - call_store: call f, pop into a variable: a library function's result
+//   goes straight into the variable (b: where the pop starts).
 // The loop's label table is built from this list and the instruction list
 // above, so neither can fall out of step with the enum.
 #define LUMO_DECODED_STEPS(X)          \
@@ -152,7 +154,8 @@ namespace lumo {
   X(CompareJump, compare_jump)         \
   X(ArithLoop, arith_loop)             \
   X(AppendLoop, append_loop)           \
-  X(Call2, call2)
+  X(Call2, call2)                       \
+  X(CallStore, call_store)
 
 enum DecodedOp : uint16_t {
   kDecodedOther = 0,

@@ -27,6 +27,19 @@ namespace lumo {
 
 namespace {
 
+// Gives up one reference when the scope ends, also when memory runs out
+// on the way.
+class ReleasedAtEnd {
+ public:
+  explicit ReleasedAtEnd(Variable* variable) : variable_(variable) {}
+  ~ReleasedAtEnd() { variable_->Free(); }
+  ReleasedAtEnd(const ReleasedAtEnd&) = delete;
+  ReleasedAtEnd& operator=(const ReleasedAtEnd&) = delete;
+
+ private:
+  Variable* variable_;
+};
+
 InstructionHandler* g_handlers = nullptr;
 
 int32_t ModInteger(int32_t a, int32_t b) {
@@ -1074,6 +1087,31 @@ op_call: {
   CallFunction(function);
   if (error_) return 0;
   goto enter_function;
+}
+
+op_call_store: {
+  // A library function the straight path takes, its result stored without
+  // a trip through the stack; any other call runs the two instructions.
+  Function* function = functions_->Function(ip->a);
+  if (function == nullptr || !function->IsExternal() || !plain_machine_) UNFUSE();
+  auto* binding = static_cast<ExternalFunction*>(function->Binding());
+  Variable* target = ip->dest == kSourceGlobal ? GlobalAt(ip->c) : LocalAt(ip->c);
+  if (binding == nullptr || target == nullptr) UNFUSE();
+  offset_ = ip->b;
+  Variable* result = QuickExternalInvoke(function, binding, function->ParameterCount());
+  if (result == nullptr) UNFUSE();
+  if (error_) [[unlikely]] {
+    // Where the call alone would have left things: the result on the
+    // stack and the pop still to come.
+    stack_->PushVariable(result, true);
+    return 0;
+  }
+  {
+    const ReleasedAtEnd release(result);
+    if (result != target && !target->FastCopyFrom(result)) target->SetValue_Variable(result);
+  }
+  offset_ = ip->next;
+  NEXT();
 }
 
 op_ret:

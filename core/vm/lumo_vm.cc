@@ -433,15 +433,17 @@ void LumoVM::Return(bool with_value) {
 // The call almost every script makes: a few parameters, all by value,
 // into locals kept from the last call, and nothing to log. It does what the
 // general path below does for such a call, without the bookkeeping that
-// by-reference arguments and logging need. False, with nothing popped, when
-// the call is not of that kind.
-bool LumoVM::QuickExternalCall(Function* function, ExternalFunction* binding, int32_t count) {
+// by-reference arguments and logging need. Null, with nothing popped, when
+// the call is not of that kind; else the result, with the machine's
+// reference, also when the function raised an error.
+Variable* LumoVM::QuickExternalInvoke(Function* function, ExternalFunction* binding,
+                                      int32_t count) {
   constexpr int32_t kMaxQuick = 8;
   constexpr uint32_t kExternalEvents =
       kEventExternalCall | kEventExternalParameter | kEventExternalReturnValue | kEventExternalReturn;
   if (count > kMaxQuick || binding->KnownParameterCount() != count || !binding->AllByValue() ||
       (event_mask_ & kExternalEvents) != 0) {
-    return false;
+    return nullptr;
   }
   VariableHash& locals = function->Locals();
   Variable* arguments[kMaxQuick];
@@ -450,18 +452,27 @@ bool LumoVM::QuickExternalCall(Function* function, ExternalFunction* binding, in
     Variable* local = locals.PeekVariable(parameter.local_slot);
     // A local a library made a reference has to start afresh, which the
     // general path sees to.
-    if (parameter.ByReference() || local == nullptr || local->IsReference()) return false;
+    if (parameter.ByReference() || local == nullptr || local->IsReference()) return nullptr;
     arguments[i] = local;
   }
   for (int32_t i = count - 1; i >= 0; --i) {
     stack_->PopIntoFast(arguments[i]);
-    if (error_) [[unlikely]] return true;
+    if (error_) [[unlikely]] {
+      null_->AddReference();
+      return null_;
+    }
   }
   Variable* result = binding->Invoke(*this, arguments);
   if (result == nullptr) {
     result = null_;
     result->AddReference();
   }
+  return result;
+}
+
+bool LumoVM::QuickExternalCall(Function* function, ExternalFunction* binding, int32_t count) {
+  Variable* result = QuickExternalInvoke(function, binding, count);
+  if (result == nullptr) return false;
   stack_->PushVariable(result, true);
   return true;
 }

@@ -271,6 +271,7 @@ class LumoVM {
   uint32_t CallErrorDisplay(const Function* function) const;
   int CallOutputLevel(const Function* function) const;
   bool CanQuickCall(Function* function);
+  Variable* QuickExternalInvoke(Function* function, ExternalFunction* binding, int32_t count);
   bool QuickExternalCall(Function* function, ExternalFunction* binding, int32_t count);
   LumoVM_FunctionFrame* EnterQuickCall(Function* function, int32_t return_offset);
   void AssignFused(Variable* target, uint8_t source, int32_t n, double d, Variable* variable,

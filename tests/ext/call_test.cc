@@ -55,6 +55,15 @@ TEST(ExternalCalls, ArgumentsAndResults) {
                         "pushc \"3\"\ncall echo\npopg v\npushc \"4\"\ncall echo\npop\n"
                         "pushc \"|\"\nout\npushg v\nout\n"),
             "142|12|3");
+  // Once bound, a result is stored without the stack: into a local, and
+  // into a variable that is a reference, it lands where the pop puts it.
+  LibraryRun stored({Builtin("builtin_a")});
+  EXPECT_EQ(stored.Printed(".function echo(s) flags 1\n.global g\n"
+                           ".function f(&r)\n.local t\npushc \"in\"\ncall echo\npopl t\n"
+                           "pushc \"out\"\ncall echo\npopl r\npushl t\nret\n.end\n"
+                           "pushc \"bind\"\ncall echo\npop\n"
+                           "pushg g\ncall f\nout\npushg g\nout\n"),
+            "inout");
   // A by-value argument is the function's own copy: what the library
   // writes into it stays there, also on the next call, which reuses it.
   LibraryRun copied({Builtin("builtin_a")});
