@@ -56,13 +56,14 @@ void MakeEmptyStructure(lmVariable* v) {
   lmVariable_Delete_Struct_Member(v, "", 0);
 }
 
-lmVariable* Call::Fetch(int i) {
-  while (fetched_ <= i && fetched_ < kMaxArguments) {
-    args_[fetched_] =
-        fetched_ == 0 ? lmVariableList_First(arguments_) : lmVariableList_Next(arguments_);
-    ++fetched_;
+// The whole list in one walk: the next call after the last argument is
+// cheaper than coming back for each one.
+void Call::FetchAll() {
+  fetched_ = 0;
+  for (lmVariable* v = lmVariableList_First(arguments_); v != nullptr && fetched_ < kMaxArguments;
+       v = lmVariableList_Next(arguments_)) {
+    args_[fetched_++] = v;
   }
-  return i < kMaxArguments ? args_[i] : nullptr;
 }
 
 bool Call::RefuseAggregate(const char* what, const char* wanted, std::string_view* out) {

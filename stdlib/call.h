@@ -24,11 +24,9 @@ class Call {
   lmProgram* program() const { return program_; }
   lmVariable* result() const { return result_; }
   // The i-th argument as given (a reference for a by-reference parameter).
-  // Arguments are taken from the list when first asked for, in order, so a
-  // call walks the list once and no further than it needs.
   lmVariable* Argument(int i) {
-    if (i < fetched_) [[likely]] return args_[i];
-    return Fetch(i);
+    if (fetched_ < 0) [[unlikely]] FetchAll();
+    return i >= 0 && i < kMaxArguments ? args_[i] : nullptr;
   }
   // The i-th argument with references followed to their end.
   lmVariable* Value(int i) { return lmVariable_RealIdentity(Argument(i)); }
@@ -80,7 +78,7 @@ class Call {
   void SetEmpty() { lmVariable_SetValue(result_, "", 0); }
 
  private:
-  lmVariable* Fetch(int i);
+  void FetchAll();
   bool RefuseAggregate(const char* what, const char* wanted, std::string_view* out);
   bool CheckedInteger(int i, const char* what, int32_t value, int32_t* out);
 
@@ -89,7 +87,7 @@ class Call {
   lmVariable* result_;
   const char* name_;
   lmVariable* args_[kMaxArguments] = {};
-  int fetched_ = 0;
+  int fetched_ = -1;
 };
 
 // Makes `v` an array, or a structure, without elements (dropping what it
