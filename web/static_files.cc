@@ -206,7 +206,8 @@ bool ParseHTTPDate(std::string_view text, int64_t* seconds) {
 RangeAnswer JudgeRange(std::string_view header, int64_t size, int64_t* first, int64_t* last) {
   std::string_view text = TrimBlanks(header);
   const size_t equals = text.find('=');
-  if (equals == std::string_view::npos || !SameNoCase(TrimBlanks(text.substr(0, equals)), "bytes")) {
+  if (equals == std::string_view::npos ||
+      !SameNoCase(TrimBlanks(text.substr(0, equals)), "bytes")) {
     return RangeAnswer::kWhole;
   }
   text = TrimBlanks(text.substr(equals + 1));
