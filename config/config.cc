@@ -40,7 +40,7 @@ constexpr ConfigSetting kSettings[] = {
      1048576, nullptr},
     {kConfigLockExpiration, "lock_expiration", "lockexpiration", 90, nullptr},
     {kConfigLockHostname, "lock_hostname", nullptr, 0, nullptr},
-    {kConfigDefaultFile, "default_file", "defaultfile", 0, "index.lmc"},
+    {kConfigDefaultFile, "default_file", "defaultfile", 0, "index.lmc,index.html"},
     {kConfigFlagsSecurity, "flags_security", "securityoptions", 0, nullptr},
     // The administrator address has a default only in the server's own
     // configuration, which knows it is a server.

@@ -40,6 +40,9 @@ class FaultInjectingFile : public File {
   }
   int64_t Tell() override { return Ready() ? inner_->Tell() : -1; }
   int64_t Length() override { return Ready() ? inner_->Length() : -1; }
+  bool ModificationTime(int64_t* seconds) override {
+    return Ready() && Forward(inner_->ModificationTime(seconds));
+  }
   bool Truncate(int64_t length) override {
     if (Fail(FaultInjectingFileManager::kFaultFlush) || !Ready()) return false;
     return Forward(inner_->Truncate(length));

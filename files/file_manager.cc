@@ -27,6 +27,11 @@ int64_t File::SendToSocket(int socket, int64_t* offset, int64_t length) {
   return n;
 }
 
+bool File::ModificationTime(int64_t*) {
+  SetErrorText("This file has no modification time");
+  return false;
+}
+
 FileManager::~FileManager() {
   // Files outliving their manager must not point back into it.
   for (PoolList* list : {&active_, &inactive_}) {

@@ -66,6 +66,10 @@ class File {
   virtual bool Seek(int64_t offset, int whence) = 0;
   virtual int64_t Tell() = 0;      // -1 on failure
   virtual int64_t Length() = 0;    // -1 on failure
+  // The time of the last change of the open file, in seconds since 1970
+  // (of the file itself, so that it agrees with its length even when the
+  // name is replaced meanwhile). This one has none to give: false.
+  virtual bool ModificationTime(int64_t* seconds);
   virtual bool Truncate(int64_t length) = 0;
   // Locks a byte range, shared or exclusive, waiting for other holders
   // until the run is stopped. With wait false a held range fails at once.

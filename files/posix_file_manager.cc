@@ -526,6 +526,14 @@ int64_t PosixFile::Length() {
   return static_cast<int64_t>(st.st_size);
 }
 
+bool PosixFile::ModificationTime(int64_t* seconds) {
+  if (!Ready()) return false;
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return Fail(errno);
+  *seconds = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
 bool PosixFile::Truncate(int64_t length) {
   if (!Ready()) return false;
   if (ftruncate(fd_, static_cast<off_t>(length)) != 0) return Fail(errno);

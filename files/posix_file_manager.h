@@ -100,6 +100,7 @@ class PosixFile : public File {
   bool Seek(int64_t offset, int whence) override;
   int64_t Tell() override;
   int64_t Length() override;
+  bool ModificationTime(int64_t* seconds) override;
   bool Truncate(int64_t length) override;
   bool Lock(int64_t offset, int64_t length, bool exclusive, bool wait = true) override;
   bool Release(int64_t offset, int64_t length) override;

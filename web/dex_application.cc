@@ -214,6 +214,7 @@ DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
   // response than for a static file.
   response_->SetSendWait(worker->Server()->IOTimeout());
   response_->SetConfiguration(&config_);
+  response_->SetHeadersOnly(request->Method().View() == std::string_view("HEAD"));
   output_ = response_.get();
 }
 

@@ -127,7 +127,7 @@ int32_t HTTPOutput::Send(bool final) {
   }
   int64_t sent = 0;
   for (const Chunk& chunk : chunks_) {
-    if (failed) break;
+    if (failed || headers_only_) break;
     // A chunk cut short leaves the body broken: sending the chunks after
     // it would only hold the worker for another wait per chunk.
     if (chunk.fill > 0 && !SendChunk(chunk, &sent, &failed)) break;
@@ -196,7 +196,7 @@ int32_t DexOutput::SendHeaders() {
   block.Append("\r\nConnection: close\r\n");
   AppendHeaderLines(&block);
   block.Append("\r\n", 2);
-  more_ = HeldLength() > 0;
+  more_ = HeldLength() > 0 && !HeadersOnly();
   const int32_t sent = SendRaw(block.Data(), block.Length());
   more_ = false;
   return sent;

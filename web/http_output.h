@@ -76,6 +76,11 @@ class HTTPOutput : public Output {
   // taking them), negative when the connection failed.
   virtual int32_t SendRaw(const char* data, int32_t length) = 0;
 
+  // For a HEAD request: the response is made as for GET (its length
+  // included) but only its headers are sent; the body is dropped.
+  void SetHeadersOnly(bool headers_only) { headers_only_ = headers_only; }
+  bool HeadersOnly() const { return headers_only_; }
+
   bool HeadersSent() const { return headers_sent_; }
   // The value of a header in the table, or null.
   const String* FindHeader(std::string_view name) const;
@@ -115,6 +120,7 @@ class HTTPOutput : public Output {
   int32_t chunk_size_ = kDefaultChunkSize;
   int32_t flush_threshold_ = kDefaultFlushThreshold;
   bool headers_sent_ = false;
+  bool headers_only_ = false;
   HeaderTable headers_;
   std::vector<Chunk> chunks_;  // the last one is the current chunk
   int64_t total_length_ = 0;

@@ -42,8 +42,14 @@ const String& HTTPRequest::PeerAddress() const {
       inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(&address)->sin_addr, text,
                 sizeof text);
     } else if (address.ss_family == AF_INET6) {
-      inet_ntop(AF_INET6, &reinterpret_cast<struct sockaddr_in6*>(&address)->sin6_addr, text,
-                sizeof text);
+      const struct in6_addr& v6 = reinterpret_cast<struct sockaddr_in6*>(&address)->sin6_addr;
+      // An IPv4 client of a dual-stack socket is shown as IPv4, as it is
+      // to a server listening on IPv4 alone.
+      if (IN6_IS_ADDR_V4MAPPED(&v6)) {
+        inet_ntop(AF_INET, v6.s6_addr + 12, text, sizeof text);
+      } else {
+        inet_ntop(AF_INET6, &v6, text, sizeof text);
+      }
     }
     peer_address_.Assign(text);
   }

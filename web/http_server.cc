@@ -12,6 +12,7 @@
 #include <cstring>
 #include <new>
 
+#include "core/base/conversions.h"
 #include "core/base/system_error.h"
 #include "config/config.h"
 #include "config/config_file.h"
@@ -21,6 +22,7 @@
 #include "web/http_request.h"
 #include "web/mime_types.h"
 #include "web/source_pages.h"
+#include "web/static_files.h"
 
 namespace lumo {
 
@@ -39,45 +41,97 @@ void SendText(HTTPRequest& request, const String& text) {
   request.SendAll(text.Text(), text.Length());
 }
 
-void SendBadRequest(HTTPRequest& request, std::string_view detail) {
-  String page("HTTP/1.1 400 Bad Request\r\nServer: ");
-  page.Append(kServerSoftware);
-  page.Append("\r\nConnection: close\r\n\r\n");
-  page.Append(kPageStart);
-  page.Append(
-      "<HEAD><TITLE>400 Bad Request</TITLE></HEAD>\r\n<BODY>\r\n<H1>Bad Request</H1>\r\n"
-      "Your browser sent an invalid HTTP request: ");
-  page.Append(detail);
+void AppendNumber(String& out, int64_t value) {
+  char digits[24];
+  const int n = snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
+  out.Append(digits, n);
+}
+
+bool IsHead(const HTTPRequest& request) {
+  return request.Method().View() == std::string_view("HEAD");
+}
+
+// One of the server's own pages: the status line, the page's head and
+// body; to a HEAD request the head only.
+void SendPage(HTTPRequest& request, std::string_view status, std::string_view title,
+              std::string_view body) {
+  String page(kPageStart);
+  page.Append("<HEAD><TITLE>");
+  page.Append(status);
+  page.Append("</TITLE></HEAD>\r\n<BODY>\r\n<H1>");
+  page.Append(title);
+  page.Append("</H1>\r\n");
+  page.Append(body);
   page.Append("\r\n</BODY>\r\n</HTML>");
-  SendText(request, page);
+  String head("HTTP/1.1 ");
+  head.Append(status);
+  head.Append("\r\nServer: ");
+  head.Append(kServerSoftware);
+  head.Append("\r\nContent-Type: text/html\r\nContent-Length: ");
+  AppendInteger(head, page.Length());
+  head.Append("\r\nConnection: close\r\n\r\n");
+  if (!IsHead(request)) head.Append(page);
+  SendText(request, head);
+}
+
+void SendBadRequest(HTTPRequest& request, std::string_view detail) {
+  String text("Your browser sent an invalid HTTP request: ");
+  text.Append(detail);
+  SendPage(request, "400 Bad Request", "Bad Request", text.View());
 }
 
 void SendLengthRequired(HTTPRequest& request) {
-  String page("HTTP/1.1 411 Length Required\r\nServer: ");
-  page.Append(kServerSoftware);
-  page.Append("\r\nConnection: close\r\n\r\n");
-  page.Append(kPageStart);
-  page.Append(
-      "<HEAD><TITLE>411 Length Required</TITLE></HEAD>\r\n<BODY>\r\n<H1>Length Required</H1>\r\n"
-      "A request body must be sent with a Content-Length header\r\n</BODY>\r\n</HTML>");
-  SendText(request, page);
+  SendPage(request, "411 Length Required", "Length Required",
+           "A request body must be sent with a Content-Length header");
 }
 
 void SendNotFound(HTTPRequest& request, const String& path) {
-  String page("HTTP/1.1 404 Not Found\r\nServer: ");
-  page.Append(kServerSoftware);
-  page.Append("\r\nConnection: close\r\n\r\n");
-  page.Append(kPageStart);
-  page.Append(
-      "<HEAD><TITLE>404 Not Found</TITLE></HEAD>\r\n<BODY>\r\n<H1>Not Found</H1>\r\nThe file '");
+  String text("The file '");
   // The path comes from the client: echoed raw it would let a link inject
   // script into this page.
-  AppendEntities(page, path.Text(), path.Length());
-  page.Append("' was not found on this server\r\n</BODY>\r\n</HTML>");
-  SendText(request, page);
+  AppendEntities(text, path.Text(), path.Length());
+  text.Append("' was not found on this server");
+  SendPage(request, "404 Not Found", "Not Found", text.View());
 }
 
 }  // namespace
+
+bool BindAddress(std::string_view text, uint16_t port, struct sockaddr_storage* address,
+                 socklen_t* length) {
+  *address = {};
+  if (text.empty()) {
+    auto* v4 = reinterpret_cast<struct sockaddr_in*>(address);
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    v4->sin_addr.s_addr = htonl(INADDR_ANY);
+    *length = sizeof *v4;
+    return true;
+  }
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+    text = text.substr(1, text.size() - 2);
+  }
+  // Longer than any address: inet_pton would refuse it, and the copy
+  // below needs a bound.
+  if (text.size() >= INET6_ADDRSTRLEN) return false;
+  char copy[INET6_ADDRSTRLEN] = {};
+  memcpy(copy, text.data(), text.size());
+  auto* v4 = reinterpret_cast<struct sockaddr_in*>(address);
+  if (inet_pton(AF_INET, copy, &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(port);
+    *length = sizeof *v4;
+    return true;
+  }
+  *address = {};
+  auto* v6 = reinterpret_cast<struct sockaddr_in6*>(address);
+  if (inet_pton(AF_INET6, copy, &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(port);
+    *length = sizeof *v6;
+    return true;
+  }
+  return false;
+}
 
 // --- HTTPListenerThread ----------------------------------------------------
 
@@ -167,13 +221,17 @@ RequestOutcome HTTPListenerThread::Serve(int socket) {
 }
 
 RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
-  const String& path = request.Path();
+  // Decoded once, here: the sandbox then sees the names as they are on
+  // disk, and an escape decoded again later ("%252e") stays literal text.
+  String path;
+  if (!DecodeRequestPath(request.Path().View(), &path)) {
+    SendBadRequest(request, "Invalid escape in the requested path");
+    return RequestOutcome::kNoRequest;
+  }
   if (path.Length() >= kMaxPathLength) {
     SendBadRequest(request, "Requested URI too long or invalid");
     return RequestOutcome::kNoRequest;
   }
-  // The path goes to the sandbox as it came (no percent-decoding): only
-  // names inside the document root resolve.
   String full;
   if (!files_.Resolve(kScriptLocation, path.View(), &full)) {
     SendNotFound(request, path);
@@ -182,23 +240,37 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
   // Most requests name a static file: opening it straight away answers
   // whether it exists and is a file in one call.
   std::string_view type = ContentTypeOf(path.View());
-  if (type != kCompiledProgramType && type != kSourcePageType) {
+  if (type != kCompiledProgramType && type != kSourcePageType && !IsProgramSource(path.View())) {
     if (std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead)) {
-      SendStatic(request, *file, type);
+      SendStatic(request, *file, type, path);
       return RequestOutcome::kAnswered;
     }
   }
   String final_path(path);
   PosixFileManager::PathKind kind = files_.KindOf(full);
   if (kind == PosixFileManager::PathKind::kDirectory) {
-    const String* default_file = config_.GetText(kConfigDefaultFile);
     if (final_path.IsEmpty() || final_path[final_path.Length() - 1] != '/') final_path.Append('/');
-    if (default_file != nullptr) final_path.Append(*default_file);
-    if (!files_.Resolve(kScriptLocation, final_path.View(), &full)) {
+    const String* setting = config_.GetText(kConfigDefaultFile);
+    const bool compile = config_.GetInteger(kConfigCompileSources) != 0;
+    bool found = false;
+    for (std::string_view name : DefaultFileNames(setting != nullptr ? setting->View() : "")) {
+      String candidate(final_path);
+      candidate.Append(name);
+      // A name that could only answer 404 gives way to the next one.
+      const bool runs = compile && ContentTypeOf(candidate.View()) == kSourcePageType;
+      if (IsProgramSource(candidate.View()) && !runs) continue;
+      if (files_.Resolve(kScriptLocation, candidate.View(), &full) &&
+          files_.KindOf(full) == PosixFileManager::PathKind::kOther) {
+        final_path = std::move(candidate);
+        found = true;
+        break;
+      }
+    }
+    if (!found) {
       SendNotFound(request, path);
       return RequestOutcome::kAnswered;
     }
-    kind = files_.KindOf(full);
+    kind = PosixFileManager::PathKind::kOther;
     type = ContentTypeOf(final_path.View());
   }
   if (kind != PosixFileManager::PathKind::kOther) {
@@ -214,39 +286,122 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
   }
+  if (IsProgramSource(final_path.View())) {
+    SendNotFound(request, path);
+    return RequestOutcome::kAnswered;
+  }
   std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead);
   if (!file) {
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
   }
-  SendStatic(request, *file, type);
+  SendStatic(request, *file, type, path);
   return RequestOutcome::kAnswered;
 }
 
-void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::string_view type) {
+void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::string_view type,
+                                    const String& path) {
   const int64_t size = file.Length();
   if (size < 0) {
-    SendNotFound(request, request.Path());
+    SendNotFound(request, path);
     return;
   }
-  // The head goes out with the first piece of the file in one send.
-  char buffer[HTTPRequest::kBufferSize + 512];
-  int head = snprintf(buffer, 512,
-                      "HTTP/1.1 200 OK\r\nContent-Type: %.*s\r\nContent-Length: %lld\r\n"
-                      "Connection: close\r\n\r\n",
-                      static_cast<int>(type.size() > 200 ? 200 : type.size()), type.data(),
-                      static_cast<long long>(size));
-  if (head < 0 || head >= 512) return;
-  // A small file goes out with the head in one send; a larger one follows
-  // its head straight from the page cache.
-  if (size > HTTPRequest::kBufferSize) {
-    if (request.SendAll(buffer, head, true) != head) return;
-    request.SendFile(file, 0, size);
+  const std::string_view method = request.Method().View();
+  const bool head_only = method == std::string_view("HEAD");
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  int64_t modified = 0;
+  const bool have_modified = file.ModificationTime(&modified);
+  const String date = FormatHTTPDate(now);
+  const String last_modified = have_modified ? FormatHTTPDate(modified) : String();
+
+  // The validators first: a browser revalidating its copy gets no body.
+  const String* since = request.Header("If-Modified-Since");
+  if (have_modified && since != nullptr && (method == std::string_view("GET") || head_only) &&
+      NotModifiedSince(since->View(), modified, now)) {
+    String head("HTTP/1.1 304 Not Modified\r\nDate: ");
+    head.Append(date);
+    head.Append("\r\nLast-Modified: ");
+    head.Append(last_modified);
+    head.Append("\r\nConnection: close\r\n\r\n");
+    SendText(request, head);
     return;
   }
-  const int64_t got = file.Read(buffer + head, size);
+
+  // A range applies to GET only, and, under If-Range, only while the file
+  // is the one the client saw (a date that is also a strong validator:
+  // the file is older than this second).
+  int64_t first = 0, last = size - 1;
+  RangeAnswer range = RangeAnswer::kWhole;
+  const String* wanted = request.Header("Range");
+  if (wanted != nullptr && method == std::string_view("GET")) {
+    const String* if_range = request.Header("If-Range");
+    int64_t validator = 0;
+    const bool current = if_range == nullptr ||
+                         (have_modified && modified < now &&
+                          ParseHTTPDate(if_range->View(), &validator) && validator == modified);
+    if (current) range = JudgeRange(wanted->View(), size, &first, &last);
+  }
+
+  String head;
+  int64_t length = size;
+  switch (range) {
+    case RangeAnswer::kWhole:
+      head.Append("HTTP/1.1 200 OK\r\n");
+      break;
+    case RangeAnswer::kPart:
+      head.Append("HTTP/1.1 206 Partial Content\r\n");
+      length = last - first + 1;
+      break;
+    case RangeAnswer::kUnsatisfiable:
+      head.Append("HTTP/1.1 416 Range Not Satisfiable\r\n");
+      length = 0;
+      break;
+  }
+  if (range != RangeAnswer::kUnsatisfiable) {
+    head.Append("Content-Type: ");
+    head.Append(type.substr(0, 200));
+    head.Append("\r\n");
+  }
+  head.Append("Content-Length: ");
+  AppendNumber(head, length);
+  head.Append("\r\n");
+  if (range == RangeAnswer::kPart) {
+    head.Append("Content-Range: bytes ");
+    AppendNumber(head, first);
+    head.Append('-');
+    AppendNumber(head, last);
+    head.Append('/');
+    AppendNumber(head, size);
+    head.Append("\r\n");
+  } else if (range == RangeAnswer::kUnsatisfiable) {
+    head.Append("Content-Range: bytes */");
+    AppendNumber(head, size);
+    head.Append("\r\n");
+  }
+  head.Append("Date: ");
+  head.Append(date);
+  if (have_modified) {
+    head.Append("\r\nLast-Modified: ");
+    head.Append(last_modified);
+  }
+  head.Append("\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n");
+  if (head_only || length == 0) {
+    SendText(request, head);
+    return;
+  }
+  // A large body follows its head straight from the page cache; a small
+  // one goes out with the head in one send.
+  if (length > HTTPRequest::kBufferSize) {
+    if (request.SendAll(head.Text(), head.Length(), true) != head.Length()) return;
+    request.SendFile(file, first, length);
+    return;
+  }
+  char buffer[HTTPRequest::kBufferSize];
+  if (first > 0 && !file.Seek(first, SEEK_SET)) return;
+  const int64_t got = file.Read(buffer, length);
   if (got < 0) return;
-  request.SendAll(buffer, head + got);
+  head.Append(buffer, static_cast<int32_t>(got));
+  SendText(request, head);
 }
 
 // --- HTTPServer --------------------------------------------------------------
@@ -345,9 +500,9 @@ RequestOutcome HTTPServer::ServeConnection(int socket) {
 HTTPServer::ListenResult HTTPServer::Listen(String* error) {
   ConfigureExtensionsOnce();
   auto fail = [&](const char* what) {
-    error->Assign("Error in HTTPServer::Listen(): ");
+    error->Assign("Cannot listen for connections (");
     error->Append(what);
-    error->Append(": ");
+    error->Append("): ");
     error->Append(SystemErrorText(errno));
     if (listen_fd_ >= 0) close(listen_fd_);
     listen_fd_ = -1;
@@ -355,27 +510,30 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
   };
   const int32_t port = config_.Port();
   if (port < 0 || port > 65535) {
-    error->Assign("Error in HTTPServer::Listen(): port ");
+    error->Assign("Port ");
     error->Append(std::to_string(port));
     error->Append(" is not a valid port number");
     return ListenResult::kFailed;
   }
-  struct sockaddr_in address {};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (!bind_address_.empty() && inet_pton(AF_INET, bind_address_.c_str(), &address.sin_addr) != 1) {
-    error->Assign("Error in HTTPServer::Listen(): '");
+  struct sockaddr_storage address {};
+  socklen_t address_length = 0;
+  if (!BindAddress(bind_address_, static_cast<uint16_t>(port), &address, &address_length)) {
+    error->Assign("'");
     error->Append(bind_address_);
-    error->Append("' is not an IPv4 address");
+    error->Append("' is not an IPv4 or IPv6 address");
     return ListenResult::kFailed;
   }
   if (listen_fd_ >= 0) close(listen_fd_);
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listen_fd_ = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) return fail("socket");
   const int on = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (bind(listen_fd_, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) {
+  if (address.ss_family == AF_INET6) {
+    // "::" takes IPv4 clients as well, whatever the system's default.
+    const int off = 0;
+    setsockopt(listen_fd_, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  }
+  if (bind(listen_fd_, reinterpret_cast<struct sockaddr*>(&address), address_length) != 0) {
     if (errno == EADDRINUSE || errno == EACCES || errno == EPERM) {
       close(listen_fd_);
       listen_fd_ = -1;
@@ -385,7 +543,9 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
   }
   socklen_t length = sizeof address;
   getsockname(listen_fd_, reinterpret_cast<struct sockaddr*>(&address), &length);
-  bound_port_ = ntohs(address.sin_port);
+  bound_port_ = address.ss_family == AF_INET6
+                    ? ntohs(reinterpret_cast<struct sockaddr_in6*>(&address)->sin6_port)
+                    : ntohs(reinterpret_cast<struct sockaddr_in*>(&address)->sin_port);
   if (listen(listen_fd_, kListenBacklog) != 0) return fail("listen");
 
   stopping_.store(false, std::memory_order_release);

@@ -10,6 +10,8 @@
 #ifndef LUMO_WEB_HTTP_SERVER_H_
 #define LUMO_WEB_HTTP_SERVER_H_
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -73,7 +75,9 @@ class HTTPListenerThread {
   void Main();
   void Reload();
   RequestOutcome Handle(HTTPRequest& request);
-  void SendStatic(HTTPRequest& request, File& file, std::string_view type);
+  // A static file with its validators (Date, Last-Modified), answering
+  // If-Modified-Since and a single Range; `path` is the one requested.
+  void SendStatic(HTTPRequest& request, File& file, std::string_view type, const String& path);
 
   HTTPServer* server_;
   int index_;
@@ -101,7 +105,9 @@ class HTTPServer {
   void OverrideText(ConfigId id, std::string_view text);
   // For the thread that owns the server (workers read their own copies).
   DexConfig& Configuration() { return config_; }
-  // Where the listening socket binds (default: every local address).
+  // Where the listening socket binds (default: every local IPv4 address):
+  // an IPv4 or IPv6 address, the latter also in brackets ("[::1]"); "::"
+  // takes IPv4 clients as well.
   void SetBindAddress(std::string_view address) { bind_address_ = std::string(address); }
 
   // Binds the configured port and starts the workers and the run monitor.
@@ -193,6 +199,11 @@ class HTTPServer {
   int workers_running_ = 0;
   bool monitor_stop_ = false;
 };
+
+// The socket address for a bind address text (see SetBindAddress; empty:
+// every IPv4 address) and port; false when the text is no address.
+bool BindAddress(std::string_view text, uint16_t port, struct sockaddr_storage* address,
+                 socklen_t* length);
 
 // Runs a compiled program for a request (web/dex_application.cc): one of
 // the kProgram* outcomes.

@@ -267,7 +267,7 @@ TEST_F(ConfigFile, SaveWritesEveryStoredLineAndReadsBackTheSame) {
             "mailtimeout = 30\nfiletimeout = 30\nposttimeout = 30\nfiledelay = 100\n"
             "usecookies = 1\nmaxfiles = 0\nmaxpostvars = 2000\nlockexpiration = 90\n"
             "loglevel = 0\nsecurityoptions = 0\nlumoroot = " + dir_ + "/LumoDex/html\n"
-            "datadir = " + dir_ + "/LumoDex/data\ndefaultfile = index.lmc\n"
+            "datadir = " + dir_ + "/LumoDex/data\ndefaultfile = index.lmc,index.html\n"
             "serveradmin = webmaster@localhost\nlogfile = /var/log/lumodex.log\n"
             "logcookie = \nlibraries = b,n/a,/lib/b.so\nlibraries = d,xbase,/lib/x,base.so\n"
             "libraries = c,shop,/lib/shop.so\nlibraries = s,mail,/lib/mail.so\n"

@@ -37,7 +37,7 @@ TEST(Config, KindAndIndexTogetherAreTheIdentityAndDefaultsComeBack) {
   EXPECT_EQ(config.GetText(kConfigLogFile), nullptr);
   config.SetText(kConfigDefaultFile, "main.lmc");
   config.ClearValue(kConfigDefaultFile);
-  EXPECT_EQ(*config.GetText(kConfigDefaultFile), "index.lmc");
+  EXPECT_EQ(*config.GetText(kConfigDefaultFile), "index.lmc,index.html");
 }
 
 TEST(Config, CopyIsDeepAndCarriesThePort) {

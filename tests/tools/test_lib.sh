@@ -54,7 +54,8 @@ stop_server() {
 }
 
 # start_dex NAME [COMMAND PREFIX... --] LUMODEX-ARGUMENTS...: $dex on a
-# port of the system's choosing, read back from its banner into $port; its
+# port of the system's choosing, read back from its banner into $port (on
+# 127.0.0.1 unless the arguments give another --address); its
 # output in $work/NAME.out and $work/NAME.err. Port 0 keeps tests that run
 # side by side from fighting over one port. False (one failure counted)
 # when it does not come up within ten seconds.
@@ -78,7 +79,7 @@ start_dex() {
   server=$!
   port=""
   for _ in $(seq 100); do
-    port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$work/$name.out")
+    port=$(sed -n 's|^Lumo Dex serving http://.*:\([0-9][0-9]*\)/ from .*|\1|p' "$work/$name.out")
     [ -n "$port" ] && return 0
     kill -0 "$server" 2>/dev/null || break
     sleep 0.1

@@ -224,10 +224,13 @@ inline std::map<std::string, std::string> Fields(const std::string& body) {
 // The server's own error page: status, title and text.
 inline std::string Page(const std::string& code, const std::string& title,
                         const std::string& text) {
-  return "HTTP/1.1 " + code + " " + title + "\r\nServer: Lumo Dex/Lumo Virtual Machine\r\n"
-         "Connection: close\r\n\r\n<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n"
-         "<HTML>\r\n<HEAD><TITLE>" + code + " " + title + "</TITLE></HEAD>\r\n<BODY>\r\n<H1>" +
-         title + "</H1>\r\n" + text + "\r\n</BODY>\r\n</HTML>";
+  const std::string page =
+      "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n<HTML>\r\n<HEAD><TITLE>" + code +
+      " " + title + "</TITLE></HEAD>\r\n<BODY>\r\n<H1>" + title + "</H1>\r\n" + text +
+      "\r\n</BODY>\r\n</HTML>";
+  return "HTTP/1.1 " + code + " " + title +
+         "\r\nServer: Lumo Dex/Lumo Virtual Machine\r\nContent-Type: text/html\r\n"
+         "Content-Length: " + std::to_string(page.size()) + "\r\nConnection: close\r\n\r\n" + page;
 }
 inline std::string Page404(const std::string& shown) {
   return Page("404", "Not Found", "The file '" + shown + "' was not found on this server");

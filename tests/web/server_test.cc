@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -34,6 +35,11 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr char kSecret[] = "TOP-SECRET-b7e1";
+// An IMF-fixdate.
+const std::string kDatePattern =
+    "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-3][0-9] "
+    "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [0-9]{4} "
+    "[0-2][0-9]:[0-5][0-9]:[0-6][0-9] GMT";
 
 int CountDescriptors() {
   int n = 0;
@@ -117,6 +123,7 @@ using ServerProgram = ServerTest;
 using ServerPost = ServerTest;
 using ServerTraversal = ServerTest;
 using ServerHostile = ServerTest;
+using ServerListen = ServerTest;
 
 TEST_F(ServerStatic, FilesGoOutByteForByteWithTheirType) {
   struct Case {
@@ -138,9 +145,12 @@ TEST_F(ServerStatic, FilesGoOutByteForByteWithTheirType) {
   for (const Case& c : cases) {
     const Reply r = Send(Get(std::string("/") + c.name));
     EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << c.name;
-    EXPECT_EQ(r.head, "Content-Type: " + std::string(c.type) + "\r\nContent-Length: " +
-                          std::to_string(c.size) + "\r\nConnection: close\r\n")
-        << c.name;
+    EXPECT_TRUE(std::regex_match(
+        r.head, std::regex("Content-Type: " + std::string(c.type) + "\r\nContent-Length: " +
+                           std::to_string(c.size) + "\r\nDate: " + kDatePattern +
+                           "\r\nLast-Modified: " + kDatePattern +
+                           "\r\nAccept-Ranges: bytes\r\nConnection: close\r\n")))
+        << c.name << "\n" << r.head;
     EXPECT_TRUE(r.body == contents[c.name]) << c.name << " body differs";
     EXPECT_TRUE(r.closed) << c.name;
   }
@@ -158,21 +168,31 @@ TEST_F(ServerStatic, FilesGoOutByteForByteWithTheirType) {
 
 TEST_F(ServerStatic, DirectoriesServeTheirDefaultFile) {
   Program(root_ + "/sub/index.lmc", Print("sub-index"));
+  Put(root_ + "/sub/index.html", "SUB-HTML");
   Put(root_ + "/sub/home.html", "HOME");
   Put(root_ + "/only/home.html", "ONLY");
+  Put(root_ + "/html/index.html", "HTML-INDEX");
+  Put(root_ + "/src/index.lasm", "pushc \"x\"\nout\n");
+  Put(root_ + "/src/home.html", "SRC-HOME");
   fs::create_directories(root_ + "/empty");
   fs::create_directories(root_ + "/nest/index.lmc");  // a directory named like the default
   struct Case {
     const char* path;
     const char* body;  // null: 404 naming the path as requested
   };
-  const std::vector<Case> by_default = {{"/sub", "sub-index"}, {"/sub/", "sub-index"},
-                                        {"/", nullptr},        {"/empty/", nullptr},
-                                        {"/empty", nullptr},   {"/nest", nullptr},
-                                        {"/only", nullptr}};
+  // The default list: the program first, then the page.
+  const std::vector<Case> by_default = {
+      {"/sub", "sub-index"}, {"/sub/", "sub-index"}, {"/html", "HTML-INDEX"},
+      {"/", nullptr},        {"/empty/", nullptr},   {"/empty", nullptr},
+      {"/nest", nullptr},    {"/only", nullptr},     {"/src/", nullptr}};
   const std::vector<Case> configured = {{"/sub", "HOME"}, {"/only/", "ONLY"}, {"/empty", nullptr}};
-  for (const auto& [config, cases] : {std::pair{"", by_default},
-                                      std::pair{"defaultfile = home.html\n", configured}}) {
+  // A name that is missing, a directory or a source is passed over.
+  const std::vector<Case> listed = {{"/sub", "SUB-HTML"},  {"/only", "ONLY"},
+                                    {"/nest", nullptr},    {"/src", "SRC-HOME"},
+                                    {"/empty/", nullptr}};
+  for (const auto& [config, cases] :
+       {std::pair{"", by_default}, std::pair{"defaultfile = home.html\n", configured},
+        std::pair{"defaultfile = missing.lmc, index.lasm,,index.html ,home.html\n", listed}}) {
     ASSERT_TRUE(Start(config));
     for (const Case& c : cases) {
       const Reply r = Send(Get(c.path));
@@ -183,6 +203,9 @@ TEST_F(ServerStatic, DirectoriesServeTheirDefaultFile) {
       }
     }
   }
+  Put(root_ + "/index.html", "ROOT");
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Send(Get("/")).body, "ROOT");
 }
 
 TEST_F(ServerStatic, ErrorPagesNameThePathSafely) {
@@ -199,6 +222,186 @@ TEST_F(ServerStatic, ErrorPagesNameThePathSafely) {
   ASSERT_EQ(path258.size(), 258u);
   EXPECT_EQ(Send(Get(path258 + "?" + std::string(300, 'q'))).body, "LONG");
   EXPECT_EQ(Send(Get(path258 + "x")).raw, Page400("Requested URI too long or invalid"));
+}
+
+// The path is decoded once before the sandbox sees it: names with blanks
+// and UTF-8 bytes are served, an escape of an escape stays literal, and a
+// broken escape or an escaped NUL is refused.
+TEST_F(ServerStatic, EncodedPathsAreDecodedOnce) {
+  Put(root_ + "/my file.html", "SPACE");
+  Put(root_ + "/caf\xc3\xa9.txt", "UTF8");
+  Put(root_ + "/a+b.txt", "PLUS");
+  Put(root_ + "/%41.txt", "LITERAL");
+  Put(root_ + "/sub dir/index.html", "SUBDIR");
+  Program(root_ + "/my prog.lmc", ".system arg1\n" + Print("ran ") + "pushs arg1\nout\n");
+  ASSERT_TRUE(Start());
+  const struct {
+    const char* path;
+    std::string raw;  // the whole answer, or (when it starts with no "HTTP") the body
+  } cases[] = {
+      {"/my%20file.html", "SPACE"},
+      {"/caf%C3%A9.txt", "UTF8"},
+      {"/caf%c3%a9.txt", "UTF8"},
+      {"/caf\xc3\xa9.txt", "UTF8"},
+      {"/a+b.txt", "PLUS"},
+      {"/a%2Bb.txt", "PLUS"},
+      {"/%2541.txt", "LITERAL"},
+      {"/sub%20dir/", "SUBDIR"},
+      {"/sub%20dir", "SUBDIR"},
+      {"/my%20prog.lmc?x", "ran /my prog.lmc"},
+      {"/%41.txt", Page404("/A.txt")},
+      {"/%3Cscript%3E.html", Page404("/&lt;script&gt;.html")},
+      {"/%00", Page400("Invalid escape in the requested path")},
+      {"/a.txt%00.html", Page400("Invalid escape in the requested path")},
+      {"/x%G1", Page400("Invalid escape in the requested path")},
+      {"/x%", Page400("Invalid escape in the requested path")},
+      {"/x%4", Page400("Invalid escape in the requested path")},
+      {"/x%4?q=%41", Page400("Invalid escape in the requested path")},
+  };
+  for (const auto& c : cases) {
+    const Reply r = Send(Get(c.path));
+    if (c.raw.starts_with("HTTP")) {
+      EXPECT_EQ(r.raw, c.raw) << c.path;
+    } else {
+      EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << c.path;
+      EXPECT_EQ(r.body, c.raw) << c.path;
+    }
+  }
+  if (HaveCurl()) {
+    EXPECT_EQ(Curl(Url("/my%20file.html")).body, "SPACE");
+    EXPECT_EQ(Curl(Url("/caf%C3%A9.txt")).body, "UTF8");
+  }
+}
+
+// Program sources are never sent as text, whatever their letter case.
+TEST_F(ServerStatic, ProgramSourcesAreNeverSent) {
+  Put(root_ + "/prog.lasm", "pushc \"secret\"\nout\n");
+  Put(root_ + "/UP.LASM", "pushc \"secret\"\nout\n");
+  Put(root_ + "/page.lum", "secret");
+  ASSERT_TRUE(Start("compilesources = 0\n"));
+  for (const char* path : {"/prog.lasm", "/UP.LASM", "/up.lasm", "/prog.lasm.", "/prog%2elasm",
+                           "/page.lum", "/page.LUM"}) {
+    const Reply r = Send(Get(path));
+    EXPECT_EQ(r.status, "HTTP/1.1 404 Not Found") << path;
+    EXPECT_EQ(r.raw.find("secret"), std::string::npos) << path;
+  }
+}
+
+// Answers a browser's cache and a resumed download rely on: validators,
+// 304 for an unchanged file, one byte range, HEAD.
+TEST_F(ServerStatic, ValidatorsRangesAndHead) {
+  std::string data(20000, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>('a' + i * 13 % 26);
+  Put(root_ + "/data.bin", data);
+  Put(root_ + "/small.txt", data.substr(0, 100));
+  Program(root_ + "/prog.lmc", Print("ran"));
+  // Sun, 06 Nov 1994 08:49:37 GMT
+  const struct timespec times[2] = {{784111777, 0}, {784111777, 0}};
+  for (const char* name : {"/data.bin", "/small.txt"}) {
+    ASSERT_EQ(utimensat(AT_FDCWD, (root_ + name).c_str(), times, 0), 0);
+  }
+  ASSERT_TRUE(Start());
+  const std::string modified = "Sun, 06 Nov 1994 08:49:37 GMT";
+
+  const Reply plain = Send(Get("/small.txt"));
+  EXPECT_EQ(plain.Header("Last-Modified"), modified);
+  EXPECT_EQ(plain.Header("Accept-Ranges"), "bytes");
+  struct tm date = {};
+  const std::string sent_date = plain.Header("Date");
+  ASSERT_NE(strptime(sent_date.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &date), nullptr) << sent_date;
+  EXPECT_NEAR(static_cast<double>(timegm(&date) - time(nullptr)), 0.0, 5.0) << sent_date;
+
+  // If-Modified-Since.
+  const struct {
+    const char* method;
+    std::string since;
+    bool not_modified;
+  } conditional[] = {
+      {"GET", modified, true},
+      {"GET", "Sunday, 06-Nov-94 08:49:37 GMT", true},
+      {"GET", "Sun Nov  6 08:49:37 1994", true},
+      {"GET", "Mon, 07 Nov 1994 00:00:00 GMT", true},
+      {"HEAD", modified, true},
+      {"GET", "Sun, 06 Nov 1994 08:49:36 GMT", false},
+      {"GET", "Fri, 01 Jan 2100 00:00:00 GMT", false},  // in the future: ignored
+      {"GET", "yesterday", false},
+      {"GET", "Sun, 06 Nov 1994 08:49:37", false},
+      {"POST", modified, false},
+  };
+  for (const auto& c : conditional) {
+    const Reply r = Send(std::string(c.method) +
+                         " /small.txt HTTP/1.0\r\nContent-Length: 0\r\nIf-Modified-Since: " +
+                         c.since + "\r\n\r\n");
+    if (c.not_modified) {
+      EXPECT_EQ(r.status, "HTTP/1.1 304 Not Modified") << c.method << " " << c.since;
+      EXPECT_EQ(r.body, "") << c.since;
+      EXPECT_EQ(r.Header("Last-Modified"), modified) << c.since;
+    } else {
+      EXPECT_EQ(r.status, "HTTP/1.1 200 OK") << c.method << " " << c.since;
+      EXPECT_EQ(r.body, data.substr(0, 100)) << c.since;
+    }
+  }
+
+  // Range, on a file larger than one send buffer.
+  const struct {
+    std::string headers;
+    std::string status;
+    std::string content_range;  // "<none>" when there is none
+    std::string body;
+    const char* method = "GET";
+  } ranges[] = {
+      {"Range: bytes=0-99\r\n", "206 Partial Content", "bytes 0-99/20000", data.substr(0, 100)},
+      {"Range: bytes=19990-\r\n", "206 Partial Content", "bytes 19990-19999/20000",
+       data.substr(19990)},
+      {"Range: bytes=-5\r\n", "206 Partial Content", "bytes 19995-19999/20000", data.substr(19995)},
+      {"Range: bytes=100-15099\r\n", "206 Partial Content", "bytes 100-15099/20000",
+       data.substr(100, 15000)},
+      {"Range: bytes=19999-99999\r\n", "206 Partial Content", "bytes 19999-19999/20000",
+       data.substr(19999)},
+      {"Range: bytes=20000-\r\n", "416 Range Not Satisfiable", "bytes */20000", ""},
+      {"Range: bytes=-0\r\n", "416 Range Not Satisfiable", "bytes */20000", ""},
+      {"Range: bytes=0-1,5-6\r\n", "200 OK", "<none>", data},
+      {"Range: bytes=5-1\r\n", "200 OK", "<none>", data},
+      {"Range: pages=1-2\r\n", "200 OK", "<none>", data},
+      {"Range: bytes=0-9\r\nIf-Range: " + modified + "\r\n", "206 Partial Content",
+       "bytes 0-9/20000", data.substr(0, 10)},
+      {"Range: bytes=0-9\r\nIf-Range: Mon, 07 Nov 1994 08:49:37 GMT\r\n", "200 OK", "<none>",
+       data},
+      {"Range: bytes=0-9\r\nIf-Range: \"an-etag\"\r\n", "200 OK", "<none>", data},
+      {"Range: bytes=0-9\r\nContent-Length: 0\r\n", "200 OK", "<none>", data, "POST"},
+      {"Range: bytes=0-9\r\n", "200 OK", "<none>", "", "HEAD"},
+  };
+  for (const auto& c : ranges) {
+    const Reply r = Send(std::string(c.method) + " /data.bin HTTP/1.0\r\n" + c.headers + "\r\n");
+    EXPECT_EQ(r.status, "HTTP/1.1 " + c.status) << c.method << " " << c.headers;
+    EXPECT_EQ(r.Header("Content-Range"), c.content_range) << c.headers;
+    EXPECT_EQ(r.Header("Content-Length"),
+              std::to_string(c.body.empty() && std::string(c.method) == "HEAD" ? data.size()
+                                                                               : c.body.size()))
+        << c.headers;
+    EXPECT_TRUE(r.body == c.body) << c.headers << ": " << r.body.size() << " bytes";
+  }
+
+  // HEAD: the headers of the answer GET would have, without its body.
+  const Reply head = Send("HEAD /small.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(head.status, "HTTP/1.1 200 OK");
+  EXPECT_EQ(head.Header("Content-Length"), "100");
+  EXPECT_EQ(head.Header("Content-Type"), "text/plain");
+  EXPECT_EQ(head.body, "");
+  const Reply missing = Send("HEAD /missing.html HTTP/1.0\r\n\r\n");
+  const std::string page = Page404("/missing.html");
+  EXPECT_EQ(missing.raw, page.substr(0, page.find("\r\n\r\n") + 4));
+  const Reply bad = Send("HEAD /%zz HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(bad.status, "HTTP/1.1 400 Bad Request");
+  EXPECT_EQ(bad.Header("Content-Type"), "text/html");
+  EXPECT_EQ(bad.body, "");
+  // A program runs; its length says what it wrote.
+  const Reply program = Send("HEAD /prog.lmc HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(program.status, "HTTP/1.1 200 OK");
+  EXPECT_EQ(program.Header("Content-Length"), "3");
+  EXPECT_EQ(program.Header("Content-Type"), "text/html");
+  EXPECT_EQ(program.body, "");
+  EXPECT_TRUE(program.closed);
 }
 
 TEST_F(ServerProgram, RequestsReachTheProgramAsVariables) {
@@ -691,6 +894,38 @@ TEST_F(ServerTraversal, HostilePathsNeverLeaveTheRoot) {
       [] { std::string p = "/"; while (p.size() < 240) p += "./"; return p + "../secret.txt"; }(),
       [] { std::string p = "/"; while (p.size() < 300) p += "../"; return p + "secret.txt"; }(),
   };
+  // Each case once more with its separators, dots, escapes and other
+  // special bytes percent-encoded, and once with every byte encoded: the
+  // decoded path meets the same sandbox.
+  auto encode = [](const std::string& path, bool every_byte) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : path) {
+      const auto byte = static_cast<unsigned char>(c);
+      if (every_byte || byte >= 0x80 || byte < 0x20 || std::string_view("./\\%:").find(c) !=
+                                                           std::string_view::npos) {
+        out += '%';
+        out += kHex[byte >> 4];
+        out += kHex[byte & 15];
+      } else {
+        out += c;
+      }
+    }
+    return out;
+  };
+  const size_t plain_cases = paths.size();
+  for (size_t i = 0; i < plain_cases; ++i) {
+    paths.push_back(encode(paths[i], false));
+    paths.push_back(encode(paths[i], true));
+  }
+  for (const char* more :
+       {"/%2e%2e%5csecret.txt", "/%2E%2E%2F%2E%2E%2Fevil.lmc", "/%252e%252e%252fsecret.txt",
+        "/%25252e%25252e/secret.txt", "/%c0%ae%c0%ae%c0%afsecret.txt", "/%c0%2e%c0%2e/secret.txt",
+        "/%e0%80%ae%e0%80%ae/secret.txt", "/..%00/secret.txt", "/%2e%2e%00/secret.txt",
+        "/sub/%2e%2e/%2e%2e/secret.txt", "/%2e%2e/root_evil/index.lmc", "/.%2e/evil.lmc",
+        "/%2e./evil.lmc", "/%2e%2e%2f%2e%2e%2f%2e%2e%2f%2e%2e%2f%2e%2e%2f%2e%2e%2fetc%2fpasswd"}) {
+    paths.push_back(more);
+  }
   for (const std::string& path : paths) {
     for (const char* method : {"GET ", "POST "}) {
       const Reply r = Send(method + path + " HTTP/1.0\r\nContent-Length: 0\r\n\r\n");
@@ -748,6 +983,67 @@ TEST_F(ServerTraversal, CalledProgramNamesNeverLeaveTheRoot) {
     EXPECT_NE(r.body.find(c.expected), std::string::npos) << c.query << "\n" << r.body;
     // The root's place on disk is never shown.
     EXPECT_EQ(r.body.find(root_), std::string::npos) << c.query << "\n" << r.body;
+  }
+}
+
+// IPv6 addresses, with or without brackets; "::" takes IPv4 clients too,
+// and a program sees such a client's address as IPv4.
+TEST_F(ServerListen, IPv6AndDualStackAddresses) {
+  Put(root_ + "/page.html", "page");
+  Program(root_ + "/addr.lmc", Hide("s.remote_addr"));
+  ASSERT_TRUE(Start("", [](HTTPServer& s) { s.SetBindAddress("::"); }));
+  EXPECT_EQ(Send(Get("/page.html")).body, "page") << "an IPv4 client of ::";
+  EXPECT_EQ(Fields(Send(Get("/addr.lmc")).body)["remote_addr"], "127.0.0.1");
+  server_.reset();
+
+  for (const char* address : {"::1", "[::1]"}) {
+    HTTPServer server;
+    server.OverridePort(0);
+    server.OverrideText(kConfigDirLumo, root_);
+    server.OverrideText(kConfigDirData, data_);
+    server.SetBindAddress(address);
+    String error;
+    const HTTPServer::ListenResult result = server.Listen(&error);
+    if (result == HTTPServer::ListenResult::kFailed &&
+        (error.View().find("Cannot assign requested address") != std::string_view::npos ||
+         error.View().find("Address family not supported") != std::string_view::npos)) {
+      GTEST_SKIP() << "no IPv6 loopback here: " << error.View();
+    }
+    ASSERT_EQ(result, HTTPServer::ListenResult::kListening) << address << ": " << error.View();
+    const int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in6 to{};
+    to.sin6_family = AF_INET6;
+    to.sin6_port = htons(static_cast<uint16_t>(server.BoundPort()));
+    to.sin6_addr = in6addr_loopback;
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << address;
+    const std::string request = Get("/addr.lmc");
+    ASSERT_EQ(send(fd, request.data(), request.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(request.size()));
+    std::string raw;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = recv(fd, buffer, sizeof buffer, 0)) > 0) raw.append(buffer, got);
+    close(fd);
+    EXPECT_EQ(Fields(ParseReply(raw, true).body)["remote_addr"], "::1") << address;
+    // Only the IPv6 loopback: an IPv4 client finds nobody.
+    const int v4 = ConnectTo(server.BoundPort());
+    EXPECT_LT(v4, 0) << address;
+    if (v4 >= 0) close(v4);
+    EXPECT_TRUE(server.Stop());
+  }
+}
+
+TEST_F(ServerListen, AnAddressThatIsNoneIsNamedInTheMessage) {
+  for (const char* address : {"localhost", "::1::1", "[::1", "300.1.1.1", "[127.0.0.1]x",
+                               "fe80::1%lo-and-more-text-than-any-address-could-ever-hold"}) {
+    HTTPServer server;
+    server.OverridePort(0);
+    server.SetBindAddress(address);
+    String error;
+    EXPECT_EQ(server.Listen(&error), HTTPServer::ListenResult::kFailed) << address;
+    EXPECT_EQ(std::string(error.View()),
+              "'" + std::string(address) + "' is not an IPv4 or IPv6 address");
   }
 }
 

@@ -1,8 +1,9 @@
 // lumodex: the web server. Serves the document root ("lumoroot") on the
 // configured port until SIGINT or SIGTERM.
 //
-// Exit status: 0 after a clean stop, 1 when the server cannot start (the
-// port is in use, or a socket call failed), 2 for a bad command line.
+// Exit status: 0 after a clean stop, 1 when the server cannot start (no
+// document root, the port is in use, or a socket call failed), 2 for a bad
+// command line.
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "config/config_file.h"
 #include "core/base/conversions.h"
 #include "core/base/system_error.h"
+#include "files/posix_file_manager.h"
 #include "web/http_server.h"
 
 namespace {
@@ -29,7 +31,8 @@ void Usage(FILE* out) {
         "  --port N         the port to listen on (default: \"port\" of the\n"
         "                   configuration, 80)\n"
         "  --find-port      when the port is taken, use the next free one\n"
-        "  --address ADDR   the local IPv4 address to listen on (default: all)\n"
+        "  --address ADDR   the local address to listen on: IPv4, or IPv6 as ::1 or\n"
+        "                   [::1]; :: takes IPv4 and IPv6 (default: all IPv4)\n"
         "  --root DIR       the document root (default: \"lumoroot\")\n"
         "  --data DIR       the data directory (default: \"datadir\")\n"
         "Stop it with Ctrl-C (SIGINT) or SIGTERM.\n",
@@ -42,6 +45,30 @@ std::string Absolute(const char* path) {
   std::string result(resolved);
   free(resolved);
   return result;
+}
+
+// What a configured directory is, in words for the administrator: "" when
+// it is a directory.
+std::string DirectoryProblem(const lumo::String* directory) {
+  if (directory == nullptr || directory->IsEmpty()) return "is not configured";
+  lumo::PosixFileManager files;
+  switch (files.KindOf(*directory)) {
+    case lumo::PosixFileManager::PathKind::kDirectory:
+      return "";
+    case lumo::PosixFileManager::PathKind::kOther:
+      return "is not a directory";
+    case lumo::PosixFileManager::PathKind::kMissing:
+      break;
+  }
+  return std::string("cannot be used: ") + files.ErrorText().Text();
+}
+
+// How to write the address in a URL.
+std::string UrlHost(const char* address) {
+  if (address == nullptr) return "localhost";
+  std::string host(address);
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  return host;
 }
 
 }  // namespace
@@ -108,6 +135,25 @@ int main(int argc, char** argv) {
   if (data != nullptr) server.OverrideText(lumo::kConfigDirData, Absolute(data));
   if (address != nullptr) server.SetBindAddress(address);
 
+  // Without its document root the server could only answer 404; better
+  // to say so now than to run.
+  const lumo::String* document_root = server.Configuration().GetText(lumo::kConfigDirLumo);
+  const std::string root_problem = DirectoryProblem(document_root);
+  if (!root_problem.empty()) {
+    fprintf(stderr, "lumodex: the document root '%s' %s (set it with --root DIR or \"lumoroot\")\n",
+            document_root != nullptr ? document_root->Text() : "", root_problem.c_str());
+    return 1;
+  }
+  // Static files are served without it; programs that use files report it.
+  const lumo::String* data_directory = server.Configuration().GetText(lumo::kConfigDirData);
+  const std::string data_problem = DirectoryProblem(data_directory);
+  if (!data_problem.empty()) {
+    fprintf(stderr,
+            "lumodex: warning: the data directory '%s' %s; programs cannot use data files"
+            " (set it with --data DIR or \"datadir\")\n",
+            data_directory != nullptr ? data_directory->Text() : "", data_problem.c_str());
+  }
+
   lumo::String error;
   for (int attempt = 0;; ++attempt) {
     const lumo::HTTPServer::ListenResult result = server.Listen(&error);
@@ -127,9 +173,8 @@ int main(int argc, char** argv) {
     server.OverridePort(taken + 1);
   }
 
-  const lumo::String* document_root = server.Configuration().GetText(lumo::kConfigDirLumo);
-  printf("Lumo Dex serving http://%s:%d/ from %s\n", address != nullptr ? address : "localhost",
-         server.BoundPort(), document_root != nullptr ? document_root->Text() : "(no lumoroot)");
+  printf("Lumo Dex serving http://%s:%d/ from %s\n", UrlHost(address).c_str(), server.BoundPort(),
+         document_root->Text());
   fflush(stdout);
 
   int received = 0;
