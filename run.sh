@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Release configuration of Lumo Dex and serves the demo site
 # (examples/site, compiled into build-release/site/) on 127.0.0.1, port
-# 8080 or the next free one, until Ctrl-C.
+# 8080 or the next free one, until Ctrl-C. Each request is logged to the
+# terminal (the access log on standard error).
 #
 #   ./run.sh [LUMODEX OPTIONS]    # e.g. ./run.sh --port 9000
 #
@@ -41,4 +42,4 @@ MSG
 # (docs/web.md). A value already in the environment wins.
 export GLIBC_TUNABLES="${GLIBC_TUNABLES:-glibc.malloc.tcache_count=256}"
 exec "$build/tools/lumodex" --address 127.0.0.1 --port 8080 --find-port \
-  --root "$build/site" --data "$build/data" "$@"
+  --root "$build/site" --data "$build/data" --access-log - "$@"

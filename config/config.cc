@@ -55,6 +55,7 @@ constexpr ConfigSetting kSettings[] = {
     {kConfigMaxRunMemory, "max_run_memory", "maxrunmemory", 256 << 20, nullptr},
     {kConfigConfigLibrary, "config_library", "configlibrary", 0, nullptr},
     {kConfigCompileSources, "compile_sources", "compilesources", 1, nullptr},
+    {kConfigAccessLog, "access_log", "accesslog", 0, nullptr},
 };
 
 constexpr bool EveryIdHasOneKind() {

@@ -67,6 +67,9 @@ inline constexpr ConfigId kConfigMaxRunMemory = 0x1000043;
 inline constexpr ConfigId kConfigConfigLibrary = 0x2000044;
 // Pages (.lum) requested are compiled and run (1) or refused (0).
 inline constexpr ConfigId kConfigCompileSources = 0x1000045;
+// The access log: a file (a relative name is in the data directory), "-"
+// for standard error, empty for none.
+inline constexpr ConfigId kConfigAccessLog = 0x2000046;
 inline constexpr ConfigId kConfigLockExpiration = 0x1000014;
 inline constexpr ConfigId kConfigLockHostname = 0x2000015;
 inline constexpr ConfigId kConfigDefaultFile = 0x2000017;

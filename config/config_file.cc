@@ -27,6 +27,7 @@ constexpr ConfigId kSavedIntegers[] = {
 constexpr ConfigId kSavedTexts[] = {
     kConfigDirLumo, kConfigDirData, kConfigDefaultFile, kConfigInfoServeradmin,
     kConfigDirCa,   kConfigLogFile, kConfigLogFilter,   kConfigLogCookie,
+    kConfigAccessLog,
 };
 
 constexpr std::string_view kPort = "port";

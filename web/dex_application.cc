@@ -38,6 +38,7 @@
 #include "values/variable_hash.h"
 #include "web/multipart_form_parser.h"
 #include "web/http_output.h"
+#include "web/access_log.h"
 #include "web/http_request.h"
 #include "web/http_server.h"
 #include "web/source_pages.h"
@@ -285,6 +286,7 @@ RequestOutcome DexApplication::Run() {
   }
   if (output_ != response_.get()) output_ = response_.get();
   response_->Send(true);
+  request_->NoteResponse(StatusCodeOf(response_->StatusText()), response_->BodySent());
   return outcome;
 }
 

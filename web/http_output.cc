@@ -145,6 +145,7 @@ bool HTTPOutput::SendChunk(const Chunk& chunk, int64_t* sent, bool* failed) {
   const int32_t length = chunk.fill;
   int32_t done = SendRaw(chunk.data.get(), length);
   if (done > length) done = length;
+  if (done > 0) body_sent_ += done;
   while (done >= 0 && done < length) {
     std::this_thread::sleep_for(std::chrono::microseconds(FileDelay()));
     const int32_t n = SendRaw(chunk.data.get() + done, length - done);
@@ -152,7 +153,9 @@ bool HTTPOutput::SendChunk(const Chunk& chunk, int64_t* sent, bool* failed) {
       if (n < 0) done = -1;
       break;
     }
-    done += n < length - done ? n : length - done;
+    const int32_t taken = n < length - done ? n : length - done;
+    body_sent_ += taken;
+    done += taken;
   }
   if (done < 0) {
     *failed = true;

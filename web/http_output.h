@@ -86,6 +86,8 @@ class HTTPOutput : public Output {
   const String* FindHeader(std::string_view name) const;
   int32_t HeaderCount() const { return headers_.Count(); }
   int64_t TotalLength() const { return total_length_; }
+  // Body bytes the peer was handed so far (what a HEAD drops is not).
+  int64_t BodySent() const { return body_sent_; }
   // Bytes held and not yet sent.
   int64_t HeldLength() const;
 
@@ -125,6 +127,7 @@ class HTTPOutput : public Output {
   std::vector<Chunk> chunks_;  // the last one is the current chunk
   int64_t total_length_ = 0;
   int64_t since_send_ = 0;
+  int64_t body_sent_ = 0;
   Config* config_ = nullptr;
   int32_t file_delay_ = -1;  // -1: not read yet
 };

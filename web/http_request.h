@@ -98,6 +98,15 @@ class HTTPRequest {
   // Milliseconds a receive or send waits for the socket (30 s).
   void SetIOTimeout(int milliseconds) { io_timeout_ms_ = milliseconds; }
 
+  // What was answered, for the access log: the status code (0 while none
+  // was sent) and the body bytes that really went out, head excluded.
+  void NoteResponse(int status, int64_t body_bytes) {
+    status_ = status;
+    body_sent_ = body_bytes > 0 ? body_bytes : 0;
+  }
+  int ResponseStatus() const { return status_; }
+  int64_t BodyBytesSent() const { return body_sent_; }
+
  private:
   // Fills the buffer with one receive; false at the end of input.
   bool Fill();
@@ -111,6 +120,8 @@ class HTTPRequest {
   HTTPHeadParser head_;
   mutable String peer_address_;
   mutable bool peer_read_ = false;
+  int status_ = 0;
+  int64_t body_sent_ = 0;
 };
 
 }  // namespace lumo

@@ -19,6 +19,7 @@
 #include "core/context/entities.h"
 #include "core/context/error_settings.h"
 #include "core/context/lumo_application.h"
+#include "web/access_log.h"
 #include "web/http_request.h"
 #include "web/mime_types.h"
 #include "web/source_pages.h"
@@ -37,8 +38,11 @@ constexpr int kListenBacklog = 511;
 
 constexpr char kPageStart[] = "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n<HTML>\r\n";
 
-void SendText(HTTPRequest& request, const String& text) {
-  request.SendAll(text.Text(), text.Length());
+// Sends a head and whatever body follows it in `text`, and notes for the
+// access log the body bytes that really went out.
+void SendAnswer(HTTPRequest& request, int status, const String& text, int64_t head_length) {
+  const int64_t sent = request.SendAll(text.Text(), text.Length());
+  request.NoteResponse(status, sent > head_length ? sent - head_length : 0);
 }
 
 void AppendNumber(String& out, int64_t value) {
@@ -70,8 +74,9 @@ void SendPage(HTTPRequest& request, std::string_view status, std::string_view ti
   head.Append("\r\nContent-Type: text/html\r\nContent-Length: ");
   AppendInteger(head, page.Length());
   head.Append("\r\nConnection: close\r\n\r\n");
+  const int64_t head_length = head.Length();
   if (!IsHead(request)) head.Append(page);
-  SendText(request, head);
+  SendAnswer(request, StatusCodeOf(status), head, head_length);
 }
 
 void SendBadRequest(HTTPRequest& request, std::string_view detail) {
@@ -193,7 +198,9 @@ RequestOutcome HTTPListenerThread::Serve(int socket) {
   HTTPRequest request(socket);
   request.SetIOTimeout(server_->IOTimeout());
   RequestOutcome outcome = RequestOutcome::kNoRequest;
-  switch (request.Read()) {
+  const HTTPRequest::ReadResult read = request.Read();
+  const time_t arrived = time(nullptr);
+  switch (read) {
     case HTTPRequest::ReadResult::kNothing:
       return outcome;
     case HTTPRequest::ReadResult::kTooLong:
@@ -212,12 +219,32 @@ RequestOutcome HTTPListenerThread::Serve(int socket) {
       outcome = Handle(request);
       // Answered without reading the whole body (a static file, a body
       // refused): the client may still be sending it.
-      if (request.UnreadBody() == 0) return outcome;
+      if (request.UnreadBody() == 0) {
+        LogAccess(request, arrived);
+        return outcome;
+      }
       break;
   }
+  // Logged before the linger, which may take seconds after the answer.
+  LogAccess(request, arrived);
   // Refused heads may come with a body of unknown length.
   request.LingeringClose();
   return outcome;
+}
+
+void HTTPListenerThread::LogAccess(const HTTPRequest& request, time_t arrived) {
+  AccessLog& log = server_->access_log_;
+  // Off, the peer's address is not even asked for.
+  if (!log.IsOn()) return;
+  AccessRecord record;
+  record.host = request.PeerAddress().View();
+  record.request_line = request.RequestLine().View();
+  record.status = request.ResponseStatus();
+  record.body_bytes = request.BodyBytesSent();
+  record.referer = request.Header("Referer");
+  record.user_agent = request.Header("User-Agent");
+  record.time = arrived;
+  log.Write(record);
 }
 
 RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
@@ -323,7 +350,7 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
     head.Append("\r\nLast-Modified: ");
     head.Append(last_modified);
     head.Append("\r\nConnection: close\r\n\r\n");
-    SendText(request, head);
+    SendAnswer(request, 304, head, head.Length());
     return;
   }
 
@@ -344,16 +371,19 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
 
   String head;
   int64_t length = size;
+  int status = 200;
   switch (range) {
     case RangeAnswer::kWhole:
       head.Append("HTTP/1.1 200 OK\r\n");
       break;
     case RangeAnswer::kPart:
       head.Append("HTTP/1.1 206 Partial Content\r\n");
+      status = 206;
       length = last - first + 1;
       break;
     case RangeAnswer::kUnsatisfiable:
       head.Append("HTTP/1.1 416 Range Not Satisfiable\r\n");
+      status = 416;
       length = 0;
       break;
   }
@@ -385,15 +415,17 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
     head.Append(last_modified);
   }
   head.Append("\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n");
+  const int64_t head_length = head.Length();
   if (head_only || length == 0) {
-    SendText(request, head);
+    SendAnswer(request, status, head, head_length);
     return;
   }
   // A large body follows its head straight from the page cache; a small
   // one goes out with the head in one send.
+  request.NoteResponse(status, 0);
   if (length > HTTPRequest::kBufferSize) {
-    if (request.SendAll(head.Text(), head.Length(), true) != head.Length()) return;
-    request.SendFile(file, first, length);
+    if (request.SendAll(head.Text(), head_length, true) != head_length) return;
+    request.NoteResponse(status, request.SendFile(file, first, length));
     return;
   }
   char buffer[HTTPRequest::kBufferSize];
@@ -401,7 +433,7 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
   const int64_t got = file.Read(buffer, length);
   if (got < 0) return;
   head.Append(buffer, static_cast<int32_t>(got));
-  SendText(request, head);
+  SendAnswer(request, status, head, head_length);
 }
 
 // --- HTTPServer --------------------------------------------------------------
@@ -547,6 +579,12 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
                     ? ntohs(reinterpret_cast<struct sockaddr_in6*>(&address)->sin6_port)
                     : ntohs(reinterpret_cast<struct sockaddr_in*>(&address)->sin_port);
   if (listen(listen_fd_, kListenBacklog) != 0) return fail("listen");
+  bool log_opened;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    log_opened = access_log_opened_;
+  }
+  if (!log_opened) OpenAccessLog(nullptr);
 
   stopping_.store(false, std::memory_order_release);
   workers_.clear();
@@ -562,20 +600,41 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
   return ListenResult::kListening;
 }
 
-bool HTTPServer::Stop() {
-  if (listen_fd_ < 0 || stopping_.exchange(true)) return true;
-  // Wakes every worker blocked in accept.
-  shutdown(listen_fd_, SHUT_RDWR);
+bool HTTPServer::Stop() { return Shutdown(false); }
+
+bool HTTPServer::Finish() { return Shutdown(true); }
+
+void HTTPServer::StopRuns() {
   for (RunSlot& slot : runs_) {
     std::lock_guard<std::mutex> lock(slot.mutex);
     if (slot.run != nullptr) slot.run->Stop();
   }
+}
+
+bool HTTPServer::Shutdown(bool let_runs_finish) {
+  if (listen_fd_ < 0 || stopping_.exchange(true)) return true;
+  // Wakes every worker blocked in accept; a worker serving a request ends
+  // after it.
+  shutdown(listen_fd_, SHUT_RDWR);
+  if (!let_runs_finish) StopRuns();
   std::unique_lock<std::mutex> lock(state_mutex_);
+  // Runs left to finish still need their ticks: their time-outs hold.
+  if (!let_runs_finish) monitor_stop_ = true;
+  state_changed_.notify_all();
+  bool ended = state_changed_.wait_for(lock, std::chrono::seconds(10),
+                                       [this] { return workers_running_ == 0; });
   monitor_stop_ = true;
   state_changed_.notify_all();
-  const bool ended = state_changed_.wait_for(lock, std::chrono::seconds(10),
-                                             [this] { return workers_running_ == 0; });
   lock.unlock();
+  if (!ended && let_runs_finish) {
+    // Past the time allowed they go as Stop's do: a stopped run ends at
+    // its next instruction or wait.
+    StopRuns();
+    lock.lock();
+    state_changed_.wait_for(lock, std::chrono::seconds(1),
+                            [this] { return workers_running_ == 0; });
+    lock.unlock();
+  }
   if (ended) {
     for (auto& worker : workers_) worker->Join();
   }
@@ -596,7 +655,22 @@ bool HTTPServer::ReloadConfiguration(std::vector<std::string>* warnings) {
   // gone, or have failed for want of ones now there.
   SourcePages::Shared().Clear();
   for (auto& worker : workers_) worker->RequestReload();
+  OpenAccessLog(warnings);
   return ok;
+}
+
+void HTTPServer::OpenAccessLog(std::vector<std::string>* warnings) {
+  std::string setting, directory;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    access_log_opened_ = true;
+    if (const String* text = config_.GetText(kConfigAccessLog)) setting = text->View();
+    if (const String* text = config_.GetText(kConfigDirData)) directory = text->View();
+  }
+  std::string warning;
+  if (!access_log_.Open(setting, directory, &warning) && warnings != nullptr) {
+    warnings->push_back(std::move(warning));
+  }
 }
 
 void HTTPServer::WorkerEnded() {

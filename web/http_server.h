@@ -11,6 +11,7 @@
 #define LUMO_WEB_HTTP_SERVER_H_
 
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -27,6 +28,7 @@
 #include "core/context/config_target.h"
 #include "ext/extension_libraries.h"
 #include "files/posix_file_manager.h"
+#include "web/access_log.h"
 
 namespace lumo {
 
@@ -75,6 +77,8 @@ class HTTPListenerThread {
   void Main();
   void Reload();
   RequestOutcome Handle(HTTPRequest& request);
+  // One line in the access log, when it is on, for the answered request.
+  void LogAccess(const HTTPRequest& request, time_t arrived);
   // A static file with its validators (Date, Last-Modified), answering
   // If-Modified-Since and a single Range; `path` is the one requested.
   void SendStatic(HTTPRequest& request, File& file, std::string_view type, const String& path);
@@ -122,10 +126,21 @@ class HTTPServer {
   // Stops accepting, stops running programs and waits up to 10 seconds for
   // the workers; false when they did not all end in time.
   bool Stop();
+  // Stops accepting and lets the requests already taken end as they would
+  // have: up to 10 seconds, after which the programs still running are
+  // stopped as by Stop. False when some had to be.
+  bool Finish();
   // Rereads the configuration file; workers take it between connections.
   // The configuration library starts again, and runs that start from now
-  // on see the libraries the configuration now registers.
+  // on see the libraries the configuration now registers. The access log
+  // is opened again (OpenAccessLog).
   bool ReloadConfiguration(std::vector<std::string>* warnings);
+  // Opens the access log the "accesslog" setting names, a relative name in
+  // the data directory; opened again, a new file is made at the name, so
+  // a log renamed away (log rotation) keeps every line written before.
+  // A log that cannot be opened is a warning, never a failure. Listen
+  // opens it when nobody did before.
+  void OpenAccessLog(std::vector<std::string>* warnings);
   // The process's extension libraries, shared by the workers' runs.
   ExtensionLibraries& Extensions() { return extensions_; }
 
@@ -157,6 +172,8 @@ class HTTPServer {
  private:
   friend class HTTPListenerThread;
   void ApplyOverrides();
+  bool Shutdown(bool let_runs_finish);
+  void StopRuns();
   void ConfigureExtensionsOnce();
   void StartMonitor();
   void StopMonitor();
@@ -180,6 +197,8 @@ class HTTPServer {
   ExternalFunctionResolver* external_calls_ = nullptr;
   int monitor_interval_ms_ = 5000;
   std::atomic<bool> stopping_{false};
+  AccessLog access_log_;
+  bool access_log_opened_ = false;
 
   std::vector<std::unique_ptr<HTTPListenerThread>> workers_;
   std::thread monitor_;

@@ -1,5 +1,7 @@
 // lumodex: the web server. Serves the document root ("lumoroot") on the
-// configured port until SIGINT or SIGTERM.
+// configured port until SIGINT or SIGTERM, which let the requests in
+// progress finish (up to 10 seconds). SIGHUP rereads the configuration and
+// opens the access log again, for log rotation.
 //
 // Exit status: 0 after a clean stop, 1 when the server cannot start (no
 // document root, the port is in use, or a socket call failed), 2 for a bad
@@ -35,7 +37,10 @@ void Usage(FILE* out) {
         "                   [::1]; :: takes IPv4 and IPv6 (default: all IPv4)\n"
         "  --root DIR       the document root (default: \"lumoroot\")\n"
         "  --data DIR       the data directory (default: \"datadir\")\n"
-        "Stop it with Ctrl-C (SIGINT) or SIGTERM.\n",
+        "  --access-log FILE  log every request to FILE, - for standard error\n"
+        "                   (default: \"accesslog\", none)\n"
+        "Stop it with Ctrl-C (SIGINT) or SIGTERM; SIGHUP rereads the configuration\n"
+        "and reopens the access log.\n",
         out);
 }
 
@@ -45,6 +50,18 @@ std::string Absolute(const char* path) {
   std::string result(resolved);
   free(resolved);
   return result;
+}
+
+// A file that may not exist yet, made absolute against the working
+// directory.
+std::string FromHere(const char* path) {
+  if (path[0] == '/') return std::string(path);
+  char* here = getcwd(nullptr, 0);
+  if (here == nullptr) return std::string(path);
+  std::string result(here);
+  free(here);
+  if (result.back() != '/') result += '/';
+  return result + path;
 }
 
 // What a configured directory is, in words for the administrator: "" when
@@ -78,6 +95,7 @@ int main(int argc, char** argv) {
   const char* root = nullptr;
   const char* data = nullptr;
   const char* address = nullptr;
+  const char* access_log = nullptr;
   int32_t port = -1;
   bool find_port = false;
   for (int i = 1; i < argc; ++i) {
@@ -96,6 +114,8 @@ int main(int argc, char** argv) {
       data = argv[++i];
     } else if (strcmp(arg, "--address") == 0 && has_value) {
       address = argv[++i];
+    } else if (strcmp(arg, "--access-log") == 0 && has_value) {
+      access_log = argv[++i];
     } else if (strcmp(arg, "--port") == 0 && has_value) {
       bool failed = false;
       port = lumo::ParseInteger(argv[++i], -1, &failed);
@@ -117,6 +137,7 @@ int main(int argc, char** argv) {
   sigemptyset(&signals);
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
@@ -134,6 +155,12 @@ int main(int argc, char** argv) {
   if (root != nullptr) server.OverrideText(lumo::kConfigDirLumo, Absolute(root));
   if (data != nullptr) server.OverrideText(lumo::kConfigDirData, Absolute(data));
   if (address != nullptr) server.SetBindAddress(address);
+  if (access_log != nullptr) {
+    // "-" stays "-"; a file named here is taken from where lumodex starts.
+    const bool to_stderr = strcmp(access_log, "-") == 0;
+    server.OverrideText(lumo::kConfigAccessLog,
+                        to_stderr ? std::string("-") : FromHere(access_log));
+  }
 
   // Without its document root the server could only answer 404; better
   // to say so now than to run.
@@ -153,6 +180,10 @@ int main(int argc, char** argv) {
             " (set it with --data DIR or \"datadir\")\n",
             data_directory != nullptr ? data_directory->Text() : "", data_problem.c_str());
   }
+
+  warnings.clear();
+  server.OpenAccessLog(&warnings);
+  for (const std::string& w : warnings) fprintf(stderr, "lumodex: %s\n", w.c_str());
 
   lumo::String error;
   for (int attempt = 0;; ++attempt) {
@@ -177,11 +208,28 @@ int main(int argc, char** argv) {
          document_root->Text());
   fflush(stdout);
 
-  int received = 0;
-  sigwait(&signals, &received);
+  for (;;) {
+    int received = 0;
+    if (sigwait(&signals, &received) != 0) continue;
+    if (received != SIGHUP) break;
+    // Taken by the workers between requests; the log's next line goes to
+    // a file at the configured name, made again if it was renamed away.
+    warnings.clear();
+    server.ReloadConfiguration(&warnings);
+    for (const std::string& w : warnings) fprintf(stderr, "lumodex: %s\n", w.c_str());
+    printf("lumodex: configuration reloaded\n");
+    fflush(stdout);
+  }
   printf("lumodex: stopping\n");
   fflush(stdout);
-  const bool clean = server.Stop();
-  if (!clean) fprintf(stderr, "lumodex: some requests were still running after 10 seconds\n");
+  const bool clean = server.Finish();
+  if (!clean) {
+    // A worker may still wait on a silent client (up to its 30 s); the
+    // stop was asked for now, not then.
+    fprintf(stderr, "lumodex: requests still running after 10 seconds were stopped\n");
+    fflush(stdout);
+    fflush(stderr);
+    _exit(0);
+  }
   return 0;
 }
