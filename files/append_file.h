@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "core/base/string.h"
 
@@ -35,7 +36,8 @@ class AppendFile {
   const std::string& Path() const { return path_; }
 
  private:
-  AppendFile(int fd, std::string path, bool owned) : fd_(fd), path_(std::move(path)), owned_(owned) {}
+  AppendFile(int fd, std::string path, bool owned)
+      : fd_(fd), path_(std::move(path)), owned_(owned) {}
 
   int fd_;
   std::string path_;

@@ -422,9 +422,11 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
   }
   // A large body follows its head straight from the page cache; a small
   // one goes out with the head in one send.
-  request.NoteResponse(status, 0);
   if (length > HTTPRequest::kBufferSize) {
-    if (request.SendAll(head.Text(), head_length, true) != head_length) return;
+    const int64_t head_sent = request.SendAll(head.Text(), head_length, true);
+    if (head_sent <= 0) return;
+    request.NoteResponse(status, 0);
+    if (head_sent != head_length) return;
     request.NoteResponse(status, request.SendFile(file, first, length));
     return;
   }

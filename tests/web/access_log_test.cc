@@ -64,7 +64,8 @@ std::vector<Line> ReadLog(const std::string& path) {
 }
 
 TEST(AccessLine, ClientTextCannotEndAFieldOrStartALine) {
-  const String agent("Mozilla \"quoted\" \\ back\r\n1.2.3.4 - - [x] \"GET /\" 200 1 \"-\" \"-\"\xff");
+  const String agent(
+      "Mozilla \"quoted\" \\ back\r\n1.2.3.4 - - [x] \"GET /\" 200 1 \"-\" \"-\"\xff");
   const String referer("http://a/?q=\"");
   AccessRecord record;
   record.host = "127.0.0.1";
