@@ -137,6 +137,7 @@ bool DecodeRequestPath(std::string_view raw, String* decoded) {
   decoded->Assign("");
   size_t plain = 0;  // start of the text not yet copied
   for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\0') return false;
     if (raw[i] != '%') continue;
     if (i + 2 >= raw.size()) return false;
     const int high = HexValue(raw[i + 1]);

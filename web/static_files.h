@@ -16,7 +16,7 @@ namespace lumo {
 // Decodes %XX escapes in a request path, once: "%252e" becomes "%2e", not
 // ".". '+' is a plain character in a path. False (*decoded then holds a
 // part of it only) for an escape that is not '%' and two hexadecimal digits,
-// and for %00: a NUL would cut the name short for the C library and make
+// and for %00 or a raw NUL (the head parser refuses those first): a NUL would cut the name short for the C library and make
 // "a.txt%00.html" look like an HTML file.
 bool DecodeRequestPath(std::string_view raw, String* decoded);
 

@@ -6,6 +6,7 @@
 #   path_fuzz  the sandbox's name resolution and the configuration reader
 #   form_fuzz  the form parsers (URL-encoded and multipart), body in pieces
 #   head_fuzz  the request head parser, whole and in pieces
+#   static_fuzz the static-file rules: path escapes, dates, ranges, default names
 #   json_fuzz  the standard library's JSON reader, and its writer over what it reads
 #   lumoc_fuzz the page compiler, and the machine over what it writes
 # and assembles the machine's seed programs (seeds/*.lasm) into
@@ -27,7 +28,7 @@ fuzz="$root/tests/fuzz"
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLUMO_FUZZ=ON -DLUMO_WERROR=ON -DLUMO_TESTS=OFF \
   -DLUMO_BENCH=OFF
-cmake --build "$build" -j 2 --target vm_fuzz path_fuzz expr_fuzz form_fuzz head_fuzz json_fuzz \
+cmake --build "$build" -j 2 --target vm_fuzz path_fuzz expr_fuzz form_fuzz head_fuzz static_fuzz json_fuzz \
   lumoc_fuzz lumoasm
 
 lumoasm=$(find "$build" -type f -name lumoasm -perm -u+x | head -n 1)

@@ -36,6 +36,8 @@ TEST(DecodeRequestPath, DecodesOnceAndRefusesBrokenEscapes) {
       {"/%%41", "!"},
       {"/% 1", "!"},
   };
+  String raw_nul;
+  EXPECT_FALSE(DecodeRequestPath(std::string_view("/a\0b.html", 8), &raw_nul));
   for (const auto& c : cases) {
     String decoded;
     const bool ok = DecodeRequestPath(c.raw, &decoded);
