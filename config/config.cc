@@ -56,6 +56,9 @@ constexpr ConfigSetting kSettings[] = {
     {kConfigConfigLibrary, "config_library", "configlibrary", 0, nullptr},
     {kConfigCompileSources, "compile_sources", "compilesources", 1, nullptr},
     {kConfigAccessLog, "access_log", "accesslog", 0, nullptr},
+    {kConfigWorkers, "workers", "workers", 5, nullptr},
+    {kConfigKeepAliveTimeout, "keepalive_timeout", "keepalivetimeout", 15, nullptr},
+    {kConfigKeepAliveMax, "keepalive_max", "keepalivemax", 1000, nullptr},
 };
 
 constexpr bool EveryIdHasOneKind() {

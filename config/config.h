@@ -70,6 +70,12 @@ inline constexpr ConfigId kConfigCompileSources = 0x1000045;
 // The access log: a file (a relative name is in the data directory), "-"
 // for standard error, empty for none.
 inline constexpr ConfigId kConfigAccessLog = 0x2000046;
+// Threads that run programs (1 to 64), read at start-up.
+inline constexpr ConfigId kConfigWorkers = 0x1000047;
+// Seconds a kept-alive connection may wait for its next request, and the
+// requests one connection may carry.
+inline constexpr ConfigId kConfigKeepAliveTimeout = 0x1000048;
+inline constexpr ConfigId kConfigKeepAliveMax = 0x1000049;
 inline constexpr ConfigId kConfigLockExpiration = 0x1000014;
 inline constexpr ConfigId kConfigLockHostname = 0x2000015;
 inline constexpr ConfigId kConfigDefaultFile = 0x2000017;

@@ -23,6 +23,7 @@ constexpr ConfigId kSavedIntegers[] = {
     kConfigTimeoutGlobal, kConfigTimeoutCall,  kConfigTimeoutMail,      kConfigTimeoutFile,
     kConfigTimeoutPost,   kConfigDelayFile,    kConfigCookies,          kConfigMaxFiles,
     kConfigMaxPostVars,   kConfigLockExpiration, kConfigLogLevel,       kConfigFlagsSecurity,
+    kConfigWorkers,       kConfigKeepAliveTimeout, kConfigKeepAliveMax,
 };
 constexpr ConfigId kSavedTexts[] = {
     kConfigDirLumo, kConfigDirData, kConfigDefaultFile, kConfigInfoServeradmin,

@@ -210,6 +210,7 @@ DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
   const int32_t chunk = config_.GetInteger(kConfigBufszOutput);
   const int32_t threshold = config_.GetInteger(kConfigBufszOutputFlush);
   response_ = std::make_unique<DexOutput>(this, request->Socket());
+  response_->SetRequest(request);
   response_->SetBufferSizes(chunk, threshold);
   // A browser that stops reading holds the worker no longer for a program's
   // response than for a static file.
@@ -287,6 +288,7 @@ RequestOutcome DexApplication::Run() {
   if (output_ != response_.get()) output_ = response_.get();
   response_->Send(true);
   request_->NoteResponse(StatusCodeOf(response_->StatusText()), response_->BodySent());
+  request_->SetKeepAlive(response_->KeepsConnection());
   return outcome;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "config/config.h"
 #include "core/base/conversions.h"
 #include "core/context/lumo_application.h"
+#include "web/http_request.h"
 
 namespace lumo {
 
@@ -26,6 +28,15 @@ constexpr int32_t kMaxFileDelay = 1000000;
 bool NameIs(std::string_view name, std::string_view wanted) {
   return name.size() == wanted.size() &&
          CompareNoCase(name.data(), wanted.data(), static_cast<int32_t>(name.size())) == 0;
+}
+
+// A header value that is one plain decimal number, blanks around it.
+bool ParseDecimal(std::string_view text, int64_t* value) {
+  while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+  while (!text.empty() && text.back() == ' ') text.remove_suffix(1);
+  if (text.empty()) return false;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
+  return error == std::errc() && end == text.data() + text.size() && *value >= 0;
 }
 
 // A byte that would end the header line or the header block (or cut it
@@ -123,7 +134,9 @@ int32_t HTTPOutput::Send(bool final) {
   if (!headers_sent_) {
     headers_sent_ = true;
     if (final) AddContentLength();
+    sending_whole_ = final;
     failed = SendHeaders() < 0;
+    sending_whole_ = false;
   }
   int64_t sent = 0;
   for (const Chunk& chunk : chunks_) {
@@ -179,7 +192,13 @@ DexOutput::DexOutput(LumoApplication* context, int socket)
     : HTTPOutput(kDefaultChunkSize, kDefaultFlushThreshold), context_(context), socket_(socket) {}
 
 bool DexOutput::AddHeader(std::string_view name, std::string_view value) {
-  if (NameIs(name, "Connection")) return false;
+  if (NameIs(name, "Connection")) {
+    // Whether the connection stays is the server's to say; a program may
+    // only ask for it to close.
+    if (HeadersSent() || !NameIs(value, "close")) return false;
+    close_asked_ = true;
+    return true;
+  }
   if (NameIs(name, "Status") && !HeadersSent()) {
     if (value.empty() || !FitsHeaderLine(value)) return false;
     status_.Assign(value.data(), static_cast<int32_t>(value.size()));
@@ -196,7 +215,15 @@ int32_t DexOutput::SendHeaders() {
   String block;
   block.Append("HTTP/1.1 ");
   block.Append(StatusText());
-  block.Append("\r\nConnection: close\r\n");
+  // Kept only when the whole body is in hand and matches its length: a
+  // program's own Content-Length that its body does not match would leave
+  // the client reading the next answer as this one's body, or waiting.
+  const String* length = FindHeader("Content-Length");
+  int64_t declared = -1;
+  keeping_ = request_ != nullptr && request_->KeepAlive() && request_->UnreadBody() == 0 &&
+             !close_asked_ && SendingWhole() && length != nullptr &&
+             ParseDecimal(length->View(), &declared) && declared == TotalLength();
+  block.Append(keeping_ ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
   AppendHeaderLines(&block);
   block.Append("\r\n", 2);
   more_ = HeldLength() > 0 && !HeadersOnly();
@@ -260,7 +287,13 @@ int32_t DexOutput::SendRaw(const char* data, int32_t length) {
   if (stalled_) return -1;
   RunWait wait(*this);
   const int64_t sent = SendOnSocket(socket_, data, length, more_, wait);
+  if (wait.HasFailed()) failed_ = true;
   return wait.HasFailed() ? -1 : static_cast<int32_t>(sent);
+}
+
+bool DexOutput::KeepsConnection() const {
+  if (!keeping_ || failed_ || stalled_) return false;
+  return HeadersOnly() || BodySent() == TotalLength();
 }
 
 }  // namespace lumo

@@ -25,6 +25,7 @@
 namespace lumo {
 
 class Config;
+class HTTPRequest;
 class LumoApplication;
 
 class HTTPOutput : public Output {
@@ -82,6 +83,8 @@ class HTTPOutput : public Output {
   bool HeadersOnly() const { return headers_only_; }
 
   bool HeadersSent() const { return headers_sent_; }
+  // While the headers go out: with the whole body held (the final Send).
+  bool SendingWhole() const { return sending_whole_; }
   // The value of a header in the table, or null.
   const String* FindHeader(std::string_view name) const;
   int32_t HeaderCount() const { return headers_.Count(); }
@@ -123,6 +126,7 @@ class HTTPOutput : public Output {
   int32_t flush_threshold_ = kDefaultFlushThreshold;
   bool headers_sent_ = false;
   bool headers_only_ = false;
+  bool sending_whole_ = false;
   HeaderTable headers_;
   std::vector<Chunk> chunks_;  // the last one is the current chunk
   int64_t total_length_ = 0;
@@ -133,8 +137,10 @@ class HTTPOutput : public Output {
 };
 
 // The response to a browser over a connected socket (not owned: the
-// listener closes it). The connection always closes after the response,
-// so a "Connection" header is refused; a "Status" header sets the status
+// listener closes it). The connection stays open after the response only
+// when the request allows it and the response's length goes out in its
+// head; a program's "Connection: close" header closes it, other
+// "Connection" headers are refused. A "Status" header sets the status
 // line instead of being sent.
 class DexOutput : public HTTPOutput {
  public:
@@ -158,12 +164,21 @@ class DexOutput : public HTTPOutput {
 
   // "200 OK" until a "Status" header sets it.
   std::string_view StatusText() const;
+  // The request answered: whether it lets the connection stay open.
+  void SetRequest(const HTTPRequest* request) { request_ = request; }
+  // After the final Send: the head offered to keep the connection and the
+  // body sent is exactly the length it announced.
+  bool KeepsConnection() const;
   void SetSendWait(int32_t milliseconds) { send_wait_ms_ = milliseconds; }
 
  private:
   class RunWait;
   LumoApplication* context_;
+  const HTTPRequest* request_ = nullptr;
   int socket_;
+  bool close_asked_ = false;  // the program said "Connection: close"
+  bool keeping_ = false;      // the head said "keep-alive"
+  bool failed_ = false;
   // Set while the head goes out ahead of a body: the kernel then sends
   // both in one segment.
   bool more_ = false;

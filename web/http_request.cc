@@ -1,15 +1,18 @@
 #include "web/http_request.h"
-#include "web/socket_send.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+
+#include "files/file_manager.h"
+#include "web/socket_send.h"
 
 namespace lumo {
 
@@ -81,18 +84,11 @@ bool HTTPRequest::Fill() {
   }
 }
 
-HTTPRequest::ReadResult HTTPRequest::Read() {
+namespace {
+
+HTTPRequest::ReadResult ResultOf(HTTPHeadParser::Status status) {
   using Status = HTTPHeadParser::Status;
-  Status status = Status::kNeedMore;
-  while (status == Status::kNeedMore) {
-    if (position_ >= filled_ && !Fill()) {
-      status = head_.Finish();
-      break;
-    }
-    size_t consumed = 0;
-    status = head_.Parse(buffer_ + position_, static_cast<size_t>(filled_ - position_), &consumed);
-    position_ += static_cast<int32_t>(consumed);
-  }
+  using ReadResult = HTTPRequest::ReadResult;
   switch (status) {
     case Status::kComplete:
       return ReadResult::kOk;
@@ -109,6 +105,86 @@ HTTPRequest::ReadResult HTTPRequest::Read() {
       return ReadResult::kLengthRequired;
   }
   return ReadResult::kNothing;
+}
+
+}  // namespace
+
+HTTPRequest::ReadResult HTTPRequest::Read() {
+  using Status = HTTPHeadParser::Status;
+  Status status = Status::kNeedMore;
+  while (status == Status::kNeedMore) {
+    if (position_ >= filled_ && !Fill()) {
+      status = head_.Finish();
+      break;
+    }
+    size_t consumed = 0;
+    head_started_ = true;
+    status = head_.Parse(buffer_ + position_, static_cast<size_t>(filled_ - position_), &consumed);
+    position_ += static_cast<int32_t>(consumed);
+  }
+  return ResultOf(status);
+}
+
+bool HTTPRequest::ReadAvailable(ReadResult* result) {
+  using Status = HTTPHeadParser::Status;
+  for (;;) {
+    if (position_ < filled_) {
+      size_t consumed = 0;
+      head_started_ = true;
+      const Status status =
+          head_.Parse(buffer_ + position_, static_cast<size_t>(filled_ - position_), &consumed);
+      position_ += static_cast<int32_t>(consumed);
+      if (status != Status::kNeedMore) {
+        *result = ResultOf(status);
+        return true;
+      }
+    }
+    const ssize_t n = recv(socket_, buffer_, sizeof buffer_, MSG_DONTWAIT);
+    if (n > 0) {
+      filled_ = static_cast<int32_t>(n);
+      position_ = 0;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    // The end of input, or a reset: whatever was begun is all there is.
+    *result = EndHead();
+    return true;
+  }
+}
+
+HTTPRequest::ReadResult HTTPRequest::EndHead() {
+  filled_ = position_ = 0;
+  return ResultOf(head_.Finish());
+}
+
+void HTTPRequest::Prime(std::string_view bytes) {
+  const size_t n = bytes.size() < sizeof buffer_ ? bytes.size() : sizeof buffer_;
+  memmove(buffer_, bytes.data(), n);
+  filled_ = static_cast<int32_t>(n);
+  position_ = 0;
+}
+
+bool HTTPRequest::ClientKeepsAlive() const {
+  // The header is a list of tokens, in any case ("keep-alive, Upgrade").
+  bool close = false, keep = false;
+  if (const String* value = head_.Header("Connection")) {
+    std::string_view rest = value->View();
+    while (!rest.empty()) {
+      const size_t comma = rest.find(',');
+      std::string_view token = rest.substr(0, comma);
+      while (!token.empty() && (token.front() == ' ' || token.front() == '\t')) token.remove_prefix(1);
+      while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.remove_suffix(1);
+      if (token.size() == 5 && strncasecmp(token.data(), "close", 5) == 0) close = true;
+      if (token.size() == 10 && strncasecmp(token.data(), "keep-alive", 10) == 0) keep = true;
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  if (close) return false;
+  const std::string_view protocol = head_.Protocol().View();
+  if (protocol == std::string_view("HTTP/1.1")) return true;
+  return protocol == std::string_view("HTTP/1.0") && keep;
 }
 
 int32_t HTTPRequest::Receive(char* out, int32_t length) {
@@ -189,13 +265,67 @@ void HTTPRequest::LingeringClose() {
 }
 
 int64_t HTTPRequest::SendAll(const char* data, int64_t length, bool more) {
+  if (hold_) {
+    held_.append(data, static_cast<size_t>(length));
+    return length;
+  }
   TimedSocketWait wait(io_timeout_ms_);
   return SendOnSocket(socket_, data, length, more, wait);
 }
 
-int64_t HTTPRequest::SendFile(File& file, int64_t offset, int64_t length) {
+int64_t HTTPRequest::SendFile(std::unique_ptr<File> file, int64_t offset, int64_t length) {
+  if (hold_) {
+    held_file_ = std::move(file);
+    held_file_offset_ = offset;
+    held_file_left_ = length;
+    return length;
+  }
   TimedSocketWait wait(io_timeout_ms_);
-  return SendFileOnSocket(socket_, file, offset, length, wait);
+  return SendFileOnSocket(socket_, *file, offset, length, wait);
+}
+
+namespace {
+
+// Never waits: the event loop waits for every connection at once.
+class NoSocketWait : public SocketWait {
+ public:
+  bool WaitForRoom(int, bool) override { return false; }
+};
+
+}  // namespace
+
+HTTPRequest::HeldSend HTTPRequest::SendHeld() {
+  NoSocketWait wait;
+  if (held_sent_ < held_.size()) {
+    const int64_t left = static_cast<int64_t>(held_.size() - held_sent_);
+    const int64_t n =
+        SendOnSocket(socket_, held_.data() + held_sent_, left, held_file_left_ > 0, wait);
+    if (n < 0) return HeldSend::kFailed;
+    held_sent_ += static_cast<size_t>(n);
+    if (n < left) return HeldSend::kBlocked;
+  }
+  if (held_file_left_ > 0) {
+    int64_t at = held_file_offset_;
+    const int64_t n = SendFileOnSocket(socket_, *held_file_, at, held_file_left_, wait);
+    if (n < 0) return HeldSend::kFailed;
+    held_file_offset_ += n;
+    held_file_left_ -= n;
+    if (held_file_left_ > 0) {
+      // Nothing went out though the socket had room: the file ended early.
+      return n == 0 && WaitFor(socket_, POLLOUT, 0) ? HeldSend::kFailed : HeldSend::kBlocked;
+    }
+    held_file_.reset();
+  }
+  return HeldSend::kDone;
+}
+
+void HTTPRequest::AbandonHeld() {
+  const int64_t unsent = static_cast<int64_t>(held_.size() - held_sent_) + held_file_left_;
+  body_sent_ = body_sent_ > unsent ? body_sent_ - unsent : 0;
+  held_.clear();
+  held_sent_ = 0;
+  held_file_.reset();
+  held_file_left_ = 0;
 }
 
 }  // namespace lumo

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,8 +50,53 @@ class HTTPRequest {
   HTTPRequest(const HTTPRequest&) = delete;
   HTTPRequest& operator=(const HTTPRequest&) = delete;
 
-  // Reads the request line and the headers.
+  // Reads the request line and the headers, waiting for the socket.
   ReadResult Read();
+  // Reads what the socket holds now, never waiting: false while the head
+  // is still incomplete; true with *result once it is read or refused, or
+  // the input ended (kNothing).
+  bool ReadAvailable(ReadResult* result);
+  // The head's time is up: what arrived is all there is (kNothing when it
+  // makes no request).
+  ReadResult EndHead();
+  // A byte of the request line has arrived (the head has begun).
+  bool HeadStarted() const { return head_started_; }
+  // Bytes read from the socket beyond this request and its body (the next
+  // pipelined requests); meaningful once the whole body was read.
+  std::string_view Leftover() const {
+    return std::string_view(buffer_ + position_, static_cast<size_t>(filled_ - position_));
+  }
+  // Bytes that arrived ahead of this request's head (a previous request's
+  // Leftover); at most kBufferSize.
+  void Prime(std::string_view bytes);
+  // Gives the socket up: the request no longer closes it.
+  int ReleaseSocket() {
+    const int socket = socket_;
+    socket_ = -1;
+    return socket;
+  }
+
+  // The client asks for the connection to stay open after the answer:
+  // HTTP/1.1 unless it said "Connection: close", HTTP/1.0 only when it
+  // said "Connection: keep-alive".
+  bool ClientKeepsAlive() const;
+  // Whether the answer offers to keep the connection; every answer's
+  // "Connection" header follows it. Off unless the server turns it on.
+  void SetKeepAlive(bool keep) { keep_alive_ = keep; }
+  bool KeepAlive() const { return keep_alive_; }
+  // "keep-alive" or "close", for the answer's "Connection" header.
+  std::string_view ConnectionToken() const { return keep_alive_ ? "keep-alive" : "close"; }
+
+  // Held sends: SendAll and SendFile queue what they are given (reporting
+  // it all as sent) for SendHeld to send without waiting, so that one
+  // thread can serve many connections.
+  void HoldSends(bool hold) { hold_ = hold; }
+  enum class HeldSend { kDone, kBlocked, kFailed };
+  // Sends what the socket takes now of the held bytes, then the held file.
+  HeldSend SendHeld();
+  // What was held and never went out (a failed or abandoned send) comes
+  // off the body count the access log shows.
+  void AbandonHeld();
 
   // One receive: the bytes still in the receive buffer first, then the
   // socket, waiting up to the I/O time-out for data. 0 at the end of input,
@@ -77,7 +123,8 @@ class HTTPRequest {
   int64_t SendAll(const char* data, int64_t length, bool more = false);
   // Sends `length` bytes of an open file from `offset` (a file on disk
   // without copying them through the process); counts as SendAll does.
-  int64_t SendFile(File& file, int64_t offset, int64_t length);
+  // A held send keeps the file until it has gone out.
+  int64_t SendFile(std::unique_ptr<File> file, int64_t offset, int64_t length);
 
   int Socket() const { return socket_; }
   const String& RequestLine() const { return head_.RequestLine(); }
@@ -118,6 +165,14 @@ class HTTPRequest {
   int32_t position_ = 0;
   int64_t body_taken_ = 0;  // body bytes handed out by Receive*
   HTTPHeadParser head_;
+  bool head_started_ = false;
+  bool keep_alive_ = false;
+  bool hold_ = false;
+  std::string held_;
+  size_t held_sent_ = 0;
+  std::unique_ptr<File> held_file_;
+  int64_t held_file_offset_ = 0;
+  int64_t held_file_left_ = 0;
   mutable String peer_address_;
   mutable bool peer_read_ = false;
   int status_ = 0;

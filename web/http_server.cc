@@ -20,6 +20,7 @@
 #include "core/context/error_settings.h"
 #include "core/context/lumo_application.h"
 #include "web/access_log.h"
+#include "web/http_front.h"
 #include "web/http_request.h"
 #include "web/mime_types.h"
 #include "web/source_pages.h"
@@ -73,19 +74,24 @@ void SendPage(HTTPRequest& request, std::string_view status, std::string_view ti
   head.Append(kServerSoftware);
   head.Append("\r\nContent-Type: text/html\r\nContent-Length: ");
   AppendInteger(head, page.Length());
-  head.Append("\r\nConnection: close\r\n\r\n");
+  head.Append("\r\nConnection: ");
+  head.Append(request.ConnectionToken());
+  head.Append("\r\n\r\n");
   const int64_t head_length = head.Length();
   if (!IsHead(request)) head.Append(page);
   SendAnswer(request, StatusCodeOf(status), head, head_length);
 }
 
 void SendBadRequest(HTTPRequest& request, std::string_view detail) {
+  // What follows a refused head cannot be trusted to start a request.
+  request.SetKeepAlive(false);
   String text("Your browser sent an invalid HTTP request: ");
   text.Append(detail);
   SendPage(request, "400 Bad Request", "Bad Request", text.View());
 }
 
 void SendLengthRequired(HTTPRequest& request) {
+  request.SetKeepAlive(false);
   SendPage(request, "411 Length Required", "Length Required",
            "A request body must be sent with a Content-Length header");
 }
@@ -166,30 +172,20 @@ void HTTPListenerThread::Reload() {
 }
 
 void HTTPListenerThread::Main() {
-  while (!server_->Stopping()) {
-    const int socket = accept4(server_->ListeningSocket(), nullptr, nullptr,
-                               SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (socket < 0) {
-      if (server_->Stopping()) break;
-      // Out of descriptors: give the running requests a moment to finish
-      // rather than spinning on the pending connection.
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        const struct timespec pause = {0, 10 * 1000 * 1000};
-        nanosleep(&pause, nullptr);
-      }
-      continue;
-    }
-    // Memory running out while a connection is served drops that
+  while (std::unique_ptr<HTTPConnection> connection = server_->TakeHandedOver()) {
+    HTTPRequest& request = *connection->request;
+    // Memory running out while a program runs ends that request's
     // connection, never the worker or the server: a run ends its own
     // (DexApplication::Run), this is the net below it.
-    bool handed_over = false;
     try {
       if (reload_.load(std::memory_order_acquire)) Reload();
-      handed_over = true;  // the request closes the socket from here on
-      Serve(socket);
+      ServeProgram(*this, request, connection->program);
     } catch (const std::bad_alloc&) {
-      if (!handed_over) close(socket);
+      request.SetKeepAlive(false);
     }
+    // A stopped server closes the connection after this answer.
+    if (server_->Stopping()) request.SetKeepAlive(false);
+    server_->front_->GiveBack(std::move(connection));
   }
   server_->WorkerEnded();
 }
@@ -200,9 +196,27 @@ RequestOutcome HTTPListenerThread::Serve(int socket) {
   RequestOutcome outcome = RequestOutcome::kNoRequest;
   const HTTPRequest::ReadResult read = request.Read();
   const time_t arrived = time(nullptr);
-  switch (read) {
-    case HTTPRequest::ReadResult::kNothing:
+  if (read == HTTPRequest::ReadResult::kNothing) return outcome;
+  if (read == HTTPRequest::ReadResult::kOk) {
+    outcome = Handle(request);
+    // Answered without reading the whole body (a static file, a body
+    // refused): the client may still be sending it.
+    if (request.UnreadBody() == 0) {
+      LogAccess(request, arrived);
       return outcome;
+    }
+  } else {
+    AnswerRefused(request, read);
+  }
+  // Logged before the linger, which may take seconds after the answer.
+  LogAccess(request, arrived);
+  // Refused heads may come with a body of unknown length.
+  request.LingeringClose();
+  return outcome;
+}
+
+void HTTPListenerThread::AnswerRefused(HTTPRequest& request, HTTPRequest::ReadResult read) {
+  switch (read) {
     case HTTPRequest::ReadResult::kTooLong:
       SendBadRequest(request, "Request line or header too long");
       break;
@@ -216,20 +230,9 @@ RequestOutcome HTTPListenerThread::Serve(int socket) {
       SendLengthRequired(request);
       break;
     case HTTPRequest::ReadResult::kOk:
-      outcome = Handle(request);
-      // Answered without reading the whole body (a static file, a body
-      // refused): the client may still be sending it.
-      if (request.UnreadBody() == 0) {
-        LogAccess(request, arrived);
-        return outcome;
-      }
+    case HTTPRequest::ReadResult::kNothing:
       break;
   }
-  // Logged before the linger, which may take seconds after the answer.
-  LogAccess(request, arrived);
-  // Refused heads may come with a body of unknown length.
-  request.LingeringClose();
-  return outcome;
 }
 
 void HTTPListenerThread::LogAccess(const HTTPRequest& request, time_t arrived) {
@@ -269,7 +272,7 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
   std::string_view type = ContentTypeOf(path.View());
   if (type != kCompiledProgramType && type != kSourcePageType && !IsProgramSource(path.View())) {
     if (std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead)) {
-      SendStatic(request, *file, type, path);
+      SendStatic(request, std::move(file), type, path);
       return RequestOutcome::kAnswered;
     }
   }
@@ -304,11 +307,11 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
   }
-  if (type == kCompiledProgramType) return ServeProgram(*this, request, final_path);
+  if (type == kCompiledProgramType) return RunProgram(request, final_path);
   // A source may hold passwords: it is compiled and run, or not found.
   if (type == kSourcePageType) {
     if (config_.GetInteger(kConfigCompileSources) != 0) {
-      return ServeProgram(*this, request, final_path);
+      return RunProgram(request, final_path);
     }
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
@@ -322,12 +325,19 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
   }
-  SendStatic(request, *file, type, path);
+  SendStatic(request, std::move(file), type, path);
   return RequestOutcome::kAnswered;
 }
 
-void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::string_view type,
-                                    const String& path) {
+RequestOutcome HTTPListenerThread::RunProgram(HTTPRequest& request, const String& path) {
+  if (!hand_over_programs_) return ServeProgram(*this, request, path);
+  handed_over_ = path;
+  return RequestOutcome::kHandedOver;
+}
+
+void HTTPListenerThread::SendStatic(HTTPRequest& request, std::unique_ptr<File> owned,
+                                    std::string_view type, const String& path) {
+  File& file = *owned;
   const int64_t size = file.Length();
   if (size < 0) {
     SendNotFound(request, path);
@@ -349,7 +359,9 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
     head.Append(date);
     head.Append("\r\nLast-Modified: ");
     head.Append(last_modified);
-    head.Append("\r\nConnection: close\r\n\r\n");
+    head.Append("\r\nConnection: ");
+    head.Append(request.ConnectionToken());
+    head.Append("\r\n\r\n");
     SendAnswer(request, 304, head, head.Length());
     return;
   }
@@ -414,7 +426,9 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
     head.Append("\r\nLast-Modified: ");
     head.Append(last_modified);
   }
-  head.Append("\r\nAccept-Ranges: bytes\r\nConnection: close\r\n\r\n");
+  head.Append("\r\nAccept-Ranges: bytes\r\nConnection: ");
+  head.Append(request.ConnectionToken());
+  head.Append("\r\n\r\n");
   const int64_t head_length = head.Length();
   if (head_only || length == 0) {
     SendAnswer(request, status, head, head_length);
@@ -427,7 +441,7 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, File& file, std::strin
     if (head_sent <= 0) return;
     request.NoteResponse(status, 0);
     if (head_sent != head_length) return;
-    request.NoteResponse(status, request.SendFile(file, first, length));
+    request.NoteResponse(status, request.SendFile(std::move(owned), first, length));
     return;
   }
   char buffer[HTTPRequest::kBufferSize];
@@ -454,8 +468,36 @@ HTTPServer::HTTPServer() : config_(&target_, TagLookup) {
 HTTPServer::~HTTPServer() {
   Stop();
   for (auto& worker : workers_) worker->Join();
+  if (front_) front_->Join();
   if (monitor_.joinable()) monitor_.join();
   if (listen_fd_ >= 0) close(listen_fd_);
+}
+
+void HTTPServer::HandOver(std::unique_ptr<HTTPConnection> connection) {
+  {
+    std::lock_guard<std::mutex> lock(handed_mutex_);
+    handed_.push_back(std::move(connection));
+  }
+  handed_ready_.notify_one();
+}
+
+void HTTPServer::CloseHandOver() {
+  {
+    std::lock_guard<std::mutex> lock(handed_mutex_);
+    handover_closed_ = true;
+  }
+  handed_ready_.notify_all();
+}
+
+std::unique_ptr<HTTPConnection> HTTPServer::TakeHandedOver() {
+  std::unique_lock<std::mutex> lock(handed_mutex_);
+  // A stopping server still runs what was handed over (Stop has the runs
+  // end at once): the clients hear how their requests ended.
+  handed_ready_.wait(lock, [this] { return !handed_.empty() || handover_closed_; });
+  if (handed_.empty()) return nullptr;
+  std::unique_ptr<HTTPConnection> connection = std::move(handed_.front());
+  handed_.pop_front();
+  return connection;
 }
 
 bool HTTPServer::LoadConfiguration(const std::string& path, std::vector<std::string>* warnings) {
@@ -558,7 +600,7 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
     return ListenResult::kFailed;
   }
   if (listen_fd_ >= 0) close(listen_fd_);
-  listen_fd_ = socket(address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  listen_fd_ = socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (listen_fd_ < 0) return fail("socket");
   const int on = 1;
   setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -589,15 +631,34 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
   if (!log_opened) OpenAccessLog(nullptr);
 
   stopping_.store(false, std::memory_order_release);
+  finishing_.store(false, std::memory_order_release);
+  router_ = std::make_unique<HTTPListenerThread>(this, -1);
+  router_->hand_over_programs_ = true;
+  front_ = std::make_unique<HTTPFront>(this, router_.get());
+  if (!front_->Open(error)) {
+    front_.reset();
+    close(listen_fd_);
+    listen_fd_ = -1;
+    return ListenResult::kFailed;
+  }
+  int count;
+  {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    count = config_.GetInteger(kConfigWorkers);
+  }
+  if (count < 1) count = 1;
+  if (count > kMaxWorkers) count = kMaxWorkers;
   workers_.clear();
-  for (int i = 0; i < kWorkerCount; ++i) {
+  handover_closed_ = false;
+  for (int i = 0; i < count; ++i) {
     workers_.push_back(std::make_unique<HTTPListenerThread>(this, i));
   }
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    workers_running_ = kWorkerCount;
+    workers_running_ = count + 1;  // the front counts as one
   }
   for (auto& worker : workers_) worker->Start();
+  front_->Start();
   StartMonitor();
   return ListenResult::kListening;
 }
@@ -615,9 +676,11 @@ void HTTPServer::StopRuns() {
 
 bool HTTPServer::Shutdown(bool let_runs_finish) {
   if (listen_fd_ < 0 || stopping_.exchange(true)) return true;
-  // Wakes every worker blocked in accept; a worker serving a request ends
-  // after it.
+  finishing_.store(let_runs_finish, std::memory_order_release);
+  // New connections are refused from here on; the front closes the idle
+  // ones and the workers end once nothing is left to run.
   shutdown(listen_fd_, SHUT_RDWR);
+  if (front_) front_->Wake();
   if (!let_runs_finish) StopRuns();
   std::unique_lock<std::mutex> lock(state_mutex_);
   // Runs left to finish still need their ticks: their time-outs hold.
@@ -639,6 +702,7 @@ bool HTTPServer::Shutdown(bool let_runs_finish) {
   }
   if (ended) {
     for (auto& worker : workers_) worker->Join();
+    if (front_) front_->Join();
   }
   if (monitor_.joinable()) monitor_.join();
   return ended;
@@ -657,6 +721,7 @@ bool HTTPServer::ReloadConfiguration(std::vector<std::string>* warnings) {
   // gone, or have failed for want of ones now there.
   SourcePages::Shared().Clear();
   for (auto& worker : workers_) worker->RequestReload();
+  if (router_) router_->RequestReload();
   OpenAccessLog(warnings);
   return ok;
 }

@@ -1,12 +1,13 @@
-// HTTPServer: the listener. Five worker threads accept connections on one
-// listening socket; each reads one request, answers it (a static file, a
-// 400 or 404 page, or a compiled program run by a DexApplication) and
-// closes the connection. A run monitor thread ticks every running
-// program's context so that its time-out applies.
+// HTTPServer: the listener. An event loop (HTTPFront) accepts connections,
+// reads request heads and answers static files and the server's own pages;
+// requests for compiled programs go, in order of arrival, to a pool of
+// worker threads (five unless the "workers" setting says otherwise), each
+// running one program at a time in a DexApplication. A run monitor thread
+// ticks every running program's context so that its time-out applies.
 //
-// Each worker has its own copy of the configuration and its own file
-// manager, so a reload never touches another thread's objects; a worker
-// takes a reload between connections.
+// The front and each worker have their own copy of the configuration and
+// their own file manager, so a reload never touches another thread's
+// objects; each takes a reload between requests.
 #ifndef LUMO_WEB_HTTP_SERVER_H_
 #define LUMO_WEB_HTTP_SERVER_H_
 
@@ -16,6 +17,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,11 +31,12 @@
 #include "ext/extension_libraries.h"
 #include "files/posix_file_manager.h"
 #include "web/access_log.h"
+#include "web/http_request.h"
 
 namespace lumo {
 
 class ExternalFunctionResolver;
-class HTTPRequest;
+class File;
 class HTTPServer;
 class LumoApplication;
 
@@ -49,7 +52,11 @@ enum class RequestOutcome {
                     // a refused body ended the run
   kProgramNotRun,   // the program could not be loaded or compiled, or the
                     // configuration refused it
+  kHandedOver,      // a program: handed to a worker (the event loop's part)
 };
+
+struct HTTPConnection;
+class HTTPFront;
 
 // One worker: its thread, its configuration copy and its file manager,
 // whose script directory is the configured "lumoroot".
@@ -74,17 +81,26 @@ class HTTPListenerThread {
 
  private:
   friend class HTTPServer;  // ServeConnection's worker is the caller
+  friend class HTTPFront;   // the event loop routes requests with one
   void Main();
   void Reload();
+  // Answers a request, or, for the event loop, names the program that a
+  // worker is to run (kHandedOver, the path in handed_over_).
   RequestOutcome Handle(HTTPRequest& request);
+  RequestOutcome RunProgram(HTTPRequest& request, const String& path);
+  // The 400 or 411 page for a head that was refused.
+  void AnswerRefused(HTTPRequest& request, HTTPRequest::ReadResult read);
   // One line in the access log, when it is on, for the answered request.
   void LogAccess(const HTTPRequest& request, time_t arrived);
   // A static file with its validators (Date, Last-Modified), answering
   // If-Modified-Since and a single Range; `path` is the one requested.
-  void SendStatic(HTTPRequest& request, File& file, std::string_view type, const String& path);
+  void SendStatic(HTTPRequest& request, std::unique_ptr<File> file, std::string_view type,
+                  const String& path);
 
   HTTPServer* server_;
   int index_;
+  bool hand_over_programs_ = false;
+  String handed_over_;
   DexConfig config_;
   PosixFileManager files_;
   std::atomic<bool> reload_{true};
@@ -93,7 +109,8 @@ class HTTPListenerThread {
 
 class HTTPServer {
  public:
-  static constexpr int kWorkerCount = 5;
+  static constexpr int kDefaultWorkers = 5;
+  static constexpr int kMaxWorkers = 64;
 
   enum class ListenResult { kListening, kPortInUse, kFailed };
 
@@ -167,10 +184,25 @@ class HTTPServer {
   void EndRun(int worker);
 
   bool Stopping() const { return stopping_.load(std::memory_order_acquire); }
+  // Set with Stopping by Finish: answers under way are let go out.
+  bool Finishing() const { return finishing_.load(std::memory_order_acquire); }
   int ListeningSocket() const { return listen_fd_; }
+  // The workers Listen started.
+  int WorkerCount() const { return static_cast<int>(workers_.size()); }
+
+  // The event loop hands a connection whose request names a program to
+  // the workers; the first one free takes it.
+  void HandOver(std::unique_ptr<HTTPConnection> connection);
 
  private:
   friend class HTTPListenerThread;
+  friend class HTTPFront;
+  // The next handed-over connection, waiting for one; null once the event
+  // loop hands over no more (CloseHandOver) and none is left.
+  std::unique_ptr<HTTPConnection> TakeHandedOver();
+  // The event loop, stopping, hands over nothing more: the workers end
+  // once they have run what they hold.
+  void CloseHandOver();
   void ApplyOverrides();
   bool Shutdown(bool let_runs_finish);
   void StopRuns();
@@ -197,11 +229,21 @@ class HTTPServer {
   ExternalFunctionResolver* external_calls_ = nullptr;
   int monitor_interval_ms_ = 5000;
   std::atomic<bool> stopping_{false};
+  std::atomic<bool> finishing_{false};
   AccessLog access_log_;
   bool access_log_opened_ = false;
 
   std::vector<std::unique_ptr<HTTPListenerThread>> workers_;
+  // The event loop's own configuration and file manager: it routes
+  // requests as a worker would, but never runs a program.
+  std::unique_ptr<HTTPListenerThread> router_;
+  std::unique_ptr<HTTPFront> front_;
   std::thread monitor_;
+
+  std::mutex handed_mutex_;
+  std::condition_variable handed_ready_;
+  std::deque<std::unique_ptr<HTTPConnection>> handed_;
+  bool handover_closed_ = false;
 
   // Orders the monitor's ticks against the destruction of contexts. One
   // lock a worker, so that workers never wait for each other; the last
@@ -210,8 +252,8 @@ class HTTPServer {
     std::mutex mutex;
     LumoApplication* run = nullptr;
   };
-  static constexpr int kCallerSlot = kWorkerCount;
-  RunSlot runs_[kWorkerCount + 1];
+  static constexpr int kCallerSlot = kMaxWorkers;
+  RunSlot runs_[kMaxWorkers + 1];
 
   std::mutex state_mutex_;
   std::condition_variable state_changed_;

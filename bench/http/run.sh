@@ -2,7 +2,8 @@
 # Lumo Dex over HTTP against nginx (static files) and PHP (php-fpm behind
 # nginx, and php -S) on the same pages (see README.md here).
 #
-#   bench/http/run.sh [--duration SECONDS] [--rounds N] [--threads N] [--connections N]
+#   bench/http/run.sh [--keep-alive] [--duration SECONDS] [--rounds N] [--threads N]
+#                     [--connections N]
 #   bench/http/run.sh --load [--duration SECONDS]
 #
 # Builds build-release/ (lumodex and lumoasm) when needed, installs wrk,
@@ -10,7 +11,8 @@
 # through sudo; a server that cannot be installed is skipped), makes a
 # throw-away site (1 KiB and 100 KiB files, the hello page as a Lumo program
 # and in PHP), starts every server on a free loopback port and runs wrk with
-# "Connection: close" against each page in turn, all pages once per round;
+# "Connection: close" (with --keep-alive: on persistent connections)
+# against each page in turn, all pages once per round;
 # a page's figure is the median of its rounds. --load instead runs
 # lumodex alone under a long mixed load and reports failed responses, its
 # resident memory and its open descriptors.
@@ -29,11 +31,15 @@ duration=""
 threads=4
 connections=50
 rounds=3
+keep_alive=no
 
 usage() {
   cat <<'USAGE'
-usage: bench/http/run.sh [--duration SECONDS] [--rounds N] [--threads N] [--connections N]
+usage: bench/http/run.sh [--keep-alive] [--duration SECONDS] [--rounds N] [--threads N]
+                         [--connections N]
        bench/http/run.sh --load [--duration SECONDS]
+  --keep-alive        every connection carries many requests (wrk's default)
+                      instead of one each
   --duration SECONDS  length of each wrk run (default 10; with --load 60)
   --rounds N          runs of every page, interleaved; the median counts (default 3)
   --threads N         wrk threads (default 4)
@@ -60,6 +66,7 @@ while [ $# -gt 0 ]; do
     --connections) [ $# -ge 2 ] || die "--connections wants a number"; connections=$2; shift 2 ;;
     --connections=*) connections=${1#*=}; shift ;;
     --load) mode=load; shift ;;
+    --keep-alive) keep_alive=yes; shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
   esac
@@ -297,7 +304,9 @@ start_php_builtin() {
 run_wrk() {
   local name=$1 url=$2
   shift 2
-  wrk -t "$threads" -c "$connections" -d "${duration}s" --latency -H 'Connection: close' \
+  local close=(-H 'Connection: close')
+  [ "$keep_alive" = yes ] && close=()
+  wrk -t "$threads" -c "$connections" -d "${duration}s" --latency "${close[@]}" \
     "$@" "$url" >"$tmp/wrk-$name" 2>&1 || true
   rps=$(awk '/^Requests\/sec:/ { printf "%.0f", $2 }' "$tmp/wrk-$name")
   requests=$(awk '/requests in/ { print $1 }' "$tmp/wrk-$name")
@@ -483,10 +492,10 @@ add_row "php-fpm hello" php-fpm "http://127.0.0.1:$nginx_port/hello.php?$hello_q
 add_row "php -S hello" php-s "http://127.0.0.1:$php_s_port/hello.php?$hello_query"
 
 echo "Lumo Dex against nginx and PHP over HTTP: wrk, $threads threads, $connections connections," \
-  "${duration} s per page, median of $rounds rounds, Connection: close, $(nproc) CPU(s) shared by servers and wrk"
+  "${duration} s per page, median of $rounds rounds, $([ "$keep_alive" = yes ] && echo keep-alive || echo 'Connection: close'), $(nproc) CPU(s) shared by servers and wrk"
 # Anything else busy on the machine takes from every figure.
 printf '  %-8s %s\n' load "$(cut -d' ' -f1-3 /proc/loadavg) (load average before the runs)"
-printf '  %-8s %s\n' lumo "$lumo_version, 5 workers"
+printf '  %-8s %s\n' lumo "$lumo_version, 5 workers and one event loop"
 if [ -z "${skip[nginx]-}" ]; then
   printf '  %-8s %s\n' nginx "$("$nginx_bin" -v 2>&1 | sed 's/^nginx version: //'), 2 worker processes"
 else

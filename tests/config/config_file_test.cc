@@ -266,7 +266,7 @@ TEST_F(ConfigFile, SaveWritesEveryStoredLineAndReadsBackTheSame) {
             "port = 8080\nshowdialog = 1\nglobaltimeout = 90\ncalltimeout = 30\n"
             "mailtimeout = 30\nfiletimeout = 30\nposttimeout = 30\nfiledelay = 100\n"
             "usecookies = 1\nmaxfiles = 0\nmaxpostvars = 2000\nlockexpiration = 90\n"
-            "loglevel = 0\nsecurityoptions = 0\nlumoroot = " + dir_ + "/LumoDex/html\n"
+            "loglevel = 0\nsecurityoptions = 0\nworkers = 5\nkeepalivetimeout = 15\nkeepalivemax = 1000\nlumoroot = " + dir_ + "/LumoDex/html\n"
             "datadir = " + dir_ + "/LumoDex/data\ndefaultfile = index.lmc,index.html\n"
             "serveradmin = webmaster@localhost\nlogfile = /var/log/lumodex.log\n"
             "logcookie = \nlibraries = b,n/a,/lib/b.so\nlibraries = d,xbase,/lib/x,base.so\n"

@@ -75,7 +75,7 @@ TEST_F(RunMemory, ProgramThatGrowsWithoutEndEndsOnlyItsOwnRequest) {
                           "grow: incg i, 1\npushg s\npushg a\npushg i\nelem\nstore\njmp grow\n");
   Start("maxrunmemory = 4194304\n");
   // More runs than workers: every worker runs out once at least.
-  for (int i = 0; i < 2 * HTTPServer::kWorkerCount; ++i) {
+  for (int i = 0; i < 2 * HTTPServer::kDefaultWorkers; ++i) {
     const Reply grown = Send(Get("/grow.lmc"));
     EXPECT_EQ(grown.status, "HTTP/1.1 200 OK");
     EXPECT_TRUE(grown.body.starts_with("Fatal error in /grow.lmc @ [")) << grown.body;

@@ -219,6 +219,7 @@ int RunAsRequest(const RequestOptions& options, const char* config_flag, const R
       fprintf(stderr, "lumorun: '%s' is not a program or a page\n", paths.relative.c_str());
       return 2;
     case RequestOutcome::kNoRequest:
+    case RequestOutcome::kHandedOver:  // only the event loop hands over
       break;
   }
   fprintf(stderr, "lumorun: the request was refused\n");

@@ -1,0 +1,125 @@
+// ServerTest: a real HTTPServer in this process on a loopback port, over a
+// scratch document root, for the end-to-end server tests.
+#ifndef LUMO_TESTS_WEB_SERVER_FIXTURE_H_
+#define LUMO_TESTS_WEB_SERVER_FIXTURE_H_
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/config.h"
+#include "core/context/lumo_application.h"
+#include "core/context/output.h"
+#include "core/vm/lumo_vm.h"
+#include "values/variable.h"
+#include "tests/web/server_harness.h"
+#include "tools/lumoasm/assembler.h"
+#include "web/http_server.h"
+
+namespace lumo {
+
+// A scratch tree: base/root is the document root, base/data the data
+// directory; base itself holds what must never be served.
+class ServerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char name[] = "/tmp/lumo_server_XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    base_ = name;
+    root_ = base_ + "/root";
+    data_ = base_ + "/data";
+    std::filesystem::create_directories(root_);
+    std::filesystem::create_directories(data_);
+  }
+  void TearDown() override {
+    if (server_) {
+      EXPECT_TRUE(server_->Stop()) << "a worker did not end";
+    }
+    server_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(base_, ignored);
+  }
+
+  static void Put(const std::string& path, std::string_view content) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path, std::ios::binary).write(content.data(),
+                                                static_cast<std::streamsize>(content.size()));
+  }
+  static void Program(const std::string& path, std::string_view source) {
+    String image, error;
+    ASSERT_TRUE(Assemble(source, "t", &image, &error)) << error.View() << "\n" << source;
+    Put(path, image.View());
+  }
+
+  // A fresh server with these configuration lines (none: no file); tweak
+  // runs before Listen.
+  bool Start(const std::string& config = "",
+             const std::function<void(HTTPServer&)>& tweak = nullptr) {
+    server_.reset();
+    server_ = std::make_unique<HTTPServer>();
+    if (!config.empty()) {
+      Put(base_ + "/lumodex.conf", config);
+      std::vector<std::string> warnings;
+      server_->LoadConfiguration(base_ + "/lumodex.conf", &warnings);
+      EXPECT_TRUE(warnings.empty()) << warnings.front();
+    }
+    server_->OverridePort(0);
+    server_->OverrideText(kConfigDirLumo, root_);
+    server_->OverrideText(kConfigDirData, data_);
+    server_->SetBindAddress("127.0.0.1");
+    server_->SetIOTimeout(2000);
+    server_->SetMonitorInterval(100);
+    if (tweak) tweak(*server_);
+    String error;
+    if (server_->Listen(&error) != HTTPServer::ListenResult::kListening) {
+      ADD_FAILURE() << error.View();
+      return false;
+    }
+    port_ = server_->BoundPort();
+    return true;
+  }
+
+  Reply Send(const std::string& request) { return Talk(port_, request); }
+  std::string Url(std::string_view path) {
+    return "'http://127.0.0.1:" + std::to_string(port_) + std::string(path) + "'";
+  }
+
+  std::string base_, root_, data_;
+  std::unique_ptr<HTTPServer> server_;
+  int port_ = 0;
+};
+
+// What an extension library does through its header call: the program
+// names a header and a value, the response's output takes them.
+class HeaderCall : public ExternalFunction, public ExternalFunctionResolver {
+ public:
+  int32_t ParameterCount() const override { return 2; }
+  bool ParameterByReference(int32_t) const override { return false; }
+  Variable* Invoke(LumoVM& vm, Variable* const* arguments) override {
+    vm.Context()->OutputStream()->AddHeader(arguments[0]->Value().View(),
+                                            arguments[1]->Value().View());
+    return nullptr;
+  }
+  ExternalFunction* Resolve(const char* name, int32_t length) override {
+    return std::string(name, static_cast<size_t>(length)) == "header" ? this : nullptr;
+  }
+};
+
+inline std::string SetHeaders(std::initializer_list<std::pair<const char*, const char*>> headers) {
+  std::string code = ".function header(name, value) flags 1\n";
+  for (const auto& [name, value] : headers) {
+    code += "pushc \"" + std::string(name) + "\"\npushc \"" + value + "\"\ncall header\npop\n";
+  }
+  return code;
+}
+
+}  // namespace lumo
+
+#endif  // LUMO_TESTS_WEB_SERVER_FIXTURE_H_
