@@ -32,6 +32,11 @@ bool File::ModificationTime(int64_t*) {
   return false;
 }
 
+bool File::Describe(int64_t* length, int64_t* modified) {
+  *length = Length();
+  return *length >= 0 && ModificationTime(modified);
+}
+
 FileManager::~FileManager() {
   // Files outliving their manager must not point back into it.
   for (PoolList* list : {&active_, &inactive_}) {

@@ -70,6 +70,10 @@ class File {
   // (of the file itself, so that it agrees with its length even when the
   // name is replaced meanwhile). This one has none to give: false.
   virtual bool ModificationTime(int64_t* seconds);
+  // The length and the modification time together, as they were when the
+  // file was opened if nothing was written through it since (what a file
+  // sent whole must agree with), else as they are now.
+  virtual bool Describe(int64_t* length, int64_t* modified);
   virtual bool Truncate(int64_t length) = 0;
   // Locks a byte range, shared or exclusive, waiting for other holders
   // until the run is stopped. With wait false a held range fails at once.

@@ -40,7 +40,7 @@ constexpr int kCommonFlags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
 // Opens a regular file; -1 with errno set otherwise (EISDIR for a
 // directory, EINVAL for anything else that is not a regular file).
-int OpenRegular(const char* path, int flags) {
+int OpenRegular(const char* path, int flags, struct stat* status = nullptr) {
   int fd;
   do {
     fd = open(path, flags | kCommonFlags, 0666);
@@ -59,6 +59,7 @@ int OpenRegular(const char* path, int flags) {
     errno = error;
     return -1;
   }
+  if (status != nullptr) *status = st;
   // O_NONBLOCK stays: it changes nothing for a regular file, and clearing
   // it would cost two more system calls on every open.
   return fd;
@@ -194,7 +195,8 @@ bool PosixFileManager::Resolve(FileLocation location, std::string_view path, Str
 
 std::unique_ptr<File> PosixFileManager::OpenPath(const String& full, uint32_t mode) {
   const int flags = AccessFlags(mode) | CreationFlags(mode);
-  const int fd = OpenRegular(full.Text(), flags);
+  struct stat status;
+  const int fd = OpenRegular(full.Text(), flags, &status);
   if (fd < 0) {
     SetSystemError(errno);
     return nullptr;
@@ -204,7 +206,10 @@ std::unique_ptr<File> PosixFileManager::OpenPath(const String& full, uint32_t mo
     close(fd);
     return nullptr;
   }
-  return std::make_unique<PosixFile>(this, full, fd, flags);
+  auto file = std::make_unique<PosixFile>(this, full, fd, flags);
+  // Truncation happened in the open itself, before the check.
+  file->SetOpenedStatus(status.st_size, status.st_mtime);
+  return file;
 }
 
 std::unique_ptr<File> PosixFileManager::CreateExclusive(const String& full, uint32_t mode,
@@ -483,6 +488,7 @@ int64_t PosixFile::Read(void* buffer, int64_t length) {
 }
 
 bool PosixFile::Write(const void* buffer, int64_t length) {
+  opened_length_ = -1;
   if (!Ready()) return false;
   if (length < 0) {
     SetErrorText("Invalid write length");
@@ -526,6 +532,20 @@ int64_t PosixFile::Length() {
   return static_cast<int64_t>(st.st_size);
 }
 
+bool PosixFile::Describe(int64_t* length, int64_t* modified) {
+  if (opened_length_ >= 0) {
+    *length = opened_length_;
+    *modified = opened_modified_;
+    return true;
+  }
+  if (!Ready()) return false;
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return Fail(errno);
+  *length = static_cast<int64_t>(st.st_size);
+  *modified = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
 bool PosixFile::ModificationTime(int64_t* seconds) {
   if (!Ready()) return false;
   struct stat st;
@@ -535,6 +555,7 @@ bool PosixFile::ModificationTime(int64_t* seconds) {
 }
 
 bool PosixFile::Truncate(int64_t length) {
+  opened_length_ = -1;
   if (!Ready()) return false;
   if (ftruncate(fd_, static_cast<off_t>(length)) != 0) return Fail(errno);
   return true;

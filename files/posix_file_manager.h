@@ -101,6 +101,12 @@ class PosixFile : public File {
   int64_t Tell() override;
   int64_t Length() override;
   bool ModificationTime(int64_t* seconds) override;
+  bool Describe(int64_t* length, int64_t* modified) override;
+  // What open's check of the file found (see Describe).
+  void SetOpenedStatus(int64_t length, int64_t modified) {
+    opened_length_ = length;
+    opened_modified_ = modified;
+  }
   bool Truncate(int64_t length) override;
   bool Lock(int64_t offset, int64_t length, bool exclusive, bool wait = true) override;
   bool Release(int64_t offset, int64_t length) override;
@@ -128,6 +134,9 @@ class PosixFile : public File {
   int flags_;
   int64_t saved_position_ = 0;
   std::vector<Range> locks_;
+  // From the open, until the first write through this file (-1: none).
+  int64_t opened_length_ = -1;
+  int64_t opened_modified_ = 0;
 };
 
 }  // namespace lumo

@@ -58,6 +58,8 @@ bool HTTPFront::Open(String* error) {
   event.events = EPOLLIN;
   event.data.fd = wake_;
   if (epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event) != 0) return fail("epoll");
+  // Each new connection wakes one of the loops, not all of them.
+  event.events = EPOLLIN | EPOLLEXCLUSIVE;
   event.data.fd = server_->ListeningSocket();
   if (epoll_ctl(epoll_, EPOLL_CTL_ADD, event.data.fd, &event) != 0) return fail("epoll");
   listening_ = true;
@@ -117,7 +119,7 @@ void HTTPFront::Main() {
       if (connections_.empty() && with_workers_ == 0) break;
     } else if (!listening_ && Clock::now() >= accept_paused_until_) {
       struct epoll_event event {};
-      event.events = EPOLLIN;
+      event.events = EPOLLIN | EPOLLEXCLUSIVE;
       event.data.fd = server_->ListeningSocket();
       listening_ = epoll_ctl(epoll_, EPOLL_CTL_ADD, event.data.fd, &event) == 0;
     }
@@ -201,6 +203,7 @@ void HTTPFront::Accept() {
     const int on = 1;
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto connection = std::make_unique<HTTPConnection>();
+    connection->front = this;
     connection->request = std::make_unique<HTTPRequest>(socket);
     connection->request->SetIOTimeout(server_->IOTimeout());
     // One deadline for the whole head, however slowly it comes.

@@ -1,8 +1,9 @@
-// HTTPFront: the server's event loop. One thread waits on every
-// connection at once (epoll): it accepts, reads each request head against
-// one deadline, answers static files and the server's own pages itself
-// without ever waiting on a socket, and hands requests for programs,
-// whole heads read, to the workers. A worker gives the connection back
+// HTTPFront: one of the server's event loops (one a processor, sharing the
+// listening socket). Its thread waits on all of its connections at once
+// (epoll): it accepts, reads each request head against one deadline,
+// answers static files and the server's own pages itself without ever
+// waiting on a socket, and hands requests for programs, whole heads read,
+// to the workers. A worker gives the connection back
 // when the program's answer is done; kept-alive connections then wait for
 // their next request here, costing no worker.
 //
@@ -31,6 +32,7 @@
 
 namespace lumo {
 
+class HTTPFront;
 class HTTPListenerThread;
 class HTTPServer;
 
@@ -44,6 +46,8 @@ struct HTTPConnection {
   };
 
   std::unique_ptr<HTTPRequest> request;
+  // The event loop that owns it, to which a worker gives it back.
+  HTTPFront* front = nullptr;
   State state = State::kHead;
   // Steady-clock time at which the current state gives up.
   std::chrono::steady_clock::time_point deadline;

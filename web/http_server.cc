@@ -185,7 +185,8 @@ void HTTPListenerThread::Main() {
     }
     // A stopped server closes the connection after this answer.
     if (server_->Stopping()) request.SetKeepAlive(false);
-    server_->front_->GiveBack(std::move(connection));
+    HTTPFront* front = connection->front;
+    front->GiveBack(std::move(connection));
   }
   server_->WorkerEnded();
 }
@@ -338,7 +339,9 @@ RequestOutcome HTTPListenerThread::RunProgram(HTTPRequest& request, const String
 void HTTPListenerThread::SendStatic(HTTPRequest& request, std::unique_ptr<File> owned,
                                     std::string_view type, const String& path) {
   File& file = *owned;
-  const int64_t size = file.Length();
+  int64_t size = -1;
+  int64_t modified = 0;
+  const bool have_modified = file.Describe(&size, &modified);
   if (size < 0) {
     SendNotFound(request, path);
     return;
@@ -346,8 +349,6 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, std::unique_ptr<File> 
   const std::string_view method = request.Method().View();
   const bool head_only = method == std::string_view("HEAD");
   const int64_t now = static_cast<int64_t>(time(nullptr));
-  int64_t modified = 0;
-  const bool have_modified = file.ModificationTime(&modified);
   const String date = FormatHTTPDate(now);
   const String last_modified = have_modified ? FormatHTTPDate(modified) : String();
 
@@ -468,7 +469,7 @@ HTTPServer::HTTPServer() : config_(&target_, TagLookup) {
 HTTPServer::~HTTPServer() {
   Stop();
   for (auto& worker : workers_) worker->Join();
-  if (front_) front_->Join();
+  for (auto& front : fronts_) front->Join();
   if (monitor_.joinable()) monitor_.join();
   if (listen_fd_ >= 0) close(listen_fd_);
 }
@@ -484,6 +485,7 @@ void HTTPServer::HandOver(std::unique_ptr<HTTPConnection> connection) {
 void HTTPServer::CloseHandOver() {
   {
     std::lock_guard<std::mutex> lock(handed_mutex_);
+    if (--fronts_handing_ > 0) return;
     handover_closed_ = true;
   }
   handed_ready_.notify_all();
@@ -632,14 +634,23 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
 
   stopping_.store(false, std::memory_order_release);
   finishing_.store(false, std::memory_order_release);
-  router_ = std::make_unique<HTTPListenerThread>(this, -1);
-  router_->hand_over_programs_ = true;
-  front_ = std::make_unique<HTTPFront>(this, router_.get());
-  if (!front_->Open(error)) {
-    front_.reset();
-    close(listen_fd_);
-    listen_fd_ = -1;
-    return ListenResult::kFailed;
+  // Static files are answered on the loops: one a processor lets them
+  // use the machine as a multi-process server would.
+  const int processors = static_cast<int>(std::thread::hardware_concurrency());
+  const int front_count = processors < 1 ? 1 : processors > kMaxFronts ? kMaxFronts : processors;
+  fronts_.clear();
+  routers_.clear();
+  for (int i = 0; i < front_count; ++i) {
+    routers_.push_back(std::make_unique<HTTPListenerThread>(this, -1));
+    routers_.back()->hand_over_programs_ = true;
+    fronts_.push_back(std::make_unique<HTTPFront>(this, routers_.back().get()));
+    if (!fronts_.back()->Open(error)) {
+      fronts_.clear();
+      routers_.clear();
+      close(listen_fd_);
+      listen_fd_ = -1;
+      return ListenResult::kFailed;
+    }
   }
   int count;
   {
@@ -650,15 +661,16 @@ HTTPServer::ListenResult HTTPServer::Listen(String* error) {
   if (count > kMaxWorkers) count = kMaxWorkers;
   workers_.clear();
   handover_closed_ = false;
+  fronts_handing_ = front_count;
   for (int i = 0; i < count; ++i) {
     workers_.push_back(std::make_unique<HTTPListenerThread>(this, i));
   }
   {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    workers_running_ = count + 1;  // the front counts as one
+    workers_running_ = count + front_count;  // the loops count as well
   }
   for (auto& worker : workers_) worker->Start();
-  front_->Start();
+  for (auto& front : fronts_) front->Start();
   StartMonitor();
   return ListenResult::kListening;
 }
@@ -680,7 +692,7 @@ bool HTTPServer::Shutdown(bool let_runs_finish) {
   // New connections are refused from here on; the front closes the idle
   // ones and the workers end once nothing is left to run.
   shutdown(listen_fd_, SHUT_RDWR);
-  if (front_) front_->Wake();
+  for (auto& front : fronts_) front->Wake();
   if (!let_runs_finish) StopRuns();
   std::unique_lock<std::mutex> lock(state_mutex_);
   // Runs left to finish still need their ticks: their time-outs hold.
@@ -702,7 +714,7 @@ bool HTTPServer::Shutdown(bool let_runs_finish) {
   }
   if (ended) {
     for (auto& worker : workers_) worker->Join();
-    if (front_) front_->Join();
+    for (auto& front : fronts_) front->Join();
   }
   if (monitor_.joinable()) monitor_.join();
   return ended;
@@ -721,7 +733,7 @@ bool HTTPServer::ReloadConfiguration(std::vector<std::string>* warnings) {
   // gone, or have failed for want of ones now there.
   SourcePages::Shared().Clear();
   for (auto& worker : workers_) worker->RequestReload();
-  if (router_) router_->RequestReload();
+  for (auto& router : routers_) router->RequestReload();
   OpenAccessLog(warnings);
   return ok;
 }

@@ -1,5 +1,6 @@
-// HTTPServer: the listener. An event loop (HTTPFront) accepts connections,
-// reads request heads and answers static files and the server's own pages;
+// HTTPServer: the listener. Event loops (HTTPFront, one a processor) accept
+// connections, read request heads and answer static files and the server's
+// own pages;
 // requests for compiled programs go, in order of arrival, to a pool of
 // worker threads (five unless the "workers" setting says otherwise), each
 // running one program at a time in a DexApplication. A run monitor thread
@@ -111,6 +112,7 @@ class HTTPServer {
  public:
   static constexpr int kDefaultWorkers = 5;
   static constexpr int kMaxWorkers = 64;
+  static constexpr int kMaxFronts = 8;
 
   enum class ListenResult { kListening, kPortInUse, kFailed };
 
@@ -200,8 +202,8 @@ class HTTPServer {
   // The next handed-over connection, waiting for one; null once the event
   // loop hands over no more (CloseHandOver) and none is left.
   std::unique_ptr<HTTPConnection> TakeHandedOver();
-  // The event loop, stopping, hands over nothing more: the workers end
-  // once they have run what they hold.
+  // An event loop, stopping, hands over nothing more: once none does, the
+  // workers end when they have run what they hold.
   void CloseHandOver();
   void ApplyOverrides();
   bool Shutdown(bool let_runs_finish);
@@ -236,8 +238,11 @@ class HTTPServer {
   std::vector<std::unique_ptr<HTTPListenerThread>> workers_;
   // The event loop's own configuration and file manager: it routes
   // requests as a worker would, but never runs a program.
-  std::unique_ptr<HTTPListenerThread> router_;
-  std::unique_ptr<HTTPFront> front_;
+  // One event loop per processor (up to kMaxFronts), each with its
+  // router; they share the listening socket.
+  std::vector<std::unique_ptr<HTTPListenerThread>> routers_;
+  std::vector<std::unique_ptr<HTTPFront>> fronts_;
+  int fronts_handing_ = 0;  // under handed_mutex_
   std::thread monitor_;
 
   std::mutex handed_mutex_;

@@ -6,7 +6,7 @@
 #                     [--connections N]
 #   bench/http/run.sh --load [--duration SECONDS]
 #
-# Builds build-release/ (lumodex and lumoasm) when needed, installs wrk,
+# Builds build-release/ (lumodex and lumoc) when needed, installs wrk,
 # nginx-light, php-fpm and php-cli with apt-get when missing (as root, or
 # through sudo; a server that cannot be installed is skipped), makes a
 # throw-away site (1 KiB and 100 KiB files, the hello page as a Lumo program
@@ -136,7 +136,7 @@ fi
 # ------------------------------------------------------------------- build
 
 build_log="$tmp/build.log"
-echo "Building lumodex and lumoasm in ${build#"$root"/}/ ..." >&2
+echo "Building lumodex and lumoc in ${build#"$root"/}/ ..." >&2
 (
   cd "$root"
   # shellcheck source=../../scripts/packages.sh
@@ -145,10 +145,10 @@ echo "Building lumodex and lumoasm in ${build#"$root"/}/ ..." >&2
   if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMO_TESTS=OFF -DLUMO_BENCH=ON
   fi
-  cmake --build "$build" --target lumodex lumoasm
+  cmake --build "$build" --target lumodex lumoc
 ) >"$build_log" 2>&1 || {
   cat "$build_log" >&2
-  die "building lumodex and lumoasm in $build failed"
+  die "building lumodex and lumoc in $build failed"
 }
 lumodex="$build/tools/lumodex"
 
@@ -165,8 +165,8 @@ make_page() {
 }
 make_page 1024 >"$site/1k.html"
 make_page 102400 >"$site/100k.html"
-"$build/tools/lumoasm" "$root/examples/site/hello.lasm" -o "$site/hello.lmc" ||
-  die "assembling examples/site/hello.lasm failed"
+"$build/tools/lumoc" -I "$root/examples/site" "$root/examples/site/hello.lum" -o "$site/hello.lmc" ||
+  die "compiling examples/site/hello.lum failed"
 cp "$here/hello.php" "$site/hello.php"
 # The argument echoed by the hello pages; '&' shows the encoding at work,
 # and both encoders write it alike.
