@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Persistent connections as a real browser uses them: headless Chromium
+# (tests/web/browser_connections.js) browses the demo site served by
+# lumodex; after the first page, every page and its parts must ride on the
+# connections already open. Needs chromium and node 20 with playwright-core (npm,
+# installed into the build directory when missing); without them the test
+# is skipped (77).
+# Arguments: the lumodex executable, the built demo site, and a directory
+# for node modules.
+set -u
+dex=$1
+site=$2
+modules=$3
+here=$(cd "$(dirname "$0")" && pwd)
+chromium=${CHROMIUM:-/usr/bin/chromium}
+[ -x "$chromium" ] || { echo "no chromium: skipped"; exit 77; }
+command -v node >/dev/null || { echo "no node: skipped"; exit 77; }
+if [ ! -d "$modules/node_modules/playwright-core" ]; then
+  mkdir -p "$modules"
+  npm install --prefix "$modules" --no-audit --no-fund --save-exact playwright-core@1.65.2 \
+    >/dev/null 2>&1 || { echo "playwright-core not available: skipped"; exit 77; }
+fi
+# shellcheck source=tests/tools/test_lib.sh
+. "$here/../tools/test_lib.sh"
+test_begin
+mkdir -p "$work/data" "$work/home"
+start_dex dex --root "$site" --data "$work/data" --access-log "$work/access.log" || exit 1
+NODE_PATH="$modules/node_modules" CHROMIUM="$chromium" timeout 90 \
+  node "$here/browser_connections.js" "http://127.0.0.1:$port" || fail "the browser check"
+requests=$(wc -l < "$work/access.log")
+[ "$requests" -ge 8 ] || fail "only $requests requests logged"
+test_end "browser connections: all checks passed"
