@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Persistent connections as a real browser uses them: headless Chromium
 # (tests/web/browser_connections.js) browses the demo site served by
-# lumodex; after the first page, every page and its parts must ride on the
-# connections already open. Needs chromium and node 20 with playwright-core (npm,
+# lumodex, and must need no more than two connections for every page and
+# its parts. Needs chromium and node 20 with playwright-core (npm,
 # installed into the build directory when missing); without them the test
 # is skipped (77).
 # Arguments: the lumodex executable, the built demo site, and a directory
