@@ -5,6 +5,7 @@
 #   bench/http/run.sh [--keep-alive] [--duration SECONDS] [--rounds N] [--threads N]
 #                     [--connections N]
 #   bench/http/run.sh --load [--duration SECONDS]
+#   bench/http/run.sh --slow-clients [--duration SECONDS]
 #
 # Builds build-release/ (lumodex and lumoc) when needed, installs wrk,
 # nginx-light, php-fpm and php-cli with apt-get when missing (as root, or
@@ -15,7 +16,9 @@
 # against each page in turn, all pages once per round;
 # a page's figure is the median of its rounds. --load instead runs
 # lumodex alone under a long mixed load and reports failed responses, its
-# resident memory and its open descriptors.
+# resident memory and its open descriptors. --slow-clients runs wrk on
+# lumodex alone with and without 1,000 slow clients beside it
+# (slow_clients.py), and times a static file while six endless programs run.
 #
 # Every process started here is stopped, and the temporary directory
 # removed, on exit.
@@ -38,6 +41,7 @@ usage() {
 usage: bench/http/run.sh [--keep-alive] [--duration SECONDS] [--rounds N] [--threads N]
                          [--connections N]
        bench/http/run.sh --load [--duration SECONDS]
+       bench/http/run.sh --slow-clients [--duration SECONDS]
   --keep-alive        every connection carries many requests (wrk's default)
                       instead of one each
   --duration SECONDS  length of each wrk run (default 10; with --load 60)
@@ -47,6 +51,9 @@ usage: bench/http/run.sh [--keep-alive] [--duration SECONDS] [--rounds N] [--thr
   --load              lumodex alone: a static file and a program under one mixed
                       load, reporting failed responses, resident memory and
                       open descriptors before and after
+  --slow-clients      lumodex alone: wrk's rate with and without 1,000 clients
+                      sending one header byte every 10 s, how long those were
+                      kept, and a static file's time beside six endless programs
 USAGE
 }
 
@@ -66,13 +73,14 @@ while [ $# -gt 0 ]; do
     --connections) [ $# -ge 2 ] || die "--connections wants a number"; connections=$2; shift 2 ;;
     --connections=*) connections=${1#*=}; shift ;;
     --load) mode=load; shift ;;
+    --slow-clients) mode=slow; shift ;;
     --keep-alive) keep_alive=yes; shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
   esac
 done
 if [ -z "$duration" ]; then
-  if [ "$mode" = load ]; then duration=60; else duration=10; fi
+  if [ "$mode" = table ]; then duration=10; else duration=60; fi
 fi
 [[ "$duration" =~ ^[1-9][0-9]*$ ]] || die "--duration wants a positive number of seconds, not '$duration'"
 [[ "$rounds" =~ ^[1-9][0-9]*$ ]] || die "--rounds wants a positive number, not '$rounds'"
@@ -145,7 +153,7 @@ echo "Building lumodex and lumoc in ${build#"$root"/}/ ..." >&2
   if [ ! -f "$build/CMakeCache.txt" ]; then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DLUMO_TESTS=OFF -DLUMO_BENCH=ON
   fi
-  cmake --build "$build" --target lumodex lumoc
+  cmake --build "$build" --target lumodex lumoc lumoasm
 ) >"$build_log" 2>&1 || {
   cat "$build_log" >&2
   die "building lumodex and lumoc in $build failed"
@@ -210,7 +218,9 @@ start_lumodex() {
   local k
   lumo_port=""
   for ((k = 0; k < 100; k++)); do
-    lumo_port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$tmp/lumodex.out")
+    # The shell may not have made the file yet.
+    lumo_port=$(sed -n 's|^Lumo Dex serving http://[^:]*:\([0-9]*\)/.*|\1|p' "$tmp/lumodex.out" \
+      2>/dev/null || true)
     [ -n "$lumo_port" ] && break
     kill -0 "${started[lumodex]}" 2>/dev/null || break
     sleep 0.1
@@ -349,6 +359,66 @@ proc_field() {
 fd_count() {
   find "/proc/$1/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l
 }
+
+# time_static COUNT: the median and the longest time of COUNT fetches of
+# the 1 KiB file, in milliseconds.
+time_static() {
+  local k
+  for ((k = 0; k < $1; k++)); do
+    curl -s -o /dev/null -w '%{time_total}\n' "http://127.0.0.1:$lumo_port/1k.html"
+  done | sort -n | awk '{ t[NR] = $1 * 1000 } END { printf "%.1f / %.1f ms", t[int((NR + 1) / 2)], t[NR] }'
+}
+
+if [ "$mode" = slow ]; then
+  start_lumodex
+  printf 'loop: jmp loop\n' >"$tmp/loop.lasm"
+  "$build/tools/lumoasm" "$tmp/loop.lasm" -o "$site/loop.lmc" || die "assembling loop.lasm failed"
+  cat >"$tmp/mix.lua" <<LUA
+local paths = { "/1k.html", "/hello.lmc?$hello_query" }
+local n = 0
+request = function()
+  n = n + 1
+  return wrk.format(nil, paths[n % 2 + 1])
+end
+LUA
+  echo "$lumo_version on 127.0.0.1:$lumo_port; wrk: $threads threads, $connections connections," \
+    "$([ "$keep_alive" = yes ] && echo keep-alive || echo 'Connection: close'), /1k.html and /hello.lmc alternately"
+  saved_duration=$duration
+  duration=5
+  run_wrk warmup "http://127.0.0.1:$lumo_port/" -s "$tmp/mix.lua"
+  duration=$saved_duration
+  echo "wrk alone, $duration s ..." >&2
+  run_wrk alone "http://127.0.0.1:$lumo_port/" -s "$tmp/mix.lua"
+  alone_rps=$rps alone_errors=$((non2xx + sockerr))
+  echo "wrk beside 1,000 slow clients, $duration s ..." >&2
+  python3 "$here/slow_clients.py" 127.0.0.1 "$lumo_port" 1000 $((duration + 4)) 10 \
+    >"$tmp/slow.out" 2>&1 &
+  started[slow]=$!
+  sleep 2
+  run_wrk beside "http://127.0.0.1:$lumo_port/" -s "$tmp/mix.lua"
+  beside_rps=$rps beside_errors=$((non2xx + sockerr))
+  wait "${started[slow]}" || true
+  unset 'started[slow]'
+  echo
+  printf '%-40s %s\n' "wrk alone" "$alone_rps requests/s ($alone_errors failed)"
+  printf '%-40s %s\n' "wrk beside 1,000 slow clients" "$beside_rps requests/s ($beside_errors failed)"
+  printf '%-40s %s\n' "beside / alone" "$(ratio "$beside_rps" "$alone_rps")"
+  sed 's/^/  /' "$tmp/slow.out"
+
+  echo "A static file beside six endless programs ..." >&2
+  before=$(time_static 50)
+  loops=()
+  for ((k = 0; k < 6; k++)); do
+    curl -s -o /dev/null --max-time 120 "http://127.0.0.1:$lumo_port/loop.lmc" &
+    loops+=($!)
+  done
+  sleep 1
+  during=$(time_static 50)
+  kill "${loops[@]}" 2>/dev/null || true
+  printf '%-40s %s\n' "1 KiB file, median / longest, idle" "$before"
+  printf '%-40s %s\n' "the same beside six endless programs" "$during"
+  exit 0
+fi
 
 if [ "$mode" = load ]; then
   start_lumodex

@@ -7,6 +7,7 @@
 // document root, the port is in use, or a socket call failed), 2 for a bad
 // command line.
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -140,6 +141,13 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+  // Every open connection holds a descriptor: the usual soft limit of 1024
+  // would turn away clients long before the machine is busy.
+  struct rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
 
   lumo::HTTPServer server;
   const std::string config_path = lumo::ConfigFilePath(config_flag);
