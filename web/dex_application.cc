@@ -287,6 +287,7 @@ RequestOutcome DexApplication::Run() {
   }
   if (output_ != response_.get()) output_ = response_.get();
   response_->Send(true);
+  response_->EndChunked();
   request_->NoteResponse(StatusCodeOf(response_->StatusText()), response_->BodySent());
   request_->SetKeepAlive(response_->KeepsConnection());
   return outcome;

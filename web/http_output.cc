@@ -135,16 +135,25 @@ int32_t HTTPOutput::Send(bool final) {
     headers_sent_ = true;
     if (final) AddContentLength();
     sending_whole_ = final;
+    chunked_ = !final && !headers_only_ && StreamsChunked();
     failed = SendHeaders() < 0;
     sending_whole_ = false;
   }
   int64_t sent = 0;
+  const int64_t held = HeldLength();
+  const bool framed = chunked_ && held > 0 && !failed && !headers_only_ && !chunks_ended_;
+  if (framed) {
+    char size[24];
+    const int n = snprintf(size, sizeof size, "%" PRIx64 "\r\n", held);
+    failed = !SendFraming(size, n);
+  }
   for (const Chunk& chunk : chunks_) {
-    if (failed || headers_only_) break;
+    if (failed || headers_only_ || chunks_ended_) break;
     // A chunk cut short leaves the body broken: sending the chunks after
     // it would only hold the worker for another wait per chunk.
     if (chunk.fill > 0 && !SendChunk(chunk, &sent, &failed)) break;
   }
+  if (framed && !failed) failed = !SendFraming("\r\n", 2);
   if (!chunks_.empty()) {
     chunks_.resize(1);
     chunks_.front().fill = 0;
@@ -152,6 +161,22 @@ int32_t HTTPOutput::Send(bool final) {
   since_send_ = 0;
   if (failed) return -1;
   return sent > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sent);
+}
+
+bool HTTPOutput::SendFraming(const char* text, int32_t length) {
+  int32_t done = 0;
+  while (done < length) {
+    const int32_t n = SendRaw(text + done, length - done);
+    if (n <= 0) return false;
+    done += n;
+  }
+  return true;
+}
+
+bool HTTPOutput::EndChunked() {
+  if (!chunked_ || chunks_ended_) return true;
+  chunks_ended_ = true;
+  return SendFraming("0\r\n\r\n", 5);
 }
 
 bool HTTPOutput::SendChunk(const Chunk& chunk, int64_t* sent, bool* failed) {
@@ -192,6 +217,8 @@ DexOutput::DexOutput(LumoApplication* context, int socket)
     : HTTPOutput(kDefaultChunkSize, kDefaultFlushThreshold), context_(context), socket_(socket) {}
 
 bool DexOutput::AddHeader(std::string_view name, std::string_view value) {
+  // How the body is framed is the server's to say.
+  if (NameIs(name, "Transfer-Encoding")) return false;
   if (NameIs(name, "Connection")) {
     // Whether the connection stays is the server's to say; a program may
     // only ask for it to close.
@@ -220,10 +247,13 @@ int32_t DexOutput::SendHeaders() {
   // the client reading the next answer as this one's body, or waiting.
   const String* length = FindHeader("Content-Length");
   int64_t declared = -1;
+  const bool framed = Chunked() || (SendingWhole() && length != nullptr &&
+                                    ParseDecimal(length->View(), &declared) &&
+                                    declared == TotalLength());
   keeping_ = request_ != nullptr && request_->KeepAlive() && request_->UnreadBody() == 0 &&
-             !close_asked_ && SendingWhole() && length != nullptr &&
-             ParseDecimal(length->View(), &declared) && declared == TotalLength();
+             !close_asked_ && framed;
   block.Append(keeping_ ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
+  if (Chunked()) block.Append("Transfer-Encoding: chunked\r\n");
   AppendHeaderLines(&block);
   block.Append("\r\n", 2);
   more_ = HeldLength() > 0 && !HeadersOnly();
@@ -294,6 +324,14 @@ int32_t DexOutput::SendRaw(const char* data, int32_t length) {
 bool DexOutput::KeepsConnection() const {
   if (!keeping_ || failed_ || stalled_) return false;
   return HeadersOnly() || BodySent() == TotalLength();
+}
+
+bool DexOutput::StreamsChunked() const {
+  // HTTP/1.1 clients read chunks; a program that named its own length
+  // streams as it said.
+  return request_ != nullptr && request_->KeepAlive() && !close_asked_ &&
+         request_->UnreadBody() == 0 && request_->Protocol().View() == std::string_view("HTTP/1.1") &&
+         FindHeader("Content-Length") == nullptr;
 }
 
 }  // namespace lumo

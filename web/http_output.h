@@ -5,7 +5,8 @@
 // after that, header additions are refused. A body that never reaches the
 // flush threshold and is never flushed goes out at the final Send with a
 // "Content-Length"; a larger or flushed one streams without it (unless the
-// program set one) and ends when the connection closes.
+// program set one): in chunks when the subclass allows (StreamsChunked),
+// else ending when the connection closes.
 //
 // The body lives in fixed chunks so that a large response never
 // reallocates and copies; at most about the flush threshold is held.
@@ -71,6 +72,14 @@ class HTTPOutput : public Output {
   // Adds "Content-Length" with the body length written so far, unless the
   // table has one. Works after the headers were marked sent, for Send.
   void AddContentLength();
+  // A body that streams goes out in chunks ("Transfer-Encoding: chunked")
+  // when the subclass can say where it ends; asked once, as the headers
+  // go out ahead of the whole body.
+  virtual bool StreamsChunked() const { return false; }
+  bool Chunked() const { return chunked_; }
+  // Ends a chunked body (the last, empty chunk); nothing is sent after.
+  // False when the connection failed.
+  bool EndChunked();
   // Sends the status line and the header block; what SendRaw returned.
   virtual int32_t SendHeaders() = 0;
   // Sends bytes to the peer: the count sent (short when the peer stopped
@@ -118,6 +127,8 @@ class HTTPOutput : public Output {
 
   void PutHeader(std::string_view name, std::string_view value);
   int32_t FileDelay();
+  // Sends the framing of a chunked body whole; false when it could not.
+  bool SendFraming(const char* text, int32_t length);
   // Sends one chunk, retrying a short send; false when the chunk could
   // not be completed. *failed says the connection broke.
   bool SendChunk(const Chunk& chunk, int64_t* sent, bool* failed);
@@ -127,6 +138,8 @@ class HTTPOutput : public Output {
   bool headers_sent_ = false;
   bool headers_only_ = false;
   bool sending_whole_ = false;
+  bool chunked_ = false;
+  bool chunks_ended_ = false;
   HeaderTable headers_;
   std::vector<Chunk> chunks_;  // the last one is the current chunk
   int64_t total_length_ = 0;
@@ -166,9 +179,11 @@ class DexOutput : public HTTPOutput {
   std::string_view StatusText() const;
   // The request answered: whether it lets the connection stay open.
   void SetRequest(const HTTPRequest* request) { request_ = request; }
-  // After the final Send: the head offered to keep the connection and the
-  // body sent is exactly the length it announced.
+  // After the final Send (and EndChunked): the head offered to keep the
+  // connection, and the body went out whole, exactly the length it
+  // announced or in chunks ended by the last one.
   bool KeepsConnection() const;
+  bool StreamsChunked() const override;
   void SetSendWait(int32_t milliseconds) { send_wait_ms_ = milliseconds; }
 
  private:

@@ -28,7 +28,7 @@ struct Answers {
 
 // Reads answers off a connection until `count` are whole, it closes, or
 // wait_ms passes. A HEAD answer (head_only[i]) and a 304 have no body; any
-// other has its Content-Length, or everything up to the close.
+// other has its chunks, its Content-Length, or everything up to the close.
 Answers ReadAnswers(int fd, size_t count, const std::vector<bool>& head_only = {},
                     int wait_ms = 5000) {
   Answers answers;
@@ -41,6 +41,24 @@ Answers ReadAnswers(int fd, size_t count, const std::vector<bool>& head_only = {
       if (head_end == std::string::npos) return;
       const size_t index = answers.replies.size();
       Reply head = ParseReply(raw.substr(at, head_end + 4 - at), false);
+      if (head.Header("Transfer-Encoding") == "chunked") {
+        // Chunks: a hexadecimal size line, the bytes, CRLF; size 0 ends.
+        std::string body;
+        size_t p = head_end + 4;
+        for (;;) {
+          const size_t line_end = raw.find("\r\n", p);
+          if (line_end == std::string::npos) return;
+          const size_t size = std::stoul(raw.substr(p, line_end - p), nullptr, 16);
+          if (raw.size() < line_end + 2 + size + 2) return;
+          body += raw.substr(line_end + 2, size);
+          p = line_end + 2 + size + 2;
+          if (size == 0) break;
+        }
+        head.body = body;
+        answers.replies.push_back(head);
+        at = p;
+        continue;
+      }
       size_t body = 0;
       const bool bodiless = head.status.find(" 304 ") != std::string::npos;
       if (!bodiless && (index >= head_only.size() || !head_only[index])) {
@@ -153,6 +171,7 @@ TEST_F(ServerKeepAlive, TheConnectionStaysOnlyWhenItsFramingIsSure) {
   Program(root_ + "/streamed.lmc", Repeat(std::string(100, 's'), 30));
   Program(root_ + "/says_close.lmc", SetHeaders({{"Connection", "close"}}) + Print("bye"));
   Program(root_ + "/says_keep.lmc", SetHeaders({{"Connection", "keep-alive"}}) + Print("hi"));
+  Program(root_ + "/framing.lmc", SetHeaders({{"Transfer-Encoding", "chunked"}}) + Print("te"));
   Program(root_ + "/lies.lmc", SetHeaders({{"Content-Length", "50"}}) + Print("short"));
   ASSERT_TRUE(Start("", [&calls](HTTPServer& s) {
     s.SetExternalCalls(&calls);
@@ -176,10 +195,14 @@ TEST_F(ServerKeepAlive, TheConnectionStaysOnlyWhenItsFramingIsSure) {
       {"a body sent to a file", "POST /a.txt HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc", false},
       {"a program", Get11("/hello.lmc"), true},
       {"a program's HEAD", "HEAD /hello.lmc HTTP/1.1\r\n\r\n", true},
-      {"a streamed program", Get11("/streamed.lmc"), false},
+      {"a streamed program, in chunks", Get11("/streamed.lmc"), true},
+      {"a streamed program to HTTP/1.0",
+       "GET /streamed.lmc HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", false},
+      {"a program's streamed HEAD", "HEAD /streamed.lmc HTTP/1.1\r\n\r\n", false},
       {"a program saying close", Get11("/says_close.lmc"), false},
       {"a program asking to keep", Get11("/says_keep.lmc"), true},
       {"a program's false length", Get11("/lies.lmc"), false},
+      {"a program's own Transfer-Encoding (refused)", Get11("/framing.lmc"), true},
       {"a body no program reads", "POST /hello.lmc HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc",
        false},
   };
@@ -191,6 +214,13 @@ TEST_F(ServerKeepAlive, TheConnectionStaysOnlyWhenItsFramingIsSure) {
     const Answers first = ReadAnswers(fd, 1, {head}, 5000);
     ASSERT_EQ(first.replies.size(), 1u) << c.name;
     EXPECT_EQ(first.replies[0].Header("Connection"), c.keeps ? "keep-alive" : "close") << c.name;
+    if (c.request.starts_with("GET /framing")) {
+      EXPECT_EQ(first.replies[0].Header("Transfer-Encoding"), "<none>");
+      EXPECT_EQ(first.replies[0].body, "te");
+    }
+    if (c.request.starts_with("GET /streamed")) {
+      EXPECT_EQ(first.replies[0].body, std::string(3000, 's')) << c.name;
+    }
     if (c.keeps) {
       ASSERT_TRUE(SendText(fd, Get11("/b.txt")));
       const Answers second = ReadAnswers(fd, 1);
