@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "config/config.h"
+#include "tests/web/server_fixture.h"
 #include "tests/web/server_harness.h"
-#include "tools/lumoasm/assembler.h"
 #include "web/access_log.h"
 #include "web/http_server.h"
 #include "web/static_files.h"
@@ -108,64 +108,12 @@ TEST(AccessLine, StatusCodeOfAStatusText) {
   EXPECT_EQ(StatusCodeOf(""), 0);
 }
 
-class AccessLogTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char name[] = "/tmp/lumo_access_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    base_ = name;
-    root_ = base_ + "/root";
-    data_ = base_ + "/data";
-    fs::create_directories(root_);
-    fs::create_directories(data_);
-  }
-  void TearDown() override {
-    if (server_) {
-      EXPECT_TRUE(server_->Stop());
-    }
-    server_.reset();
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
-  }
-  static void Put(const std::string& path, std::string_view content) {
-    std::ofstream(path, std::ios::binary)
-        .write(content.data(), static_cast<std::streamsize>(content.size()));
-  }
-  // A server whose configuration file holds `config`; its warnings are
-  // kept.
-  bool Start(const std::string& config) {
-    server_ = std::make_unique<HTTPServer>();
-    Put(base_ + "/lumodex.conf", config);
-    server_->LoadConfiguration(base_ + "/lumodex.conf", &warnings_);
-    server_->OverridePort(0);
-    server_->OverrideText(kConfigDirLumo, root_);
-    server_->OverrideText(kConfigDirData, data_);
-    server_->SetBindAddress("127.0.0.1");
-    server_->SetIOTimeout(2000);
-    server_->OpenAccessLog(&warnings_);
-    String error;
-    if (server_->Listen(&error) != HTTPServer::ListenResult::kListening) {
-      ADD_FAILURE() << error.View();
-      return false;
-    }
-    port_ = server_->BoundPort();
-    return true;
-  }
-  Reply Send(const std::string& request) { return Talk(port_, request); }
-
-  std::string base_, root_, data_;
-  std::unique_ptr<HTTPServer> server_;
-  std::vector<std::string> warnings_;
-  int port_ = 0;
-};
+using AccessLogTest = ServerTest;
 
 TEST_F(AccessLogTest, EachRequestIsOneLineOfWhatWasSent) {
   Put(root_ + "/page.html", std::string(1000, 'p'));
-  String image, error;
-  ASSERT_TRUE(Assemble(Print("again"), "t", &image, &error)) << error.View();
-  Put(root_ + "/plain.lmc", image.View());
+  Program(root_ + "/plain.lmc", Print("again"));
   ASSERT_TRUE(Start("accesslog = logs.txt\n"));
-  EXPECT_TRUE(warnings_.empty()) << warnings_.front();
 
   struct Case {
     std::string request;
@@ -277,7 +225,7 @@ TEST_F(AccessLogTest, AReloadOpensANewFileAndABadNameIsAWarning) {
 
   // At start-up: the warning, and a server that serves without a log.
   server_->Stop();
-  warnings_.clear();
+  allow_warnings_ = true;
   ASSERT_TRUE(Start("accesslog = " + root_ + "\n"));
   ASSERT_EQ(warnings_.size(), 1u);
   EXPECT_NE(warnings_[0].find("Is a directory"), std::string::npos) << warnings_[0];

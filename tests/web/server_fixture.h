@@ -59,16 +59,16 @@ class ServerTest : public ::testing::Test {
   }
 
   // A fresh server with these configuration lines (none: no file); tweak
-  // runs before Listen.
+  // runs before Listen. Warnings of the configuration and the access log
+  // are kept in warnings_; there must be none unless allow_warnings_.
   bool Start(const std::string& config = "",
              const std::function<void(HTTPServer&)>& tweak = nullptr) {
     server_.reset();
     server_ = std::make_unique<HTTPServer>();
+    warnings_.clear();
     if (!config.empty()) {
       Put(base_ + "/lumodex.conf", config);
-      std::vector<std::string> warnings;
-      server_->LoadConfiguration(base_ + "/lumodex.conf", &warnings);
-      EXPECT_TRUE(warnings.empty()) << warnings.front();
+      server_->LoadConfiguration(base_ + "/lumodex.conf", &warnings_);
     }
     server_->OverridePort(0);
     server_->OverrideText(kConfigDirLumo, root_);
@@ -77,6 +77,10 @@ class ServerTest : public ::testing::Test {
     server_->SetIOTimeout(2000);
     server_->SetMonitorInterval(100);
     if (tweak) tweak(*server_);
+    server_->OpenAccessLog(&warnings_);
+    if (!allow_warnings_) {
+      EXPECT_TRUE(warnings_.empty()) << warnings_.front();
+    }
     String error;
     if (server_->Listen(&error) != HTTPServer::ListenResult::kListening) {
       ADD_FAILURE() << error.View();
@@ -93,6 +97,8 @@ class ServerTest : public ::testing::Test {
 
   std::string base_, root_, data_;
   std::unique_ptr<HTTPServer> server_;
+  std::vector<std::string> warnings_;
+  bool allow_warnings_ = false;
   int port_ = 0;
 };
 
