@@ -142,12 +142,16 @@ void HTTPFront::Main() {
         auto it = connections_.find(fd);
         if (it == connections_.end()) continue;
         HTTPConnection& connection = *it->second;
+        const uint32_t ready = events[i].events;
+        constexpr uint32_t kTrouble = EPOLLERR | EPOLLHUP;
         switch (connection.state) {
           case HTTPConnection::State::kHead:
-            ReadHead(fd, connection);
+            if (ready & (EPOLLIN | EPOLLRDHUP | kTrouble)) ReadHead(fd, connection);
             break;
           case HTTPConnection::State::kSending:
-            Send(fd, connection);
+            // Input meanwhile is looked for once the answer is out.
+            if (ready & (EPOLLIN | EPOLLRDHUP)) connection.missed_input = true;
+            if (ready & (EPOLLOUT | kTrouble)) Send(fd, connection);
             break;
           case HTTPConnection::State::kLinger:
             DrainLinger(fd, connection);
@@ -209,22 +213,16 @@ void HTTPFront::Accept() {
     // One deadline for the whole head, however slowly it comes.
     connection->deadline = now + std::chrono::milliseconds(server_->IOTimeout());
     if (connection->deadline < next_expiry_) next_expiry_ = connection->deadline;
-    HTTPConnection& held = *connection;
     connections_[socket] = std::move(connection);
-    Watch(socket, held, EPOLLIN);
+    // Edge-triggered, for the connection's whole life: no call to change
+    // what is watched as it goes from reading to sending to a worker and
+    // back. Whatever state sees an event acts on it; input that came
+    // while nobody was reading is looked for when reading starts again.
+    struct epoll_event event {};
+    event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    event.data.fd = socket;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, socket, &event) != 0) connections_.erase(socket);
   }
-}
-
-void HTTPFront::Watch(int socket, HTTPConnection& connection, uint32_t events) {
-  if (connection.events == events) return;
-  struct epoll_event event {};
-  event.events = events;
-  event.data.fd = socket;
-  const int op = events == 0                  ? EPOLL_CTL_DEL
-                 : connection.events == 0     ? EPOLL_CTL_ADD
-                                              : EPOLL_CTL_MOD;
-  epoll_ctl(epoll_, op, socket, &event);
-  connection.events = events;
 }
 
 void HTTPFront::Close(int socket) {
@@ -283,7 +281,6 @@ void HTTPFront::Dispatch(int socket, HTTPConnection& connection) {
       request.SetKeepAlive(keep);
       connection.program = std::move(router_->handed_over_);
       connection.state = HTTPConnection::State::kWorker;
-      Watch(socket, connection, 0);
       auto it = connections_.find(socket);
       std::unique_ptr<HTTPConnection> handed = std::move(it->second);
       connections_.erase(it);
@@ -305,7 +302,7 @@ void HTTPFront::Send(int socket, HTTPConnection& connection) {
     case HTTPRequest::HeldSend::kBlocked:
       // The client has a whole I/O time-out to make room, every time.
       SetDeadline(connection, server_->IOTimeout());
-      Watch(socket, connection, EPOLLOUT);
+      connection.missed_input = true;
       return;
     case HTTPRequest::HeldSend::kFailed:
       request.AbandonHeld();
@@ -335,20 +332,23 @@ void HTTPFront::NextRequest(int socket, HTTPConnection& connection) {
   auto next = std::make_unique<HTTPRequest>(previous.ReleaseSocket());
   next->SetIOTimeout(server_->IOTimeout());
   const std::string_view leftover = previous.Leftover();
-  next->Prime(leftover);
-  const bool pending = !leftover.empty();
+  next->Prime(leftover, previous.MayHaveMore());
+  // Input that came while the answer waited or a worker had the
+  // connection raised its event then, and a receive that filled the
+  // buffer may have left more: look for it now.
+  const bool pending = !leftover.empty() || connection.missed_input || previous.MayHaveMore();
+  connection.missed_input = false;
   connection.request = std::move(next);
   connection.state = HTTPConnection::State::kHead;
   connection.read = HTTPRequest::ReadResult::kOk;
   connection.program = String();
-  if (pending) {
+  if (pending) ready_.push_back(socket);
+  if (!leftover.empty()) {
     SetDeadline(connection, server_->IOTimeout());
-    ready_.push_back(socket);
   } else {
     const int32_t idle = router_->Configuration()->GetInteger(kConfigKeepAliveTimeout);
     SetDeadline(connection, idle > 0 ? idle * 1000 : 0);
   }
-  Watch(socket, connection, EPOLLIN);
 }
 
 void HTTPFront::Linger(int socket, HTTPConnection& connection) {
@@ -356,7 +356,8 @@ void HTTPFront::Linger(int socket, HTTPConnection& connection) {
   connection.state = HTTPConnection::State::kLinger;
   connection.lingered = 0;
   SetDeadline(connection, kLingerMs);
-  Watch(socket, connection, EPOLLIN);
+  // What the client sent before is dropped here as well.
+  DrainLinger(socket, connection);
 }
 
 void HTTPFront::DrainLinger(int socket, HTTPConnection& connection) {
@@ -385,7 +386,7 @@ void HTTPFront::TakeBackReturned() {
     --with_workers_;
     const int socket = connection->request->Socket();
     HTTPConnection& held = *connection;
-    held.events = 0;  // a worker had it out of the event set
+    held.missed_input = true;
     connections_[socket] = std::move(connection);
     Answered(socket, held);
   }

@@ -63,8 +63,9 @@ struct HTTPConnection {
   bool late = false;
   // For a worker: the program the request names.
   String program;
-  // Where its interest in the epoll set stands (0: not in the set).
-  uint32_t events = 0;
+  // Events came while no state read the socket (an answer waiting for
+  // room, a worker): reading starts by looking for input.
+  bool missed_input = false;
 };
 
 class HTTPFront {
@@ -90,7 +91,6 @@ class HTTPFront {
 
   void Main();
   void Accept();
-  void Watch(int socket, HTTPConnection& connection, uint32_t events);
   void Close(int socket);
   // Reads what arrived of a head, and answers or hands over the request
   // once it is whole.

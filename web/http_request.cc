@@ -143,6 +143,7 @@ bool HTTPRequest::ReadAvailable(ReadResult* result) {
     if (n > 0) {
       filled_ = static_cast<int32_t>(n);
       position_ = 0;
+      may_have_more_ = n == static_cast<ssize_t>(sizeof buffer_);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
@@ -158,7 +159,8 @@ HTTPRequest::ReadResult HTTPRequest::EndHead() {
   return ResultOf(head_.Finish());
 }
 
-void HTTPRequest::Prime(std::string_view bytes) {
+void HTTPRequest::Prime(std::string_view bytes, bool more) {
+  may_have_more_ = more;
   const size_t n = bytes.size() < sizeof buffer_ ? bytes.size() : sizeof buffer_;
   memmove(buffer_, bytes.data(), n);
   filled_ = static_cast<int32_t>(n);

@@ -67,8 +67,11 @@ class HTTPRequest {
     return std::string_view(buffer_ + position_, static_cast<size_t>(filled_ - position_));
   }
   // Bytes that arrived ahead of this request's head (a previous request's
-  // Leftover); at most kBufferSize.
-  void Prime(std::string_view bytes);
+  // Leftover); at most kBufferSize. `more`: the socket may hold more.
+  void Prime(std::string_view bytes, bool more);
+  // The last receive filled the whole buffer: the socket may hold more
+  // than was read (a shorter one found it empty).
+  bool MayHaveMore() const { return may_have_more_; }
   // Gives the socket up: the request no longer closes it.
   int ReleaseSocket() {
     const int socket = socket_;
@@ -166,6 +169,7 @@ class HTTPRequest {
   int64_t body_taken_ = 0;  // body bytes handed out by Receive*
   HTTPHeadParser head_;
   bool head_started_ = false;
+  bool may_have_more_ = false;
   bool keep_alive_ = false;
   bool hold_ = false;
   std::string held_;
