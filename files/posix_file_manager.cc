@@ -224,6 +224,20 @@ std::unique_ptr<File> PosixFileManager::CreateExclusive(const String& full, uint
   return std::make_unique<PosixFile>(this, full, fd, AccessFlags(mode));
 }
 
+bool PosixFileManager::IdentifyPath(const String& full, FileIdentity* identity) {
+  struct stat st;
+  if (!StatPath(full, &st)) return false;
+  if (!S_ISREG(st.st_mode)) {
+    SetErrorText("Not a regular file");
+    return false;
+  }
+  identity->device = static_cast<uint64_t>(st.st_dev);
+  identity->inode = static_cast<uint64_t>(st.st_ino);
+  identity->size = static_cast<int64_t>(st.st_size);
+  identity->modified_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
 bool PosixFileManager::StatPath(const String& full, struct stat* st) {
   if (stat(full.Text(), st) == 0) return true;
   SetSystemError(errno);

@@ -70,6 +70,17 @@ class PosixFileManager : public FileManager {
   bool ListDirectoryPath(const String& full, std::vector<DirectoryEntry>* entries) override;
   std::unique_ptr<File> CreateExclusive(const String& full, uint32_t mode, bool* exists) override;
 
+  // What tells one version of a regular file from another, in one stat(2):
+  // false with the system's message, or "Not a regular file".
+  struct FileIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    int64_t size = 0;
+    int64_t modified_ns = 0;
+    bool operator==(const FileIdentity&) const = default;
+  };
+  bool IdentifyPath(const String& full, FileIdentity* identity);
+
   bool IsStopped() const override {
     return stop_flag_ != nullptr && stop_flag_->load(std::memory_order_relaxed) != 0;
   }

@@ -41,6 +41,7 @@
 #include "web/access_log.h"
 #include "web/http_request.h"
 #include "web/http_server.h"
+#include "web/program_images.h"
 #include "web/source_pages.h"
 #include "web/unknown_content_handler.h"
 #include "web/url_encoded_parser.h"
@@ -78,7 +79,16 @@ constexpr int32_t kPostPiece = 8192;
 // largest run it ever served.
 constexpr int64_t kTrimAfterPeak = int64_t{32} << 20;
 
-uint32_t ThreadId() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+// Asked several times a run: one system call a thread, not one a use.
+uint32_t ThreadId() {
+  static thread_local const uint32_t id = static_cast<uint32_t>(syscall(SYS_gettid));
+  return id;
+}
+
+uint32_t ProcessId() {
+  static const uint32_t id = static_cast<uint32_t>(getpid());
+  return id;
+}
 
 // The value of the cookie `name` in a Cookie header: pairs are split at
 // ';' and at ',' (repeated Cookie headers arrive joined with it), blanks
@@ -343,13 +353,23 @@ bool DexApplication::LoadProgram() {
       return false;
     }
     file.Attach(path_.View(), new MemoryStream(image));
-  } else if (!file.Open(&files_, kScriptLocation, path_.View())) {
-    String message("Unable to execute '");
-    message.Append(encoded_path);
-    message.Append("': ");
-    message.Append(file.ErrorText());
-    Write(message);
-    return false;
+  } else {
+    // Most requests run a program they ran before: its image is kept, and
+    // only checked against the file.
+    String full;
+    std::shared_ptr<const std::string> image;
+    if (files_.Resolve(kScriptLocation, path_.View(), &full)) {
+      image = ProgramImages::Shared().Image(files_, full);
+    }
+    const bool attached = image && file.Attach(path_.View(), new MemoryStream(*image));
+    if (!attached) {
+      String message("Unable to execute '");
+      message.Append(encoded_path);
+      message.Append("': ");
+      message.Append(image ? file.ErrorText() : files_.ErrorText());
+      Write(message);
+      return false;
+    }
   }
   String error;
   if (!lumo::LoadProgram(file, parts, &error)) {
@@ -537,7 +557,7 @@ bool DexApplication::GenerateCallerId(String* id) {
   gettimeofday(&now, nullptr);
   const uint64_t file_time = (static_cast<uint64_t>(now.tv_sec) + 11644473600ULL) * 10000000ULL +
                              static_cast<uint64_t>(now.tv_usec) * 10ULL;
-  put32(static_cast<uint32_t>(getpid()));
+  put32(ProcessId());
   put32(ThreadId());
   put32(static_cast<uint32_t>(file_time >> 32));
   put32(static_cast<uint32_t>(file_time));
@@ -709,7 +729,7 @@ void DexApplication::LogEvent(uint32_t mask, const LogField* fields) {
   const int head_length = snprintf(head, sizeof head, "%.3s %-2d %-4d %02d:%02d:%02d.%06ld\t%u.%u\t",
                                    kMonths[local.tm_mon % 12], local.tm_mday, local.tm_year + 1900,
                                    local.tm_hour, local.tm_min, local.tm_sec,
-                                   static_cast<long>(now.tv_usec), static_cast<unsigned>(getpid()),
+                                   static_cast<long>(now.tv_usec), static_cast<unsigned>(ProcessId()),
                                    ThreadId());
   String line(head, head_length);
   line.Append(EventName(mask));

@@ -439,7 +439,8 @@ void InstallFixedTimeVariables(VariableHash* system, const struct timeval& now,
   }
   system->ReplaceVariable(new Variable("globaltimeout", global_timeout));
   system->ReplaceVariable(new Variable("lumoversion", kScriptVersion));
-  system->ReplaceVariable(new Variable("process_id", static_cast<double>(gettid())));
+  static thread_local const pid_t thread = gettid();
+  system->ReplaceVariable(new Variable("process_id", static_cast<double>(thread)));
 }
 
 }  // namespace lumo

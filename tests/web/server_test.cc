@@ -487,6 +487,24 @@ TEST_F(ServerProgram, FailuresBeforeTheRunAreReportedInThePage) {
   EXPECT_TRUE(body.size() > tail.size() && body.ends_with(tail)) << body;
 }
 
+// Programs are kept in memory between requests: one rewritten in place
+// (same size, within the same second), renamed over, or removed is seen at
+// its next request.
+TEST_F(ServerProgram, AProgramChangedOnDiskRunsAsItIsNow) {
+  Program(root_ + "/p.lmc", Print("one"));
+  ASSERT_TRUE(Start());
+  EXPECT_EQ(Send(Get("/p.lmc")).body, "one");
+  Program(root_ + "/p.lmc", Print("two"));
+  EXPECT_EQ(Send(Get("/p.lmc")).body, "two");
+  Program(root_ + "/next.lmc", Print("three"));
+  fs::rename(root_ + "/next.lmc", root_ + "/p.lmc");
+  EXPECT_EQ(Send(Get("/p.lmc")).body, "three");
+  fs::remove(root_ + "/p.lmc");
+  EXPECT_EQ(Send(Get("/p.lmc")).status, "HTTP/1.1 404 Not Found");
+  Put(root_ + "/p.lmc", "not a program");
+  EXPECT_NE(Send(Get("/p.lmc")).body.find("Unable to execute '/p.lmc'"), std::string::npos);
+}
+
 TEST_F(ServerProgram, EndlessLoopEndsAtTheGlobalTimeout) {
   Program(root_ + "/spin.lmc", Print("before ") + "loop: jmp loop\n");
   Program(root_ + "/ok.lmc", Print("ok"));
