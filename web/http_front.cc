@@ -81,14 +81,17 @@ void HTTPFront::Wake() {
 }
 
 void HTTPFront::GiveBack(std::unique_ptr<HTTPConnection> connection) {
+  bool wake = false;
   {
     std::lock_guard<std::mutex> lock(returned_mutex_);
     if (!ended_) {
+      // One wake-up takes all that are waiting.
+      wake = returned_.empty();
       returned_.push_back(std::move(connection));
     }
   }
   // Past the front's end it is closed here, as the lock is let go.
-  if (!connection) Wake();
+  if (wake) Wake();
 }
 
 void HTTPFront::Main() {
@@ -190,7 +193,10 @@ void HTTPFront::Accept() {
   const int listener = server_->ListeningSocket();
   const Clock::time_point now = Clock::now();
   for (int i = 0; i < kAcceptBatch; ++i) {
-    const int socket = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    struct sockaddr_storage peer {};
+    socklen_t peer_length = sizeof peer;
+    const int socket = accept4(listener, reinterpret_cast<struct sockaddr*>(&peer), &peer_length,
+                               SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (socket < 0) {
       if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
@@ -208,8 +214,10 @@ void HTTPFront::Accept() {
     setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     auto connection = std::make_unique<HTTPConnection>();
     connection->front = this;
+    connection->peer = peer;
     connection->request = std::make_unique<HTTPRequest>(socket);
     connection->request->SetIOTimeout(server_->IOTimeout());
+    connection->request->SetPeer(peer);
     // One deadline for the whole head, however slowly it comes.
     connection->deadline = now + std::chrono::milliseconds(server_->IOTimeout());
     if (connection->deadline < next_expiry_) next_expiry_ = connection->deadline;
@@ -331,6 +339,7 @@ void HTTPFront::NextRequest(int socket, HTTPConnection& connection) {
   HTTPRequest& previous = *connection.request;
   auto next = std::make_unique<HTTPRequest>(previous.ReleaseSocket());
   next->SetIOTimeout(server_->IOTimeout());
+  next->SetPeer(connection.peer);
   const std::string_view leftover = previous.Leftover();
   next->Prime(leftover, previous.MayHaveMore());
   // Input that came while the answer waited or a worker had the

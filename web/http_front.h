@@ -18,6 +18,7 @@
 #ifndef LUMO_WEB_HTTP_FRONT_H_
 #define LUMO_WEB_HTTP_FRONT_H_
 
+#include <sys/socket.h>
 #include <time.h>
 
 #include <chrono>
@@ -57,6 +58,8 @@ struct HTTPConnection {
   time_t arrived = 0;
   // Requests answered on this connection so far.
   int served = 0;
+  // The client's address, from accept.
+  struct sockaddr_storage peer {};
   // Bytes dropped while lingering.
   int64_t lingered = 0;
   // The head ran out of time: answered as it stands, then closed.

@@ -129,8 +129,24 @@ int32_t HTTPOutput::Write(const char* data, int32_t length) {
   return length;
 }
 
+bool HTTPOutput::BodyFitsWithHead() const {
+  if (!sending_whole_ || headers_only_) return false;
+  const int64_t held = HeldLength();
+  return held > 0 && held <= kBodyWithHead;
+}
+
+void HTTPOutput::AppendHeld(String* out) const {
+  for (const Chunk& chunk : chunks_) out->Append(chunk.data.get(), chunk.fill);
+}
+
+void HTTPOutput::DropHeld(int64_t sent) {
+  body_sent_ += sent;
+  for (Chunk& chunk : chunks_) chunk.fill = 0;
+}
+
 int32_t HTTPOutput::Send(bool final) {
   bool failed = false;
+  const int64_t before = body_sent_;
   if (!headers_sent_) {
     headers_sent_ = true;
     if (final) AddContentLength();
@@ -139,7 +155,7 @@ int32_t HTTPOutput::Send(bool final) {
     failed = SendHeaders() < 0;
     sending_whole_ = false;
   }
-  int64_t sent = 0;
+  int64_t sent = 0;  // by the chunks below
   const int64_t held = HeldLength();
   const bool framed = chunked_ && held > 0 && !failed && !headers_only_ && !chunks_ended_;
   if (framed) {
@@ -160,7 +176,8 @@ int32_t HTTPOutput::Send(bool final) {
   }
   since_send_ = 0;
   if (failed) return -1;
-  return sent > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sent);
+  const int64_t body = body_sent_ - before;
+  return body > INT32_MAX ? INT32_MAX : static_cast<int32_t>(body);
 }
 
 bool HTTPOutput::SendFraming(const char* text, int32_t length) {
@@ -256,9 +273,17 @@ int32_t DexOutput::SendHeaders() {
   if (Chunked()) block.Append("Transfer-Encoding: chunked\r\n");
   AppendHeaderLines(&block);
   block.Append("\r\n", 2);
-  more_ = HeldLength() > 0 && !HeadersOnly();
+  const int32_t head_length = block.Length();
+  const bool with_body = BodyFitsWithHead();
+  if (with_body) AppendHeld(&block);
+  more_ = !with_body && HeldLength() > 0 && !HeadersOnly();
   const int32_t sent = SendRaw(block.Data(), block.Length());
   more_ = false;
+  if (with_body) {
+    DropHeld(sent > head_length ? sent - head_length : 0);
+    // Cut short, the body is broken: nothing more goes after it.
+    if (sent >= 0 && sent < block.Length()) return -1;
+  }
   return sent;
 }
 

@@ -39,6 +39,8 @@ class HTTPOutput : public Output {
   // Microseconds between retries of a short send, when the configuration
   // has no usable "filedelay".
   static constexpr int32_t kDefaultFileDelay = 100;
+  // The largest body sent in one piece with its head.
+  static constexpr int64_t kBodyWithHead = 65536;
 
   // Sizes outside [kMinChunkSize, kMaxChunkSize] and thresholds outside
   // [1, kMaxFlushThreshold] give the defaults.
@@ -106,6 +108,13 @@ class HTTPOutput : public Output {
  protected:
   // "name: value\r\n" for every header, in table order.
   void AppendHeaderLines(String* out) const;
+  // For SendHeaders: the whole body is held and small enough to go out in
+  // the head's own send (one system call for the response).
+  bool BodyFitsWithHead() const;
+  // Appends the held body to `out`; DropHeld then counts the bytes of it
+  // that went out and empties the chunks.
+  void AppendHeld(String* out) const;
+  void DropHeld(int64_t sent);
 
  private:
   struct Header {

@@ -37,9 +37,10 @@ const String& HTTPRequest::PeerAddress() const {
   // Asked for by programs only: a static file never pays for the call.
   if (peer_read_) return peer_address_;
   peer_read_ = true;
-  struct sockaddr_storage address;
+  struct sockaddr_storage address = peer_;
   socklen_t length = sizeof address;
-  if (getpeername(socket_, reinterpret_cast<struct sockaddr*>(&address), &length) == 0) {
+  if (peer_known_ ||
+      getpeername(socket_, reinterpret_cast<struct sockaddr*>(&address), &length) == 0) {
     char text[INET6_ADDRSTRLEN] = {};
     if (address.ss_family == AF_INET) {
       inet_ntop(AF_INET, &reinterpret_cast<struct sockaddr_in*>(&address)->sin_addr, text,

@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/socket.h>
+
 #include "core/base/string.h"
 #include "web/http_head_parser.h"
 
@@ -140,6 +142,11 @@ class HTTPRequest {
   const String& Query() const { return head_.Query(); }
   // Dotted quad of the peer; empty when it cannot be read.
   const String& PeerAddress() const;
+  // The peer as accept gave it: PeerAddress then asks the system nothing.
+  void SetPeer(const struct sockaddr_storage& address) {
+    peer_ = address;
+    peer_known_ = true;
+  }
   // In the order first received; repeated names are joined with ",".
   const std::vector<HTTPHeader>& Headers() const { return head_.Headers(); }
   // The value of a header (name in any case), or null.
@@ -178,6 +185,8 @@ class HTTPRequest {
   int64_t held_file_offset_ = 0;
   int64_t held_file_left_ = 0;
   mutable String peer_address_;
+  struct sockaddr_storage peer_ {};
+  bool peer_known_ = false;
   mutable bool peer_read_ = false;
   int status_ = 0;
   int64_t body_sent_ = 0;
