@@ -32,6 +32,13 @@ bool File::ModificationTime(int64_t*) {
   return false;
 }
 
+int64_t File::ReadAt(void* buffer, int64_t length, int64_t offset) {
+  const int64_t position = Tell();
+  if (position < 0 || !Seek(offset, SEEK_SET)) return -1;
+  const int64_t got = Read(buffer, length);
+  return Seek(position, SEEK_SET) ? got : -1;
+}
+
 bool File::Describe(int64_t* length, int64_t* modified) {
   *length = Length();
   return *length >= 0 && ModificationTime(modified);

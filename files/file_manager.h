@@ -60,6 +60,9 @@ class File {
   virtual bool GroupId(int64_t* id) = 0;
   // Bytes read (0 at the end of the file), or -1.
   virtual int64_t Read(void* buffer, int64_t length) = 0;
+  // Reads from `offset` without moving the file's position (several
+  // readers may share one open file): as Read.
+  virtual int64_t ReadAt(void* buffer, int64_t length, int64_t offset);
   // Writes everything or fails.
   virtual bool Write(const void* buffer, int64_t length) = 0;
   // whence: SEEK_SET, SEEK_CUR or SEEK_END.

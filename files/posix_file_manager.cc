@@ -480,6 +480,28 @@ bool PosixFile::GroupId(int64_t* id) {
   return true;
 }
 
+int64_t PosixFile::ReadAt(void* buffer, int64_t length, int64_t offset) {
+  if (!Ready()) return -1;
+  if (length < 0 || offset < 0) {
+    SetErrorText("Invalid read length");
+    return -1;
+  }
+  char* out = static_cast<char*>(buffer);
+  int64_t done = 0;
+  while (done < length) {
+    const ssize_t n = pread(fd_, out + done, static_cast<size_t>(length - done),
+                            static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      Fail(errno);
+      return -1;
+    }
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
 int64_t PosixFile::Read(void* buffer, int64_t length) {
   if (!Ready()) return -1;
   if (length < 0) {

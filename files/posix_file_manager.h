@@ -107,6 +107,7 @@ class PosixFile : public File {
   bool OwnerId(int64_t* id) override;
   bool GroupId(int64_t* id) override;
   int64_t Read(void* buffer, int64_t length) override;
+  int64_t ReadAt(void* buffer, int64_t length, int64_t offset) override;
   bool Write(const void* buffer, int64_t length) override;
   bool Seek(int64_t offset, int whence) override;
   int64_t Tell() override;

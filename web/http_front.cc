@@ -126,7 +126,13 @@ void HTTPFront::Main() {
       event.data.fd = server_->ListeningSocket();
       listening_ = epoll_ctl(epoll_, EPOLL_CTL_ADD, event.data.fd, &event) == 0;
     }
+    const Clock::time_point now = Clock::now();
+    if (now >= next_check_) {
+      next_check_ = now + std::chrono::seconds(1);
+      router_->CheckOpenStatic();
+    }
     int timeout = Expire();
+    if (timeout > 1000) timeout = 1000;
     if (!ready_.empty()) timeout = 0;
     const int n = epoll_wait(epoll_, events, kEvents, timeout);
     for (int i = 0; i < n; ++i) {

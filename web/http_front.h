@@ -121,6 +121,8 @@ class HTTPFront {
   Clock::time_point accept_paused_until_{};
   // No deadline falls before this; Expire looks at none until then.
   Clock::time_point next_expiry_{};
+  // When the router's open static files are next checked.
+  Clock::time_point next_check_{};
   // Connections holding the next request's bytes already read.
   std::vector<int> ready_;
   // Connections handed to workers and not yet given back: a stopping

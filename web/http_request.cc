@@ -276,7 +276,7 @@ int64_t HTTPRequest::SendAll(const char* data, int64_t length, bool more) {
   return SendOnSocket(socket_, data, length, more, wait);
 }
 
-int64_t HTTPRequest::SendFile(std::unique_ptr<File> file, int64_t offset, int64_t length) {
+int64_t HTTPRequest::SendFile(std::shared_ptr<File> file, int64_t offset, int64_t length) {
   if (hold_) {
     held_file_ = std::move(file);
     held_file_offset_ = offset;

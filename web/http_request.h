@@ -129,7 +129,7 @@ class HTTPRequest {
   // Sends `length` bytes of an open file from `offset` (a file on disk
   // without copying them through the process); counts as SendAll does.
   // A held send keeps the file until it has gone out.
-  int64_t SendFile(std::unique_ptr<File> file, int64_t offset, int64_t length);
+  int64_t SendFile(std::shared_ptr<File> file, int64_t offset, int64_t length);
 
   int Socket() const { return socket_; }
   const String& RequestLine() const { return head_.RequestLine(); }
@@ -181,7 +181,7 @@ class HTTPRequest {
   bool hold_ = false;
   std::string held_;
   size_t held_sent_ = 0;
-  std::unique_ptr<File> held_file_;
+  std::shared_ptr<File> held_file_;
   int64_t held_file_offset_ = 0;
   int64_t held_file_left_ = 0;
   mutable String peer_address_;

@@ -272,7 +272,7 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
   // whether it exists and is a file in one call.
   std::string_view type = ContentTypeOf(path.View());
   if (type != kCompiledProgramType && type != kSourcePageType && !IsProgramSource(path.View())) {
-    if (std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead)) {
+    if (std::shared_ptr<File> file = OpenStatic(full)) {
       SendStatic(request, std::move(file), type, path);
       return RequestOutcome::kAnswered;
     }
@@ -321,7 +321,7 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
   }
-  std::unique_ptr<File> file = files_.OpenPath(full, kOpenRead);
+  std::shared_ptr<File> file = OpenStatic(full);
   if (!file) {
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
@@ -336,7 +336,44 @@ RequestOutcome HTTPListenerThread::RunProgram(HTTPRequest& request, const String
   return RequestOutcome::kHandedOver;
 }
 
-void HTTPListenerThread::SendStatic(HTTPRequest& request, std::unique_ptr<File> owned,
+std::shared_ptr<File> HTTPListenerThread::OpenStatic(const String& full) {
+  PosixFileManager::FileIdentity identity;
+  const std::string key(full.View());
+  if (!files_.IdentifyPath(full, &identity)) {
+    // Gone or replaced by a directory: its descriptor must not keep a
+    // deleted file's space.
+    open_static_.erase(key);
+    return nullptr;
+  }
+  auto it = open_static_.find(key);
+  if (it != open_static_.end() && it->second.identity == identity) return it->second.file;
+  std::shared_ptr<File> file = files_.OpenPath(full, kOpenRead);
+  if (!file) {
+    if (it != open_static_.end()) open_static_.erase(it);
+    return nullptr;
+  }
+  if (it != open_static_.end()) {
+    it->second = {identity, file};
+  } else {
+    if (open_static_.size() >= kOpenStaticFiles) open_static_.clear();
+    open_static_.emplace(key, OpenStaticFile{identity, file});
+  }
+  return file;
+}
+
+void HTTPListenerThread::CheckOpenStatic() {
+  for (auto it = open_static_.begin(); it != open_static_.end();) {
+    PosixFileManager::FileIdentity identity;
+    String full(it->first);
+    if (files_.IdentifyPath(full, &identity) && identity == it->second.identity) {
+      ++it;
+    } else {
+      it = open_static_.erase(it);
+    }
+  }
+}
+
+void HTTPListenerThread::SendStatic(HTTPRequest& request, std::shared_ptr<File> owned,
                                     std::string_view type, const String& path) {
   File& file = *owned;
   int64_t size = -1;
@@ -446,8 +483,8 @@ void HTTPListenerThread::SendStatic(HTTPRequest& request, std::unique_ptr<File> 
     return;
   }
   char buffer[HTTPRequest::kBufferSize];
-  if (first > 0 && !file.Seek(first, SEEK_SET)) return;
-  const int64_t got = file.Read(buffer, length);
+  // The open file may serve other requests: its position is left alone.
+  const int64_t got = file.ReadAt(buffer, length, first);
   if (got < 0) return;
   head.Append(buffer, static_cast<int32_t>(got));
   SendAnswer(request, status, head, head_length);

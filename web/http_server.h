@@ -24,6 +24,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "config/dex_config.h"
@@ -95,11 +96,28 @@ class HTTPListenerThread {
   void LogAccess(const HTTPRequest& request, time_t arrived);
   // A static file with its validators (Date, Last-Modified), answering
   // If-Modified-Since and a single Range; `path` is the one requested.
-  void SendStatic(HTTPRequest& request, std::unique_ptr<File> file, std::string_view type,
+  void SendStatic(HTTPRequest& request, std::shared_ptr<File> file, std::string_view type,
                   const String& path);
+
+  // A static file at a full path: kept open between requests while its
+  // file is the same (one stat: device, inode, size, modification time),
+  // so that a file asked for again costs no open and close. Null when it
+  // is not a regular file that can be read.
+  std::shared_ptr<File> OpenStatic(const String& full);
+  // Lets go of the open files that were removed or replaced since (the
+  // event loop asks about once a second): a deleted file's space is not
+  // held.
+  void CheckOpenStatic();
+
+  struct OpenStaticFile {
+    PosixFileManager::FileIdentity identity;
+    std::shared_ptr<File> file;
+  };
+  static constexpr size_t kOpenStaticFiles = 128;
 
   HTTPServer* server_;
   int index_;
+  std::unordered_map<std::string, OpenStaticFile> open_static_;
   bool hand_over_programs_ = false;
   String handed_over_;
   DexConfig config_;
@@ -189,8 +207,9 @@ class HTTPServer {
   // Set with Stopping by Finish: answers under way are let go out.
   bool Finishing() const { return finishing_.load(std::memory_order_acquire); }
   int ListeningSocket() const { return listen_fd_; }
-  // The workers Listen started.
+  // The workers and the event loops Listen started.
   int WorkerCount() const { return static_cast<int>(workers_.size()); }
+  int EventLoopCount() const { return static_cast<int>(fronts_.size()); }
 
   // The event loop hands a connection whose request names a program to
   // the workers; the first one free takes it.
