@@ -205,8 +205,9 @@ class RemoteHostVariable : public ImmutableVariable {
 }  // namespace
 
 DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
-                               const String& path)
+                               const String& path, const PosixFileManager::FileIdentity* identity)
     : worker_(worker),
+      identity_(identity),
       request_(request),
       budget_(worker->Configuration()->GetInteger(kConfigMaxRunMemory)),
       path_(path),
@@ -359,7 +360,7 @@ bool DexApplication::LoadProgram() {
     String full;
     std::shared_ptr<const std::string> image;
     if (files_.Resolve(kScriptLocation, path_.View(), &full)) {
-      image = ProgramImages::Shared().Image(files_, full);
+      image = ProgramImages::Shared().Image(files_, full, identity_);
     }
     const bool attached = image && file.Attach(path_.View(), new MemoryStream(*image));
     if (!attached) {
@@ -782,14 +783,14 @@ void DexApplication::LogEvent(uint32_t mask, const LogField* fields) {
 // --- Serving a program -----------------------------------------------------------
 
 RequestOutcome ServeProgram(HTTPListenerThread& worker, HTTPRequest& request,
-                            const String& path) {
+                            const String& path, const PosixFileManager::FileIdentity* identity) {
   // On the worker's stack: the context is tens of kilobytes (its own
   // configuration table among them), and a heap block that size made the
   // allocator sort all its small free blocks on every request.
   bool trim = false;
   RequestOutcome outcome;
   {
-    DexApplication context(&worker, &request, path);
+    DexApplication context(&worker, &request, path, identity);
     HTTPServer* server = worker.Server();
     server->BeginRun(worker.Index(), &context);
     // Out of the monitor's reach once the run is over, however it ended;

@@ -41,7 +41,10 @@ inline constexpr char kLumoVersion[] = "5.20";
 
 class DexApplication : public LumoApplication {
  public:
-  DexApplication(HTTPListenerThread* worker, HTTPRequest* request, const String& path);
+  // `identity`: the program file as the request's routing found it (may
+  // be null; not owned).
+  DexApplication(HTTPListenerThread* worker, HTTPRequest* request, const String& path,
+                 const PosixFileManager::FileIdentity* identity = nullptr);
   ~DexApplication() override;
 
   // Runs the request to its end and sends the response. The run's memory
@@ -90,6 +93,7 @@ class DexApplication : public LumoApplication {
   void SetSystemInteger(std::string_view name, int32_t value);
 
   HTTPListenerThread* worker_;
+  const PosixFileManager::FileIdentity* identity_;
   HTTPRequest* request_;
   MemoryBudget budget_;
   String path_;

@@ -294,6 +294,8 @@ void HTTPFront::Dispatch(int socket, HTTPConnection& connection) {
       request.HoldSends(false);
       request.SetKeepAlive(keep);
       connection.program = std::move(router_->handed_over_);
+      connection.identified = router_->handed_identified_;
+      connection.identity = router_->handed_identity_;
       connection.state = HTTPConnection::State::kWorker;
       auto it = connections_.find(socket);
       std::unique_ptr<HTTPConnection> handed = std::move(it->second);

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "core/base/string.h"
+#include "files/posix_file_manager.h"
 #include "web/http_request.h"
 
 namespace lumo {
@@ -64,8 +65,11 @@ struct HTTPConnection {
   int64_t lingered = 0;
   // The head ran out of time: answered as it stands, then closed.
   bool late = false;
-  // For a worker: the program the request names.
+  // For a worker: the program the request names, and its file's identity
+  // when the router found it.
   String program;
+  bool identified = false;
+  PosixFileManager::FileIdentity identity;
   // Events came while no state read the socket (an answer waiting for
   // room, a worker): reading starts by looking for input.
   bool missed_input = false;

@@ -179,7 +179,8 @@ void HTTPListenerThread::Main() {
     // (DexApplication::Run), this is the net below it.
     try {
       if (reload_.load(std::memory_order_acquire)) Reload();
-      ServeProgram(*this, request, connection->program);
+      ServeProgram(*this, request, connection->program,
+                   connection->identified ? &connection->identity : nullptr);
     } catch (const std::bad_alloc&) {
       request.SetKeepAlive(false);
     }
@@ -278,7 +279,12 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
     }
   }
   String final_path(path);
-  PosixFileManager::PathKind kind = files_.KindOf(full);
+  // A program named outright is stat'ed once here: its identity goes with
+  // the request, and the run takes the kept image it matches.
+  PosixFileManager::FileIdentity identity;
+  const bool identified = type == kCompiledProgramType && files_.IdentifyPath(full, &identity);
+  PosixFileManager::PathKind kind =
+      identified ? PosixFileManager::PathKind::kOther : files_.KindOf(full);
   if (kind == PosixFileManager::PathKind::kDirectory) {
     if (final_path.IsEmpty() || final_path[final_path.Length() - 1] != '/') final_path.Append('/');
     const String* setting = config_.GetText(kConfigDefaultFile);
@@ -308,11 +314,13 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
   }
-  if (type == kCompiledProgramType) return RunProgram(request, final_path);
+  if (type == kCompiledProgramType) {
+    return RunProgram(request, final_path, identified ? &identity : nullptr);
+  }
   // A source may hold passwords: it is compiled and run, or not found.
   if (type == kSourcePageType) {
     if (config_.GetInteger(kConfigCompileSources) != 0) {
-      return RunProgram(request, final_path);
+      return RunProgram(request, final_path, nullptr);
     }
     SendNotFound(request, path);
     return RequestOutcome::kAnswered;
@@ -330,9 +338,12 @@ RequestOutcome HTTPListenerThread::Handle(HTTPRequest& request) {
   return RequestOutcome::kAnswered;
 }
 
-RequestOutcome HTTPListenerThread::RunProgram(HTTPRequest& request, const String& path) {
-  if (!hand_over_programs_) return ServeProgram(*this, request, path);
+RequestOutcome HTTPListenerThread::RunProgram(HTTPRequest& request, const String& path,
+                                              const PosixFileManager::FileIdentity* identity) {
+  if (!hand_over_programs_) return ServeProgram(*this, request, path, identity);
   handed_over_ = path;
+  handed_identified_ = identity != nullptr;
+  if (identity != nullptr) handed_identity_ = *identity;
   return RequestOutcome::kHandedOver;
 }
 

@@ -89,7 +89,9 @@ class HTTPListenerThread {
   // Answers a request, or, for the event loop, names the program that a
   // worker is to run (kHandedOver, the path in handed_over_).
   RequestOutcome Handle(HTTPRequest& request);
-  RequestOutcome RunProgram(HTTPRequest& request, const String& path);
+  // `identity`: the program file as the router found it, or null.
+  RequestOutcome RunProgram(HTTPRequest& request, const String& path,
+                            const PosixFileManager::FileIdentity* identity);
   // The 400 or 411 page for a head that was refused.
   void AnswerRefused(HTTPRequest& request, HTTPRequest::ReadResult read);
   // One line in the access log, when it is on, for the answered request.
@@ -120,6 +122,8 @@ class HTTPListenerThread {
   std::unordered_map<std::string, OpenStaticFile> open_static_;
   bool hand_over_programs_ = false;
   String handed_over_;
+  bool handed_identified_ = false;
+  PosixFileManager::FileIdentity handed_identity_;
   DexConfig config_;
   PosixFileManager files_;
   std::atomic<bool> reload_{true};
@@ -292,7 +296,10 @@ bool BindAddress(std::string_view text, uint16_t port, struct sockaddr_storage* 
 
 // Runs a compiled program for a request (web/dex_application.cc): one of
 // the kProgram* outcomes.
-RequestOutcome ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String& path);
+// `identity`, when known, is the program file's as found when the request
+// was routed (the kept image is checked against it instead of the file).
+RequestOutcome ServeProgram(HTTPListenerThread& worker, HTTPRequest& request, const String& path,
+                            const PosixFileManager::FileIdentity* identity = nullptr);
 
 }  // namespace lumo
 

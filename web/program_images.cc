@@ -9,10 +9,14 @@ ProgramImages& ProgramImages::Shared() {
   return images;
 }
 
-std::shared_ptr<const std::string> ProgramImages::Image(PosixFileManager& files,
-                                                        const String& full) {
+std::shared_ptr<const std::string> ProgramImages::Image(
+    PosixFileManager& files, const String& full, const PosixFileManager::FileIdentity* known) {
   PosixFileManager::FileIdentity identity;
-  if (!files.IdentifyPath(full, &identity)) return nullptr;
+  if (known != nullptr) {
+    identity = *known;
+  } else if (!files.IdentifyPath(full, &identity)) {
+    return nullptr;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = entries_.find(full.View());

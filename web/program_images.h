@@ -28,7 +28,10 @@ class ProgramImages {
 
   // The contents of the program file at `full` (a path the sandbox gave);
   // null with the file manager's error text when it cannot be read.
-  std::shared_ptr<const std::string> Image(PosixFileManager& files, const String& full);
+  // `known`: the file's identity found a moment ago, taken instead of a
+  // stat of its own.
+  std::shared_ptr<const std::string> Image(PosixFileManager& files, const String& full,
+                                           const PosixFileManager::FileIdentity* known = nullptr);
   void Clear();
 
  private:
