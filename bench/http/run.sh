@@ -361,11 +361,14 @@ fd_count() {
 }
 
 # time_static COUNT: the median and the longest time of COUNT fetches of
-# the 1 KiB file, in milliseconds.
+# the 1 KiB file, in milliseconds. The client runs ahead of the busy
+# programs when it may (as root), so that the figure is the server's
+# delay, not the client's own wait for a processor.
 time_static() {
-  local k
+  local k ahead=()
+  [ "$(id -u)" = 0 ] && ahead=(nice -n -10)
   for ((k = 0; k < $1; k++)); do
-    curl -s -o /dev/null -w '%{time_total}\n' "http://127.0.0.1:$lumo_port/1k.html"
+    "${ahead[@]}" curl -s -o /dev/null -w '%{time_total}\n' "http://127.0.0.1:$lumo_port/1k.html"
   done | sort -n | awk '{ t[NR] = $1 * 1000 } END { printf "%.1f / %.1f ms", t[int((NR + 1) / 2)], t[NR] }'
 }
 
