@@ -480,26 +480,37 @@ bool PosixFile::GroupId(int64_t* id) {
   return true;
 }
 
+namespace {
+
+// Reads until `length` bytes came or the file ended; `step` reads once at
+// an offset into the request. -1 with errno on an error.
+template <typename Step>
+int64_t ReadFully(char* out, int64_t length, Step&& step) {
+  int64_t done = 0;
+  while (done < length) {
+    const ssize_t n = step(out + done, static_cast<size_t>(length - done), done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += n;
+  }
+  return done;
+}
+
+}  // namespace
+
 int64_t PosixFile::ReadAt(void* buffer, int64_t length, int64_t offset) {
   if (!Ready()) return -1;
   if (length < 0 || offset < 0) {
     SetErrorText("Invalid read length");
     return -1;
   }
-  char* out = static_cast<char*>(buffer);
-  int64_t done = 0;
-  while (done < length) {
-    const ssize_t n = pread(fd_, out + done, static_cast<size_t>(length - done),
-                            static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Fail(errno);
-      return -1;
-    }
-    if (n == 0) break;
-    done += n;
-  }
-  return done;
+  const int64_t got = ReadFully(static_cast<char*>(buffer), length,
+                                [&](char* to, size_t n, int64_t done) {
+                                  return pread(fd_, to, n, static_cast<off_t>(offset + done));
+                                });
+  if (got < 0) Fail(errno);
+  return got;
 }
 
 int64_t PosixFile::Read(void* buffer, int64_t length) {
@@ -508,19 +519,10 @@ int64_t PosixFile::Read(void* buffer, int64_t length) {
     SetErrorText("Invalid read length");
     return -1;
   }
-  char* out = static_cast<char*>(buffer);
-  int64_t done = 0;
-  while (done < length) {
-    const ssize_t n = read(fd_, out + done, static_cast<size_t>(length - done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Fail(errno);
-      return -1;
-    }
-    if (n == 0) break;
-    done += n;
-  }
-  return done;
+  const int64_t got = ReadFully(static_cast<char*>(buffer), length,
+                                [&](char* to, size_t n, int64_t) { return read(fd_, to, n); });
+  if (got < 0) Fail(errno);
+  return got;
 }
 
 bool PosixFile::Write(const void* buffer, int64_t length) {

@@ -372,10 +372,9 @@ time_static() {
   done | sort -n | awk '{ t[NR] = $1 * 1000 } END { printf "%.1f / %.1f ms", t[int((NR + 1) / 2)], t[NR] }'
 }
 
-if [ "$mode" = slow ]; then
-  start_lumodex
-  printf 'loop: jmp loop\n' >"$tmp/loop.lasm"
-  "$build/tools/lumoasm" "$tmp/loop.lasm" -o "$site/loop.lmc" || die "assembling loop.lasm failed"
+# write_mix: a wrk script alternating between the 1 KiB file and the hello
+# program, in $tmp/mix.lua.
+write_mix() {
   cat >"$tmp/mix.lua" <<LUA
 local paths = { "/1k.html", "/hello.lmc?$hello_query" }
 local n = 0
@@ -384,6 +383,13 @@ request = function()
   return wrk.format(nil, paths[n % 2 + 1])
 end
 LUA
+}
+
+if [ "$mode" = slow ]; then
+  start_lumodex
+  printf 'loop: jmp loop\n' >"$tmp/loop.lasm"
+  "$build/tools/lumoasm" "$tmp/loop.lasm" -o "$site/loop.lmc" || die "assembling loop.lasm failed"
+  write_mix
   echo "$lumo_version on 127.0.0.1:$lumo_port; wrk: $threads threads, $connections connections," \
     "$([ "$keep_alive" = yes ] && echo keep-alive || echo 'Connection: close'), /1k.html and /hello.lmc alternately"
   saved_duration=$duration
@@ -430,14 +436,7 @@ if [ "$mode" = load ]; then
   program_url="http://127.0.0.1:$lumo_port/hello.lmc?$hello_query"
   # One wrk alternates between the two pages, so both share the same 50
   # connections for the whole run.
-  cat >"$tmp/mix.lua" <<LUA
-local paths = { "/1k.html", "/hello.lmc?$hello_query" }
-local n = 0
-request = function()
-  n = n + 1
-  return wrk.format(nil, paths[n % 2 + 1])
-end
-LUA
+  write_mix
   expected=$(curl -s "$program_url")
   fds_start=$(fd_count "$pid")
   echo "$lumo_version on 127.0.0.1:$lumo_port; wrk: $threads threads, $connections connections," \
