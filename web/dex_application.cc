@@ -572,7 +572,19 @@ bool DexApplication::GenerateCallerId(String* id) {
   // more than the digest itself.
   static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "MD5", nullptr);
   const EVP_MD* md5 = fetched != nullptr ? fetched : EVP_md5();
-  if (EVP_Digest(seed, sizeof seed, digest, &digest_length, md5, nullptr) != 1) return false;
+  // One digest context per thread, reused: making and freeing one for
+  // every request cost more than the digest too.
+  struct DigestContext {
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    ~DigestContext() { EVP_MD_CTX_free(context); }
+  };
+  static thread_local DigestContext digest_context;
+  EVP_MD_CTX* context = digest_context.context;
+  if (context == nullptr || EVP_DigestInit_ex2(context, md5, nullptr) != 1 ||
+      EVP_DigestUpdate(context, seed, sizeof seed) != 1 ||
+      EVP_DigestFinal_ex(context, digest, &digest_length) != 1) {
+    return false;
+  }
   static const char kHex[] = "0123456789abcdef";
   id->Clear();
   for (unsigned int i = 0; i < digest_length; ++i) {

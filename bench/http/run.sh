@@ -567,7 +567,7 @@ echo "Lumo Dex against nginx and PHP over HTTP: wrk, $threads threads, $connecti
   "${duration} s per page, median of $rounds rounds, $([ "$keep_alive" = yes ] && echo keep-alive || echo 'Connection: close'), $(nproc) CPU(s) shared by servers and wrk"
 # Anything else busy on the machine takes from every figure.
 printf '  %-8s %s\n' load "$(cut -d' ' -f1-3 /proc/loadavg) (load average before the runs)"
-printf '  %-8s %s\n' lumo "$lumo_version, 5 workers and one event loop"
+printf '  %-8s %s\n' lumo "$lumo_version, 5 workers and one event loop per CPU (8 at most)"
 if [ -z "${skip[nginx]-}" ]; then
   printf '  %-8s %s\n' nginx "$("$nginx_bin" -v 2>&1 | sed 's/^nginx version: //'), 2 worker processes"
 else

@@ -14,6 +14,7 @@
 #ifndef LUMO_CORE_BASE_HASH_TABLE_H_
 #define LUMO_CORE_BASE_HASH_TABLE_H_
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +31,7 @@ class HashTable {
  public:
   static constexpr int kDefaultBits = 12;
   static constexpr int32_t kEntryStep = 512;
+  static constexpr int32_t kFirstEntries = 16;
   static constexpr int kMaxBits = 24;
 
   explicit HashTable(bool owns_elements, bool case_insensitive = true, int bits = kDefaultBits)
@@ -163,7 +165,12 @@ class HashTable {
 
   void GrowEntries() {
     if (capacity_ > 0x7FFFFFFF - kEntryStep) OutOfMemory("HashTable");
-    int32_t capacity = capacity_ + kEntryStep;
+    // Small at first, doubling up to the step: most tables (a response's
+    // headers, a run's external calls) are made for every request and hold
+    // a handful of entries.
+    int32_t capacity = capacity_ == 0 ? kFirstEntries
+                       : capacity_ < kEntryStep ? std::min(capacity_ * 2, kEntryStep)
+                                                : capacity_ + kEntryStep;
     auto* chain = static_cast<int32_t*>(realloc(chain_, sizeof(int32_t) * static_cast<size_t>(capacity)));
     if (chain == nullptr) OutOfMemory("HashTable");
     chain_ = chain;
