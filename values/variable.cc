@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -562,17 +563,46 @@ void Variable::SetTarget(Variable* target) {
   mode_ = Mode::kReference;
 }
 
+bool Variable::Reaches(const Variable* wanted) {
+  if (this == wanted) return true;
+  if (mode_ != Mode::kReference && elements_ == nullptr) return false;
+  // Elements are made unnamed; a named variable with one holder is held by
+  // its table alone (a parameter passed by reference, say), and the walk
+  // below would cost as much as the aggregate is large on every call.
+  if (wanted->reference_count_ <= 1 && !wanted->name_.IsEmpty()) return false;
+  // Iterative, and each variable once: aggregates may be deep and shared.
+  std::vector<Variable*> pending{this};
+  std::unordered_set<const Variable*> seen;
+  while (!pending.empty()) {
+    Variable* v = pending.back();
+    pending.pop_back();
+    if (v == wanted) return true;
+    if (!seen.insert(v).second) continue;
+    if (v->mode_ == Mode::kReference) {
+      pending.push_back(v->target_);
+    } else if (v->elements_ != nullptr) {
+      v->elements_->InOrder([&pending](AggregateElement* e) {
+        if (e->Variable() != nullptr) pending.push_back(e->Variable());
+      });
+    }
+  }
+  return false;
+}
+
 void Variable::Make_Reference(Variable* target) {
   if (target == nullptr || mode_ == Mode::kNull) return;
   if (mode_ == Mode::kReference) {
-    if (target == this || target == target_ || target->RealIdentity() == RealIdentity()) return;
+    if (target == this || target == target_ || target->RealIdentity() == RealIdentity() ||
+        target->Reaches(this)) {
+      return;
+    }
     Variable* old = target_;
     for (int32_t i = 0; i < reference_count_; ++i) target->AddReference();
     target_ = target;
     for (int32_t i = 0; i < reference_count_; ++i) old->Free();
     return;
   }
-  if (target == this || target->RealIdentity() == this) return;
+  if (target == this || target->RealIdentity() == this || target->Reaches(this)) return;
   for (int32_t i = 0; i < reference_count_; ++i) target->AddReference();
   SetTarget(target);
   text_.Clear();

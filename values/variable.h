@@ -152,6 +152,9 @@ class Variable : public ChargedObject {
   // separated by commas.
   virtual void Append_Text(String& out);
   // Turns this variable into a reference to `target`, or retargets it.
+  // Refused (nothing changes) when `target` holds this variable, through
+  // its elements or references at any depth: the loop would keep itself
+  // alive past every release.
   virtual void Make_Reference(Variable* target);
 
   // --- Not part of the classic operation table ------------------------
@@ -332,6 +335,9 @@ class Variable : public ChargedObject {
   Variable(Mode mode, std::string_view name);
 
   void DestroyElements();
+  // Whether `wanted` is this variable or lies under it, in its elements or
+  // behind a reference, at any depth.
+  bool Reaches(const Variable* wanted);
   void SetTarget(Variable* target);
   Variable* Target() const { return target_; }
 
