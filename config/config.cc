@@ -103,14 +103,14 @@ int Config::Slot(ConfigId id) {
   return -1;
 }
 
-ConfigValue* Config::Find(ConfigId id) {
+const ConfigValue* Config::Find(ConfigId id) {
   const int slot = Slot(id);
   if (slot < 0) return nullptr;
-  std::unique_ptr<ConfigValue>& value = values_[static_cast<size_t>(slot)];
+  std::shared_ptr<const ConfigValue>& value = values_[static_cast<size_t>(slot)];
   if (!value) {
-    value = CreateDefault(id);
+    std::unique_ptr<ConfigValue> made = CreateDefault(id);
     // A default of the wrong identifier would answer for another setting.
-    if (value && value->id != id) value.reset();
+    if (made && made->id == id) value = std::move(made);
   }
   return value.get();
 }
@@ -129,7 +129,7 @@ const String* Config::GetText(ConfigId id) {
 
 bool Config::SetText(ConfigId id, std::string_view text) {
   if (!IsTextConfigId(id)) return false;
-  auto value = std::make_unique<ConfigValue>();
+  auto value = std::make_shared<ConfigValue>();
   value->id = id;
   // With a buffer even when empty: an empty text is a value, not an absence.
   value->text.Assign(text.data(), static_cast<int32_t>(text.size()));
@@ -139,7 +139,7 @@ bool Config::SetText(ConfigId id, std::string_view text) {
 
 bool Config::SetInteger(ConfigId id, int32_t integer) {
   if (!IsIntegerConfigId(id)) return false;
-  auto value = std::make_unique<ConfigValue>();
+  auto value = std::make_shared<ConfigValue>();
   value->id = id;
   value->integer = integer;
   values_[static_cast<size_t>(Slot(id))] = std::move(value);
@@ -168,9 +168,20 @@ std::unique_ptr<ConfigValue> Config::CreateDefault(ConfigId id) {
 void Config::CopyFrom(const Config& other) {
   if (&other == this) return;
   for (size_t i = 0; i < values_.size(); ++i) {
-    const std::unique_ptr<ConfigValue>& source = other.values_[i];
-    values_[i] = source ? std::make_unique<ConfigValue>(*source) : nullptr;
+    const std::shared_ptr<const ConfigValue>& source = other.values_[i];
+    values_[i] = source ? std::make_shared<const ConfigValue>(*source) : nullptr;
   }
+}
+
+void Config::ShareFrom(const Config& other) {
+  if (&other == this) return;
+  values_ = other.values_;
+}
+
+void Config::MakeDefaults() {
+  int32_t count = 0;
+  const ConfigSetting* settings = ConfigSettings(&count);
+  for (int32_t i = 0; i < count; ++i) Find(settings[i].id);
 }
 
 }  // namespace lumo

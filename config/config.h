@@ -9,7 +9,10 @@
 //
 // A Config belongs to one thread. Each server worker works on its own copy
 // (CopyFrom), so nothing here locks; even a get may write, since it keeps
-// the default it created.
+// the default it created. A stored value never changes once made (a set
+// replaces it), so a copy on the same thread may share its source's values
+// (ShareFrom) instead of copying each one: a run's copy is made for every
+// request.
 #ifndef LUMO_CONFIG_CONFIG_H_
 #define LUMO_CONFIG_CONFIG_H_
 
@@ -144,14 +147,22 @@ class Config {
 
   // Replaces every stored value with a copy of `other`'s.
   virtual void CopyFrom(const Config& other);
+  // Like CopyFrom, but the values are shared with `other`, which must
+  // belong to the same thread and outlive nothing here: sharing counts
+  // references without a lock of its own, and a count that threads fight
+  // over costs more than the copy.
+  virtual void ShareFrom(const Config& other);
+  // Makes every default now, so that copies share them instead of each
+  // making its own.
+  void MakeDefaults();
 
  private:
   static constexpr int kSlots = 512;  // two kinds of 256 indexes
   // Slot of a valid identifier, -1 otherwise.
   static int Slot(ConfigId id);
-  ConfigValue* Find(ConfigId id);
+  const ConfigValue* Find(ConfigId id);
 
-  std::array<std::unique_ptr<ConfigValue>, kSlots> values_;
+  std::array<std::shared_ptr<const ConfigValue>, kSlots> values_;
 };
 
 }  // namespace lumo

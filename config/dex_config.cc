@@ -66,6 +66,15 @@ std::unique_ptr<ConfigValue> DexBaseConfig::CreateDefault(ConfigId id) {
 
 void DexBaseConfig::CopyFrom(const Config& other) {
   Config::CopyFrom(other);
+  CopyOwnFrom(other);
+}
+
+void DexBaseConfig::ShareFrom(const Config& other) {
+  Config::ShareFrom(other);
+  CopyOwnFrom(other);
+}
+
+void DexBaseConfig::CopyOwnFrom(const Config& other) {
   if (const auto* dex = dynamic_cast<const DexBaseConfig*>(&other)) {
     port_ = dex->port_;
     show_dialog_ = dex->show_dialog_;

@@ -101,8 +101,11 @@ class DexBaseConfig : public Config {
   // variables when `other` is a DexBaseConfig. Libraries and error
   // settings are not values and stay.
   void CopyFrom(const Config& other) override;
+  void ShareFrom(const Config& other) override;
 
  private:
+  void CopyOwnFrom(const Config& other);
+
   TagLookupFunction lookup_;
   int32_t port_ = 80;
   bool show_dialog_ = true;

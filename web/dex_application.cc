@@ -213,7 +213,8 @@ DexApplication::DexApplication(HTTPListenerThread* worker, HTTPRequest* request,
       path_(path),
       config_(nullptr, nullptr),
       files_(StopFlag()) {
-  config_.CopyFrom(*worker->Configuration());
+  // The worker's copy is this thread's alone: its values can be shared.
+  config_.ShareFrom(*worker->Configuration());
   form_limits_ = FormLimits(config_.GetInteger(kConfigMaxPostVars));
   form_limits_.max_form_bytes = std::max(config_.GetInteger(kConfigMaxPostFormLength), 0);
   form_limits_.max_upload = std::max(config_.GetInteger(kConfigMaxUploadLength), 0);

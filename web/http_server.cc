@@ -163,6 +163,8 @@ void HTTPListenerThread::Reload() {
     std::lock_guard<std::mutex> lock(server_->state_mutex_);
     config_.CopyFrom(server_->config_);
   }
+  // Made once here, they are shared by every run's copy.
+  config_.MakeDefaults();
   // Checked once here rather than by every run; a run that finds one
   // missing tries again and reports why.
   if (const String* root = config_.GetText(kConfigDirLumo)) files_.SetScriptDirectory(root->View());

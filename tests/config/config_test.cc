@@ -40,20 +40,33 @@ TEST(Config, KindAndIndexTogetherAreTheIdentityAndDefaultsComeBack) {
   EXPECT_EQ(*config.GetText(kConfigDefaultFile), "index.lmc,index.html");
 }
 
-TEST(Config, CopyIsDeepAndCarriesThePort) {
-  DexConfig source(nullptr, nullptr), copy(nullptr, nullptr);
-  source.SetText(kConfigLogFile, "/var/log/a");
-  source.SetInteger(kConfigTimeoutGlobal, 5);
-  source.SetPort(8080);
-  source.SetShowDialog(false);
-  copy.SetText(kConfigLogFilter, "stale");
-  copy.CopyFrom(source);
-  source.SetText(kConfigLogFile, "/var/log/b");
-  EXPECT_EQ(*copy.GetText(kConfigLogFile), "/var/log/a");
-  EXPECT_EQ(copy.GetInteger(kConfigTimeoutGlobal), 5);
-  EXPECT_EQ(copy.GetText(kConfigLogFilter), nullptr);
-  EXPECT_EQ(copy.Port(), 8080);
-  EXPECT_FALSE(copy.ShowDialog());
+TEST(Config, CopiesDeepOrSharedAreIndependentAndCarryThePort) {
+  for (bool shared : {false, true}) {
+    SCOPED_TRACE(shared ? "ShareFrom" : "CopyFrom");
+    DexConfig source(nullptr, nullptr), copy(nullptr, nullptr);
+    source.SetText(kConfigLogFile, "/var/log/a");
+    source.SetInteger(kConfigTimeoutGlobal, 5);
+    source.SetPort(8080);
+    source.SetShowDialog(false);
+    source.MakeDefaults();
+    copy.SetText(kConfigLogFilter, "stale");
+    if (shared) {
+      copy.ShareFrom(source);
+    } else {
+      copy.CopyFrom(source);
+    }
+    // A set on either side after the copy stays on that side.
+    source.SetText(kConfigLogFile, "/var/log/b");
+    copy.SetInteger(kConfigTimeoutGlobal, 7);
+    source.ClearValue(kConfigDefaultFile);
+    EXPECT_EQ(*copy.GetText(kConfigLogFile), "/var/log/a");
+    EXPECT_EQ(copy.GetInteger(kConfigTimeoutGlobal), 7);
+    EXPECT_EQ(source.GetInteger(kConfigTimeoutGlobal), 5);
+    EXPECT_EQ(*copy.GetText(kConfigDefaultFile), "index.lmc,index.html");
+    EXPECT_EQ(copy.GetText(kConfigLogFilter), nullptr);
+    EXPECT_EQ(copy.Port(), 8080);
+    EXPECT_FALSE(copy.ShowDialog());
+  }
 }
 
 }  // namespace
