@@ -638,6 +638,9 @@ bool DexApplication::ReadPostBody() {
     }
     parser = std::make_unique<UnknownContentHandler>(system_, length);
   }
+  // Asked for only now that the body is wanted: a body refused above is
+  // never invited.
+  if (!request_->AnswerExpectContinue()) return false;
   // The POST time-out bounds the whole body, every part of it, upload
   // hooks included; it is checked while waiting for data as well.
   ArmPostTimeout();

@@ -190,6 +190,20 @@ bool HTTPRequest::ClientKeepsAlive() const {
   return protocol == std::string_view("HTTP/1.0") && keep;
 }
 
+bool HTTPRequest::AnswerExpectContinue() {
+  if (continue_answered_ || position_ < filled_ || head_.ContentLength() <= 0) return true;
+  const String* expect = head_.Header("Expect");
+  if (expect == nullptr || head_.Protocol().View() != std::string_view("HTTP/1.1")) return true;
+  std::string_view value = expect->View();
+  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  if (value.size() != 12 || strncasecmp(value.data(), "100-continue", 12) != 0) return true;
+  continue_answered_ = true;
+  static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+  return SendAll(kContinue.data(), static_cast<int64_t>(kContinue.size())) ==
+         static_cast<int64_t>(kContinue.size());
+}
+
 int32_t HTTPRequest::Receive(char* out, int32_t length) {
   if (length <= 0) return 0;
   if (position_ >= filled_ && !Fill()) return 0;

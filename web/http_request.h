@@ -113,6 +113,11 @@ class HTTPRequest {
   BodyRead ReceiveBody(char* buffer, int32_t length, int32_t* got,
                        std::chrono::steady_clock::time_point deadline,
                        const std::atomic<int32_t>* stop);
+  // An HTTP/1.1 client that sent "Expect: 100-continue" and none of its
+  // body yet waits for "100 Continue" before sending it (curl, for bodies
+  // over a kilobyte, waits a second): sends it, once. False when the
+  // interim answer could not be sent.
+  bool AnswerExpectContinue();
   // The declared body length (0 without a Content-Length header).
   int64_t ContentLength() const { return head_.ContentLength(); }
   // Body bytes the client declared and nobody read.
@@ -178,6 +183,7 @@ class HTTPRequest {
   bool head_started_ = false;
   bool may_have_more_ = false;
   bool keep_alive_ = false;
+  bool continue_answered_ = false;
   bool hold_ = false;
   std::string held_;
   size_t held_sent_ = 0;

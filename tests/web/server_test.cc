@@ -334,6 +334,51 @@ TEST_F(ServerStatic, ValidatorsRangesAndHead) {
   EXPECT_TRUE(program.closed);
 }
 
+// A client that asks first hears "100 Continue" and only then sends its
+// body; one that did not ask, or sent the body anyway, hears only the answer.
+TEST_F(ServerProgram, ExpectContinueIsAnsweredOnceTheBodyIsWanted) {
+  Program(root_ + "/echo.lmc", Hide("g.a"));
+  ASSERT_TRUE(Start());
+  const std::string head = "POST /echo.lmc HTTP/1.1\r\nHost: x\r\nConnection: close\r\n"
+                           "Content-Type: application/x-www-form-urlencoded\r\n"
+                           "Content-Length: 3\r\nExpect: 100-Continue\r\n\r\n";
+  {
+    const int fd = ConnectTo(port_);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(send(fd, head.data(), head.size(), MSG_NOSIGNAL), static_cast<ssize_t>(head.size()));
+    // Waits for the interim answer (at most a few seconds: without it the
+    // server would wait out its own time-out for the body).
+    std::string interim;
+    char buffer[4096];
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (interim.find("\r\n\r\n") == std::string::npos && Clock::now() < deadline) {
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      interim.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_EQ(send(fd, "a=1", 3, MSG_NOSIGNAL), 3);
+    std::string rest;
+    for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) {
+      rest.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    const Reply reply = ParseReply(rest, true);
+    EXPECT_EQ(reply.status, "HTTP/1.1 200 OK");
+    EXPECT_EQ(Fields(reply.body)["a"], "1");
+  }
+  // The body sent with the head; HTTP/1.0, where there is no such answer.
+  for (const std::string& request :
+       {head + "a=2", std::string("POST /echo.lmc HTTP/1.0\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                      "Content-Length: 3\r\nExpect: 100-continue\r\n\r\na=2")}) {
+    const Reply reply = Send(request);
+    EXPECT_EQ(reply.status.substr(9), "200 OK") << request;
+    EXPECT_EQ(Fields(reply.body)["a"], "2") << request;
+  }
+}
+
 TEST_F(ServerProgram, RequestsReachTheProgramAsVariables) {
   Program(root_ + "/echo.lmc",
           Hide("s.arg1, s.arg2, s.arg3, s.nargs, s.query_string, s.request_method, g.a, g.b, "
