@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -580,6 +581,14 @@ void HTTPServer::ApplyOverrides() {
 }
 
 void HTTPServer::ConfigureExtensionsOnce() {
+  // sendfile has no MSG_NOSIGNAL: a client that goes away while a file is
+  // sent would end the whole process with SIGPIPE. An embedder that chose
+  // its own handler keeps it.
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+      !(current.sa_flags & SA_SIGINFO)) {
+    signal(SIGPIPE, SIG_IGN);
+  }
   // A server never given a configuration file still has the default
   // function library.
   std::lock_guard<std::mutex> lock(state_mutex_);

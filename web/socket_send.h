@@ -43,7 +43,8 @@ int64_t SendOnSocket(int socket, const char* data, int64_t length, bool more, So
 
 // The same for `length` bytes of a file from `offset`, handed to the
 // socket by the file itself (sendfile for files on disk). A file that
-// ends early stops the send with what was sent.
+// ends early stops the send with what was sent. sendfile cannot be told
+// not to raise SIGPIPE: the server ignores it before it serves.
 int64_t SendFileOnSocket(int socket, File& file, int64_t offset, int64_t length,
                          SocketWait& wait);
 
