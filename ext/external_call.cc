@@ -46,6 +46,16 @@ void ExternalCallParameters::Fill(Variable* const* arguments, int32_t count) {
 
 // --- ExternalCall -----------------------------------------------------------
 
+namespace {
+
+struct Active {
+  int32_t& count;
+  explicit Active(int32_t& c) : count(c) { ++count; }
+  ~Active() { --count; }
+};
+
+}  // namespace
+
 ExternalCall::ExternalCall(const lmFunction* descriptor)
     : descriptor_(descriptor),
       name_(descriptor->name, static_cast<size_t>(DescriptorNameLength(*descriptor))),
@@ -92,11 +102,6 @@ void ExternalCall::RaiseForeignOutOfMemory(Variable* result) {
 }
 
 Variable* ExternalCall::Invoke(LumoVM& vm, Variable* const* arguments) {
-  struct Active {
-    int32_t& count;
-    explicit Active(int32_t& c) : count(c) { ++count; }
-    ~Active() { --count; }
-  };
   const lmFunctionEntry entry = descriptor_->entry;
   auto* program = reinterpret_cast<lmProgram*>(&vm);
   if (active_ > 0) {
@@ -130,6 +135,28 @@ Variable* ExternalCall::Invoke(LumoVM& vm, Variable* const* arguments) {
   }
   RaiseForeignOutOfMemory(result);
   return result;
+}
+
+bool ExternalCall::InvokeInto(LumoVM& vm, Variable* const* arguments, Variable* target,
+                              Variable** result) {
+  if (active_ > 0 || !result_->ResetIfPrivate()) {
+    *result = Invoke(vm, arguments);
+    return false;
+  }
+  arguments_.Fill(arguments, builtin_.parameter_count);
+  if (const lmFunctionEntry entry = descriptor_->entry; entry != nullptr) {
+    const Active active(active_);
+    entry(reinterpret_cast<lmProgram*>(&vm),
+          reinterpret_cast<lmVariableList*>(static_cast<VariableList*>(&arguments_)),
+          reinterpret_cast<lmVariable*>(result_), &data_);
+  }
+  if (TakeForeignOutOfMemory()) throw OutOfMemoryError();
+  if (vm.HasError() || !target->FastTakeFrom(result_)) {
+    result_->AddReference();
+    *result = result_;
+    return false;
+  }
+  return true;
 }
 
 // --- ExternalCallPersistentData -------------------------------------------------

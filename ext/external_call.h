@@ -45,6 +45,10 @@ class ExternalCall : public ExternalFunction {
   // the script still holds (on the stack, say) is let go and a fresh one
   // made, so a later call never changes a value the script kept.
   Variable* Invoke(LumoVM& vm, Variable* const* arguments) override;
+  // The result variable's value moves into `target` (its text buffer
+  // changes hands), so a call that stores its result copies nothing.
+  bool InvokeInto(LumoVM& vm, Variable* const* arguments, Variable* target,
+                  Variable** result) override;
   // Raises OutOfMemoryError, releasing the machine's reference on `result`,
   // when a call back into the host ran out of memory during the call.
   static void RaiseForeignOutOfMemory(Variable* result);

@@ -307,6 +307,20 @@ class Variable : public ChargedObject {
     value_type_ = source->value_type_;
     return true;
   }
+  // As FastCopyFrom, taking the text's buffer instead of copying it:
+  // `source` is left holding this variable's old text, for a caller that
+  // owns it and empties it before its next use.
+  bool FastTakeFrom(Variable* source) {
+    if (source == this || !IsPlainScalar() || !source->IsPlainScalar() || source->valid_ == 0) {
+      return false;
+    }
+    if (source->valid_ & kTextValid) text_.Swap(source->text_);
+    integer_ = source->integer_;
+    double_ = source->double_;
+    valid_ = source->valid_;
+    value_type_ = source->value_type_;
+    return true;
+  }
   // The length of the value's text (made when not yet there).
   int32_t TextLength() {
     if (plain_ && mode_ == Mode::kValue && elements_ == nullptr && (valid_ & kTextValid)) {
@@ -432,6 +446,19 @@ class ReferenceVariable : public Variable {
   ReferenceVariable(const ReferenceVariable&) = delete;
 
   int TargetStorageClass();
+};
+
+// Gives up one reference when the scope ends, also when memory runs out
+// on the way.
+class ReleasedAtEnd {
+ public:
+  explicit ReleasedAtEnd(Variable* variable) : variable_(variable) {}
+  ~ReleasedAtEnd() { variable_->Free(); }
+  ReleasedAtEnd(const ReleasedAtEnd&) = delete;
+  ReleasedAtEnd& operator=(const ReleasedAtEnd&) = delete;
+
+ private:
+  Variable* variable_;
 };
 
 }  // namespace lumo

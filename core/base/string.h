@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "core/base/memory_budget.h"
 
@@ -57,6 +58,12 @@ class String {
   // Always a valid NUL-terminated pointer ("" when there is no buffer).
   const char* Text() const { return text_ ? text_ : ""; }
   // The buffer itself, or null when there is none.
+  // Exchanges the two texts and their buffers; nothing is copied.
+  void Swap(String& other) noexcept {
+    std::swap(text_, other.text_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(length_, other.length_);
+  }
   char* Data() { return text_; }
   const char* Data() const { return text_; }
   int32_t Length() const { return length_; }

@@ -27,19 +27,6 @@ namespace lumo {
 
 namespace {
 
-// Gives up one reference when the scope ends, also when memory runs out
-// on the way.
-class ReleasedAtEnd {
- public:
-  explicit ReleasedAtEnd(Variable* variable) : variable_(variable) {}
-  ~ReleasedAtEnd() { variable_->Free(); }
-  ReleasedAtEnd(const ReleasedAtEnd&) = delete;
-  ReleasedAtEnd& operator=(const ReleasedAtEnd&) = delete;
-
- private:
-  Variable* variable_;
-};
-
 InstructionHandler* g_handlers = nullptr;
 
 int32_t ModInteger(int32_t a, int32_t b) {
@@ -1098,18 +1085,11 @@ op_call_store: {
   Variable* target = ip->dest == kSourceGlobal ? GlobalAt(ip->c) : LocalAt(ip->c);
   if (binding == nullptr || target == nullptr) UNFUSE();
   offset_ = ip->b;
-  Variable* result = QuickExternalInvoke(function, binding, function->ParameterCount());
-  if (result == nullptr) UNFUSE();
-  if (error_) [[unlikely]] {
-    // Where the call alone would have left things: the result on the
-    // stack and the pop still to come.
-    stack_->PushVariable(result, true);
-    return 0;
-  }
-  {
-    const ReleasedAtEnd release(result);
-    if (result != target && !target->FastCopyFrom(result)) target->SetValue_Variable(result);
-  }
+  const int stored = QuickExternalStore(function, binding, target);
+  if (stored == 0) UNFUSE();
+  // On an error, where the call alone would have left things: the result
+  // on the stack and the pop still to come.
+  if (stored < 0) [[unlikely]] return 0;
   offset_ = ip->next;
   NEXT();
 }

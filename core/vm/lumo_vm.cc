@@ -436,31 +436,56 @@ void LumoVM::Return(bool with_value) {
 // by-reference arguments and logging need. Null, with nothing popped, when
 // the call is not of that kind; else the result, with the machine's
 // reference, also when the function raised an error.
-Variable* LumoVM::QuickExternalInvoke(Function* function, ExternalFunction* binding,
-                                      int32_t count) {
-  constexpr int32_t kMaxQuick = 8;
+// Pops the arguments into the function's locals for the straight path;
+// false, with nothing popped, when the call is not of that kind.
+bool LumoVM::PopQuickArguments(Function* function, ExternalFunction* binding, int32_t count,
+                               Variable** arguments) {
   constexpr uint32_t kExternalEvents =
       kEventExternalCall | kEventExternalParameter | kEventExternalReturnValue | kEventExternalReturn;
-  if (count > kMaxQuick || binding->KnownParameterCount() != count || !binding->AllByValue() ||
-      (event_mask_ & kExternalEvents) != 0) {
-    return nullptr;
+  if (count > kMaxQuickArguments || binding->KnownParameterCount() != count ||
+      !binding->AllByValue() || (event_mask_ & kExternalEvents) != 0) {
+    return false;
   }
   VariableHash& locals = function->Locals();
-  Variable* arguments[kMaxQuick];
   for (int32_t i = 0; i < count; ++i) {
     const FunctionParameter& parameter = function->Parameter(i);
     Variable* local = locals.PeekVariable(parameter.local_slot);
     // A local a library made a reference has to start afresh, which the
     // general path sees to.
-    if (parameter.ByReference() || local == nullptr || local->IsReference()) return nullptr;
+    if (parameter.ByReference() || local == nullptr || local->IsReference()) return false;
     arguments[i] = local;
   }
-  for (int32_t i = count - 1; i >= 0; --i) {
-    stack_->PopIntoFast(arguments[i]);
-    if (error_) [[unlikely]] {
-      null_->AddReference();
-      return null_;
-    }
+  for (int32_t i = count - 1; i >= 0 && !error_; --i) stack_->PopIntoFast(arguments[i]);
+  return true;
+}
+
+int LumoVM::QuickExternalStore(Function* function, ExternalFunction* binding, Variable* target) {
+  Variable* arguments[kMaxQuickArguments];
+  if (!PopQuickArguments(function, binding, function->ParameterCount(), arguments)) return 0;
+  Variable* result = nullptr;
+  if (!error_) [[likely]] {
+    if (binding->InvokeInto(*this, arguments, target, &result)) return 1;
+  }
+  if (result == nullptr) {
+    result = null_;
+    result->AddReference();
+  }
+  if (error_) [[unlikely]] {
+    stack_->PushVariable(result, true);
+    return -1;
+  }
+  const ReleasedAtEnd release(result);
+  if (result != target && !target->FastCopyFrom(result)) target->SetValue_Variable(result);
+  return 1;
+}
+
+Variable* LumoVM::QuickExternalInvoke(Function* function, ExternalFunction* binding,
+                                      int32_t count) {
+  Variable* arguments[kMaxQuickArguments];
+  if (!PopQuickArguments(function, binding, count, arguments)) return nullptr;
+  if (error_) [[unlikely]] {
+    null_->AddReference();
+    return null_;
   }
   Variable* result = binding->Invoke(*this, arguments);
   if (result == nullptr) {

@@ -52,6 +52,17 @@ class ExternalFunction {
   // for a by-reference one the caller's own variable. Returns the result
   // with one reference that the machine takes over, or null for none.
   virtual Variable* Invoke(LumoVM& vm, Variable* const* arguments) = 0;
+  // Runs the function and leaves its result in `target`, as storing what
+  // Invoke returns would, where that can be done without the machine ever
+  // holding the result: true then. False when it was not done so, with
+  // *result set as Invoke returns it, for the machine to store or push;
+  // also when the run stopped on an error, leaving `target` alone.
+  virtual bool InvokeInto(LumoVM& vm, Variable* const* arguments, Variable* target,
+                          Variable** result) {
+    (void)target;
+    *result = Invoke(vm, arguments);
+    return false;
+  }
   // True when no parameter is by reference: the machine may then skip
   // checking each one on every call. Implementations that cannot say so
   // cheaply leave it false and get the general path.
@@ -271,7 +282,15 @@ class LumoVM {
   uint32_t CallErrorDisplay(const Function* function) const;
   int CallOutputLevel(const Function* function) const;
   bool CanQuickCall(Function* function);
+  static constexpr int32_t kMaxQuickArguments = 8;
+  bool PopQuickArguments(Function* function, ExternalFunction* binding, int32_t count,
+                         Variable** arguments);
   Variable* QuickExternalInvoke(Function* function, ExternalFunction* binding, int32_t count);
+  // The straight path of a call whose result is stored at once: 0 when
+  // the call is not of that kind (nothing popped), 1 when the result is in
+  // `target`, -1 when the run stopped on an error in the call (the result
+  // then waits on the stack for the store).
+  int QuickExternalStore(Function* function, ExternalFunction* binding, Variable* target);
   bool QuickExternalCall(Function* function, ExternalFunction* binding, int32_t count);
   LumoVM_FunctionFrame* EnterQuickCall(Function* function, int32_t return_offset);
   void AssignFused(Variable* target, uint8_t source, int32_t n, double d, Variable* variable,

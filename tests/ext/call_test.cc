@@ -62,8 +62,12 @@ TEST(ExternalCalls, ArgumentsAndResults) {
                            ".function f(&r)\n.local t\npushc \"in\"\ncall echo\npopl t\n"
                            "pushc \"out\"\ncall echo\npopl r\npushl t\nret\n.end\n"
                            "pushc \"bind\"\ncall echo\npop\n"
-                           "pushg g\ncall f\nout\npushg g\nout\n"),
-            "inout");
+                           "pushg g\ncall f\nout\npushg g\nout\n"
+                           // The stored variable may be the argument too;
+                           // the value it held before is gone for good.
+                           ".global v\npushc \"self\"\npopg v\npushg v\ncall echo\npopg v\n"
+                           "pushc \"x\"\ncall echo\npopg g\npushg v\nout\n"),
+            "inoutself");
   // A by-value argument is the function's own copy: what the library
   // writes into it stays there, also on the next call, which reuses it.
   LibraryRun copied({Builtin("builtin_a")});
