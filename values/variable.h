@@ -127,7 +127,9 @@ class Variable : public ChargedObject {
   virtual void Insert_Array_Element(int32_t index, Variable* variable);
   virtual void Delete_Element(const AggregateIndex& index, bool shift);
   virtual void Delete_Array_Elements(int32_t start, int32_t count, bool shift);
-  // This variable is the destination array of both operations.
+  // This variable is the destination array of both operations. Sharing
+  // (copy false) elements that hold this variable is refused, as
+  // Make_Reference refuses a loop: nothing would ever release either.
   virtual void Array_Merge(Variable* source, int32_t start, int32_t count, int32_t destination,
                            bool copy);
   virtual void Array_Copy(Variable* source, int32_t start, int32_t count, int32_t destination,
@@ -320,6 +322,13 @@ class Variable : public ChargedObject {
     valid_ = source->valid_;
     value_type_ = source->value_type_;
     return true;
+  }
+  // Whether taking `source`'s elements into this variable by sharing them
+  // would make it hold itself. An array sharing its own elements does not.
+  bool SharingWouldLoop(Variable* source) {
+    Variable* self = RealIdentity();
+    source = source->RealIdentity();
+    return source != self && source->Reaches(self);
   }
   // The length of the value's text (made when not yet there).
   int32_t TextLength() {

@@ -228,6 +228,7 @@ void Variable::Array_Copy(Variable* source, int32_t start, int32_t count, int32_
   if (source == nullptr) return;
   source = source->RealIdentity();
   if (source->Aggregate_Type() != kAggregateArray) return;
+  if (!copy && SharingWouldLoop(source)) return;
   if (start <= 0) {
     start = source->Array_Min();
     if (start <= 0) return;
@@ -267,6 +268,7 @@ void Variable::Array_Merge(Variable* source, int32_t start, int32_t count, int32
   if (count < 0) count = 0;
   if (destination < 1) destination = Offset(static_cast<int64_t>(Array_Max()) + 1);
   if (destination < 0) return;
+  if (!copy && SharingWouldLoop(source)) return;
 
   // Taken before the move: when the source is this array, the range is the
   // one the caller named, wherever the move puts its elements.

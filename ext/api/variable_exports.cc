@@ -270,7 +270,10 @@ LUMO_EXPORT int lmVariable_Array_Copy(lmVariable* variable, lmVariable* source, 
   if (variable == nullptr || source == nullptr || start < 0 || count < 0 || destination < 0) {
     return 0;
   }
-  if (SameVariable(AsVariable(variable), AsVariable(source)) && copy == 0) return 0;
+  if (copy == 0 && (SameVariable(AsVariable(variable), AsVariable(source)) ||
+                    AsVariable(variable)->SharingWouldLoop(AsVariable(source)))) {
+    return 0;
+  }
   return Guard(nullptr, 0, [&] {
     AsVariable(variable)->Array_Copy(AsVariable(source), start, count, destination, copy != 0);
     return 1;
@@ -282,7 +285,10 @@ LUMO_EXPORT int lmVariable_Array_Merge(lmVariable* variable, lmVariable* source,
   if (variable == nullptr || source == nullptr || start < 0 || count < 0 || destination < 0) {
     return 0;
   }
-  if (SameVariable(AsVariable(variable), AsVariable(source)) && copy == 0) return 0;
+  if (copy == 0 && (SameVariable(AsVariable(variable), AsVariable(source)) ||
+                    AsVariable(variable)->SharingWouldLoop(AsVariable(source)))) {
+    return 0;
+  }
   return Guard(nullptr, 0, [&] {
     AsVariable(variable)->Array_Merge(AsVariable(source), start, count, destination, copy != 0);
     return 1;

@@ -137,6 +137,22 @@ TEST(ArrayCopyAndMerge, SharedOrCopiedRangesAndDefaults) {
   EXPECT_EQ(std::to_string(f->Aggregate_Type()) + std::to_string(f->ElementsUsed()), "10");
 }
 
+TEST(ArrayCopyAndMerge, SharingNeverMakesAnArrayHoldItself) {
+  // The source holds the destination: sharing its elements would make a
+  // loop that nothing releases (LeakSanitizer would see it at exit).
+  Held outer = Make("[a]"), inner = Make("[b]");
+  outer->Set_Element(AggregateIndex(2), inner.get());
+  Held alias(new ReferenceVariable("r", outer.get()));
+  inner->Array_Copy(outer.get(), 1, -1, 1, false);
+  inner->Array_Merge(alias.get(), 1, -1, 1, false);
+  EXPECT_EQ(Dump(inner.get()), "1=b");
+  // Copies hold no loop; and an array may still share its own elements.
+  inner->Array_Merge(outer.get(), 1, 1, 0, true);
+  inner->Array_Copy(inner.get(), 1, 1, 3, false);
+  EXPECT_EQ(Dump(inner.get()), "1=b 2=a 3=b");
+  EXPECT_EQ(At(inner.get(), 3), At(inner.get(), 1));
+}
+
 TEST(AggregateTree, RenumberMovesOnlyIndexesFromTheStart) {
   AggregateElementTree tree;
   for (int i = 0; i < 300; ++i) tree.Insert(new AggregateElement(AggregateIndex(i * 7 % 300 + 1)));
