@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "core/base/ascii.h"
 #include "core/context/lumo_application.h"
 #include "core/program/opcodes.h"
 #include "core/vm/lumo_vm.h"
@@ -142,8 +143,7 @@ bool AddFields(LumoVM& vm, std::string_view names, VariableList& fields) {
     const size_t comma = names.find(',');
     std::string_view name = names.substr(0, comma);
     names = comma == std::string_view::npos ? std::string_view() : names.substr(comma + 1);
-    while (!name.empty() && (name.front() == ' ' || name.front() == '\t')) name.remove_prefix(1);
-    while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
+    name = TrimBlanks(name);
     if (name.empty()) continue;
     Variable* variable = nullptr;
     if (!vm.ResolveName(name.data(), static_cast<int32_t>(name.size()), &variable)) return false;

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "config/config.h"
+#include "core/base/ascii.h"
 #include "core/base/conversions.h"
 #include "core/base/stream.h"
 #include "core/context/entities.h"
@@ -101,8 +102,7 @@ bool CookieValue(const String* cookie, std::string_view name, std::string_view* 
     const size_t end = rest.find_first_of(";,");
     std::string_view pair = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
-    while (!pair.empty() && (pair.front() == ' ' || pair.front() == '\t')) pair.remove_prefix(1);
-    while (!pair.empty() && (pair.back() == ' ' || pair.back() == '\t')) pair.remove_suffix(1);
+    pair = TrimBlanks(pair);
     const size_t equals = pair.find('=');
     if (equals == std::string_view::npos || pair.substr(0, equals) != name) continue;
     *value = pair.substr(equals + 1);

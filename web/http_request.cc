@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "core/base/ascii.h"
 #include "files/file_manager.h"
 #include "web/socket_send.h"
 
@@ -176,8 +177,7 @@ bool HTTPRequest::ClientKeepsAlive() const {
     while (!rest.empty()) {
       const size_t comma = rest.find(',');
       std::string_view token = rest.substr(0, comma);
-      while (!token.empty() && (token.front() == ' ' || token.front() == '\t')) token.remove_prefix(1);
-      while (!token.empty() && (token.back() == ' ' || token.back() == '\t')) token.remove_suffix(1);
+      token = TrimBlanks(token);
       if (token.size() == 5 && strncasecmp(token.data(), "close", 5) == 0) close = true;
       if (token.size() == 10 && strncasecmp(token.data(), "keep-alive", 10) == 0) keep = true;
       if (comma == std::string_view::npos) break;
@@ -195,8 +195,7 @@ bool HTTPRequest::AnswerExpectContinue() {
   const String* expect = head_.Header("Expect");
   if (expect == nullptr || head_.Protocol().View() != std::string_view("HTTP/1.1")) return true;
   std::string_view value = expect->View();
-  while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+  value = TrimBlanks(value);
   if (value.size() != 12 || strncasecmp(value.data(), "100-continue", 12) != 0) return true;
   continue_answered_ = true;
   static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";

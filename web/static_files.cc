@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "core/base/ascii.h"
 #include "core/base/conversions.h"
 #include "web/mime_types.h"
 
@@ -26,12 +27,6 @@ int HexValue(char c) {
 bool SameNoCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() &&
          CompareNoCase(a.data(), b.data(), static_cast<int32_t>(a.size())) == 0;
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-  return text;
 }
 
 // Days since 1970-01-01 of a date in the proleptic Gregorian calendar.

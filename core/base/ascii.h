@@ -6,6 +6,8 @@
 #ifndef LUMO_CORE_BASE_ASCII_H_
 #define LUMO_CORE_BASE_ASCII_H_
 
+#include <string_view>
+
 namespace lumo {
 
 constexpr unsigned char LowerByte(unsigned char c) {
@@ -21,6 +23,14 @@ constexpr bool IsDigitByte(unsigned char c) { return c >= '0' && c <= '9'; }
 // isspace() of the "C" locale.
 constexpr bool IsSpaceByte(unsigned char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The text without the spaces and tabs around it (the optional white
+// space of header values and lists).
+constexpr std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
 }
 
 }  // namespace lumo
