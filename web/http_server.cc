@@ -31,6 +31,17 @@ namespace lumo {
 
 namespace {
 
+// sendfile has no MSG_NOSIGNAL: a client that goes away while a file is
+// sent would end the whole process with SIGPIPE. An embedder that chose
+// its own handler keeps it.
+void IgnoreBrokenPipes() {
+  struct sigaction current {};
+  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
+      !(current.sa_flags & SA_SIGINFO)) {
+    signal(SIGPIPE, SIG_IGN);
+  }
+}
+
 // Requests name paths below this length; longer ones are refused before
 // the file system is asked.
 constexpr int32_t kMaxPathLength = 259;
@@ -581,14 +592,6 @@ void HTTPServer::ApplyOverrides() {
 }
 
 void HTTPServer::ConfigureExtensionsOnce() {
-  // sendfile has no MSG_NOSIGNAL: a client that goes away while a file is
-  // sent would end the whole process with SIGPIPE. An embedder that chose
-  // its own handler keeps it.
-  struct sigaction current {};
-  if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL &&
-      !(current.sa_flags & SA_SIGINFO)) {
-    signal(SIGPIPE, SIG_IGN);
-  }
   // A server never given a configuration file still has the default
   // function library.
   std::lock_guard<std::mutex> lock(state_mutex_);
@@ -616,6 +619,7 @@ void HTTPServer::StopMonitor() {
 }
 
 RequestOutcome HTTPServer::ServeConnection(int socket) {
+  IgnoreBrokenPipes();
   ConfigureExtensionsOnce();
   HTTPListenerThread caller(this, kCallerSlot);
   StartMonitor();
@@ -635,6 +639,7 @@ RequestOutcome HTTPServer::ServeConnection(int socket) {
 }
 
 HTTPServer::ListenResult HTTPServer::Listen(String* error) {
+  IgnoreBrokenPipes();
   ConfigureExtensionsOnce();
   auto fail = [&](const char* what) {
     error->Assign("Cannot listen for connections (");

@@ -431,13 +431,12 @@ void LumoVM::Return(bool with_value) {
 }
 
 // The call almost every script makes: a few parameters, all by value,
-// into locals kept from the last call, and nothing to log. It does what the
-// general path below does for such a call, without the bookkeeping that
-// by-reference arguments and logging need. Null, with nothing popped, when
-// the call is not of that kind; else the result, with the machine's
-// reference, also when the function raised an error.
-// Pops the arguments into the function's locals for the straight path;
-// false, with nothing popped, when the call is not of that kind.
+// into locals kept from the last call, and nothing to log. The straight
+// path does what the general path below does for such a call, without the
+// bookkeeping that by-reference arguments and logging need.
+//
+// Pops the arguments into the function's locals; false, with nothing
+// popped, when the call is not of that kind.
 bool LumoVM::PopQuickArguments(Function* function, ExternalFunction* binding, int32_t count,
                                Variable** arguments) {
   constexpr uint32_t kExternalEvents =
@@ -479,6 +478,9 @@ int LumoVM::QuickExternalStore(Function* function, ExternalFunction* binding, Va
   return 1;
 }
 
+// Null, with nothing popped, when the call is not of the straight kind;
+// else the result, with the machine's reference, also when the function
+// raised an error.
 Variable* LumoVM::QuickExternalInvoke(Function* function, ExternalFunction* binding,
                                       int32_t count) {
   Variable* arguments[kMaxQuickArguments];

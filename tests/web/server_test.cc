@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -1047,6 +1048,32 @@ TEST_F(ServerListen, AnAddressThatIsNoneIsNamedInTheMessage) {
     EXPECT_EQ(std::string(error.View()),
               "'" + std::string(address) + "' is not an IPv4 or IPv6 address");
   }
+}
+
+TEST_F(ServerListen, AClientThatGoesAwayNeverEndsTheProcess) {
+  // A file sent to a client that has gone raises SIGPIPE, which would end
+  // a program embedding the server; one that chose a handler keeps it.
+  auto pipe_handler = [] {
+    struct sigaction now {};
+    sigaction(SIGPIPE, nullptr, &now);
+    return now.sa_handler;
+  };
+  auto listen = [] {
+    HTTPServer server;
+    server.OverridePort(0);
+    server.SetBindAddress("127.0.0.1");
+    String error;
+    EXPECT_EQ(server.Listen(&error), HTTPServer::ListenResult::kListening) << error.View();
+  };
+  const auto before = pipe_handler();
+  signal(SIGPIPE, SIG_DFL);
+  listen();
+  EXPECT_EQ(pipe_handler(), SIG_IGN);
+  void (*own)(int) = [](int) {};
+  signal(SIGPIPE, own);
+  listen();
+  EXPECT_EQ(pipe_handler(), own);
+  signal(SIGPIPE, before);
 }
 
 TEST_F(ServerHostile, SilentAndStalledClientsReleaseTheirWorkers) {
