@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of form_fuzz, path_fuzz and expr_fuzz into
+"""Writes the seed corpora of form_fuzz, path_fuzz, expr_fuzz and text_fuzz into
 tests/fuzz/corpus/<target>/ (seed-*.bin). Inputs the fuzzer found and that
 were fixed are kept there too, under other names; this script leaves them
 alone. Run it again after changing a target's input layout."""
 import os
 import pathlib
+import struct
 
 FUZZ = pathlib.Path(__file__).resolve().parent
 ROOT = FUZZ.parent.parent
@@ -174,3 +175,31 @@ picked = chosen[::step][:30] + [
     "1 / 0", "\"\\\"", "((((((((((1))))))))))",
 ]
 write("expr", [bytes([i * 37 & 0xFF]) + text.encode() for i, text in enumerate(picked)])
+
+# --- text_fuzz ---------------------------------------------------------------
+# first byte mod 4: 0 codecs, 1 an ISO 8601 date, 2 a time pattern after an
+# instant (int64) and a month step (int32), 3 a number (double), a decimals
+# byte and a separator.
+
+codecs = [
+    "", "Zm9v", "Zm9vYg==", "Zm9vYg", "Zm 9v\r\nYmFy", "Zm9v=YmFy", "4a6F", "abc", "a+b%20c%2",
+    "%zz%", "&amp;&lt;&gt;&quot;&#40;&#41;", "&#65;&#x41;&#x10FFFF;&#xD800;&nbsp;&apos;", "&#;&#x;&",
+    "\xff\x00\x7f caf\xc3\xa9",
+]
+dates = [
+    "2024-02-29", "2023-02-29", "20240229", "2024-02-29T12:30", "2024-02-29 12:30:45.123Z",
+    "2024-02-29T123045+0130", "0001-01-01T00:00+23:59", "9999-12-31T24:00:00", "9999-12-31T23:59:59-23:59",
+    "0000-01-01", "2024-13-01", "2024-01-01T24:00:01", "2024-01-01T12:60", "2024-01-01T", "+2024",
+]
+patterns = [
+    (0, 0, "%Y-%m-%d %H:%M:%S"), (1700000000, 1, "%a %A %b %B %j %w %u"), (-1, -13, "%z %Z %s %F %T %%"),
+    (2 ** 62, 120000, "%e %I %p %y"), (-(2 ** 63), -120000, "%"), (42, 7, "%q tail"),
+]
+numbers = [
+    (1234567.891, 2, ","), (0.135, 2, ""), (-0.004, 2, ""), (1e300, 0, " "), (-1e-300, 20, "."),
+    (2.5, 0, "'"), (123456789012345678.0, 3, "\u00a0"),
+]
+write("text", [bytes([0]) + c.encode("latin-1") for c in codecs]
+      + [bytes([1]) + d.encode() for d in dates]
+      + [bytes([2]) + struct.pack("<qi", t, m) + p.encode() for t, m, p in patterns]
+      + [bytes([3]) + struct.pack("<dB", x, d) + s.encode() for x, d, s in numbers])
