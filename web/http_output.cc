@@ -16,6 +16,7 @@
 #include "core/base/conversions.h"
 #include "core/context/lumo_application.h"
 #include "web/http_request.h"
+#include "web/static_files.h"
 
 namespace lumo {
 
@@ -271,6 +272,13 @@ int32_t DexOutput::SendHeaders() {
              !close_asked_ && framed;
   block.Append(keeping_ ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n");
   if (Chunked()) block.Append("Transfer-Encoding: chunked\r\n");
+  // An origin server dates its answers, and caches reckon a response's age
+  // from it; a program that set its own Date keeps that one.
+  if (FindHeader("Date") == nullptr) {
+    block.Append("Date: ");
+    block.Append(CurrentHTTPDate());
+    block.Append("\r\n", 2);
+  }
   AppendHeaderLines(&block);
   block.Append("\r\n", 2);
   const int32_t head_length = block.Length();

@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "core/base/ascii.h"
 #include "core/base/conversions.h"
@@ -158,6 +159,21 @@ String FormatHTTPDate(int64_t seconds) {
                          kDayNames[utc.tm_wday % 7], utc.tm_mday, kMonthNames[utc.tm_mon % 12],
                          utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
   return String(text, n > 0 && n < static_cast<int>(sizeof text) ? n : 0);
+}
+
+std::string_view CurrentHTTPDate() {
+  // Plain bytes, not a String: a String is charged to the run that made it.
+  thread_local int64_t made_for = -1;
+  thread_local char text[32];
+  thread_local size_t length = 0;
+  const int64_t now = static_cast<int64_t>(time(nullptr));
+  if (now != made_for) {
+    const String date = FormatHTTPDate(now);
+    length = static_cast<size_t>(date.Length()) < sizeof text ? static_cast<size_t>(date.Length()) : 0;
+    memcpy(text, date.Text(), length);
+    made_for = now;
+  }
+  return std::string_view(text, length);
 }
 
 bool ParseHTTPDate(std::string_view text, int64_t* seconds) {

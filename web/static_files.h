@@ -23,6 +23,9 @@ bool DecodeRequestPath(std::string_view raw, String* decoded);
 // A time as an IMF-fixdate ("Sun, 06 Nov 1994 08:49:37 GMT"), always GMT
 // and English, whatever the locale. 29 characters.
 String FormatHTTPDate(int64_t seconds);
+// The present second as FormatHTTPDate writes it, made once a second on
+// each thread; valid until the thread's next call.
+std::string_view CurrentHTTPDate();
 
 // Reads an HTTP date in any of the three forms clients send: IMF-fixdate,
 // the obsolete RFC 850 form ("Sunday, 06-Nov-94 08:49:37 GMT") and the C

@@ -722,6 +722,14 @@ TEST_F(ServerProgram, ProgramsSetStatusAndHeaders) {
   EXPECT_EQ(moved.head.find("keep-alive"), std::string::npos) << moved.head;
   EXPECT_EQ(moved.body, "moved");
 
+  // Every answer is dated; a program's own Date stands instead.
+  EXPECT_TRUE(std::regex_match(moved.Header("Date"), std::regex(kDatePattern))) << moved.head;
+  Program(root_ + "/dated.lmc",
+          SetHeaders({{"date", "Sun, 06 Nov 1994 08:49:37 GMT"}}) + Print("old"));
+  const Reply dated = Send(Get("/dated.lmc"));
+  EXPECT_EQ(dated.Header("Date"), "Sun, 06 Nov 1994 08:49:37 GMT");
+  EXPECT_EQ(dated.head.find("Date:"), std::string::npos) << dated.head;
+
   const Reply typed = Send(Get("/typed.lmc"));
   EXPECT_EQ(typed.status, "HTTP/1.1 200 OK");
   EXPECT_EQ(typed.Header("Content-Type"), "text/csv");
