@@ -43,7 +43,7 @@ const lmParameter kRoundParameters[] = {LUMOSTD_PARAMETER("number"), LUMOSTD_PAR
 const lmParameter kMinParameters[] = {LUMOSTD_PARAMETER("first"), LUMOSTD_PARAMETER("second")};
 const lmParameter kMaxParameters[] = {LUMOSTD_PARAMETER("first"), LUMOSTD_PARAMETER("second")};
 const lmParameter kDivParameters[] = {LUMOSTD_PARAMETER("dividend"), LUMOSTD_PARAMETER("divisor")};
-const lmParameter kModParameters[] = {LUMOSTD_PARAMETER("dividend"), LUMOSTD_PARAMETER("divisor")};
+const lmParameter kRemParameters[] = {LUMOSTD_PARAMETER("dividend"), LUMOSTD_PARAMETER("divisor")};
 const lmParameter kRandomParameters[] = {LUMOSTD_PARAMETER("low"), LUMOSTD_PARAMETER("high")};
 const lmParameter kIsNumParameters[] = {LUMOSTD_PARAMETER("value")};
 const lmParameter kTimeFormatParameters[] = {LUMOSTD_PARAMETER("time"), LUMOSTD_PARAMETER("pattern")};
@@ -118,7 +118,7 @@ const lmFunction kFunctions[] = {
     LUMOSTD_ROW("min", kMinParameters, Min),
     LUMOSTD_ROW("max", kMaxParameters, Max),
     LUMOSTD_ROW("div", kDivParameters, Div),
-    LUMOSTD_ROW("mod", kModParameters, Mod),
+    LUMOSTD_ROW("rem", kRemParameters, Rem),
     LUMOSTD_ROW("random", kRandomParameters, Random),
     LUMOSTD_ROW("isnum", kIsNumParameters, IsNum),
     LUMOSTD_ROW0("now", Now),

@@ -155,7 +155,7 @@ LUMOSTD_FUNCTION(Div, "div") {
   call.SetNumber(static_cast<double>(a / b));
 }
 
-LUMOSTD_FUNCTION(Mod, "mod") {
+LUMOSTD_FUNCTION(Rem, "rem") {
   int64_t a = 0, b = 0;
   if (!DivisionOperands(call, &a, &b)) return;
   call.SetNumber(static_cast<double>(a % b));

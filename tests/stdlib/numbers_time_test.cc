@@ -42,9 +42,9 @@ min(3, "10")
 max(3, "10")
 min(-1.5, -1)
 div(-7, 2)
-mod(-7, 2)
+rem(-7, 2)
 div(7, -2)
-mod(7, -2)
+rem(7, -2)
 div("9007199254740991", 1)
 isnum(" 12")
 isnum("12 ")
@@ -88,9 +88,9 @@ TEST(StdlibNumbers, BadArguments) {
       {"round(1.5, -1)", "round: the number of decimals must lie between 0 and 20"},
       {"min(1, \"two\")", "min: the second number 'two' is not a number"},
       {"div(1, 0)", "div: division by zero"},
-      {"mod(1, 0)", "mod: division by zero"},
+      {"rem(1, 0)", "rem: division by zero"},
       {"div(1.5, 1)", "div: the dividend is not a whole number below 2^53"},
-      {"mod(1, 1e300)", "mod: the divisor is not a whole number below 2^53"},
+      {"rem(1, 1e300)", "rem: the divisor is not a whole number below 2^53"},
       {"random(6, 1)", "random: the lower bound is above the upper bound"},
       {"random(1, 1e12)", "random: the upper bound lies outside the range of whole numbers"},
   };
