@@ -351,8 +351,10 @@ LUMO_EXPORT lmVariableHash* lmVariableHash_Allocate(void) {
 LUMO_EXPORT void lmVariableHash_Free(lmVariableHash* hash) {
   // Only a hash a library allocated is a library's to free: the run's own
   // scopes, reached through lmProgram_*_VariableHash, are refused.
-  if (hash == nullptr || typeid(*AsHash(hash)) != typeid(UserVariableHash)) return;
-  GuardVoid(nullptr, [&] { delete AsHash(hash); });
+  if (hash == nullptr) return;
+  VariableHash* table = AsHash(hash);
+  if (typeid(*table) != typeid(UserVariableHash)) return;
+  GuardVoid(nullptr, [&] { delete table; });
 }
 
 LUMO_EXPORT int lmVariableHash_Find(lmVariableHash* hash, lmVariable** variable,
@@ -433,8 +435,10 @@ LUMO_EXPORT lmVariableList* lmVariableList_Allocate(void) {
 LUMO_EXPORT void lmVariableList_Free(lmVariableList* list) {
   // The parameter list of a call is the host's (a class of its own) and
   // outlives the call; a library that frees it by mistake is refused.
-  if (list == nullptr || typeid(*AsList(list)) != typeid(VariableList)) return;
-  GuardVoid(nullptr, [&] { delete AsList(list); });
+  if (list == nullptr) return;
+  VariableList* held = AsList(list);
+  if (typeid(*held) != typeid(VariableList)) return;
+  GuardVoid(nullptr, [&] { delete held; });
 }
 
 LUMO_EXPORT int32_t lmVariableList_Entries(lmVariableList* list) {

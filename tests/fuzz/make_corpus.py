@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of form_fuzz, path_fuzz, expr_fuzz and text_fuzz into
-tests/fuzz/corpus/<target>/ (seed-*.bin). Inputs the fuzzer found and that
+"""Writes the seed corpora of form_fuzz, path_fuzz, expr_fuzz, text_fuzz and
+stdlib_fuzz into tests/fuzz/corpus/<target>/ (seed-*.bin). Inputs the fuzzer found and that
 were fixed are kept there too, under other names; this script leaves them
 alone. Run it again after changing a target's input layout."""
 import os
@@ -203,3 +203,38 @@ write("text", [bytes([0]) + c.encode("latin-1") for c in codecs]
       + [bytes([1]) + d.encode() for d in dates]
       + [bytes([2]) + struct.pack("<qi", t, m) + p.encode() for t, m, p in patterns]
       + [bytes([3]) + struct.pack("<dB", x, d) + s.encode() for x, d, s in numbers])
+
+# --- stdlib_fuzz -------------------------------------------------------------
+# Pages calling the standard library. A refused argument ends the run, so
+# each page makes good calls first and one bad call last.
+good = [
+    "{{ len('abc') }}{{ substr('hello', 1, 3) }}{{ left('abc', 9) }}{{ right('abc', 2) }}"
+    "{{ find('abcabc', 'c') }}{{ findlast('abcabc', 'c') }}{{ replace('a-b-c', '-', '+') }}",
+    "{{ upper('abc') }}{{ lower('ABC') }}{{ trim('  a  ') }}{{ ltrim(' a') }}{{ rtrim('a ') }}"
+    "{{ lpad('7', 3, '0') }}{{ rpad('7', 3, '.') }}{{ len(repeat('ab', 100000)) }}",
+    "<LmASSIGN var=\"a\" value=\"split('a,b,,c', ',')\">{{ join(a, '-') }}{{ count(a) }}"
+    "{{ join(reverse(a), '') }}{{ search(a, 'c') }}{{ join(slice(a, 2, 9), '') }}{{ push(a, 'd') }}"
+    "{{ pop(a) }}{{ join(sort(a, 'd'), ',') }}{{ type(a) }}",
+    "{{ compare('a', 'b') }}{{ icompare('A', 'a') }}{{ startswith('abc', 'ab') }}{{ endswith('abc', '') }}"
+    "{{ ord('A') }}{{ chr(65) }}{{ numformat(1234567.891, 2, ',') }}{{ isnum('1e5') }}",
+    "{{ abs(0 - 3) }}{{ floor(2.5) }}{{ ceil(0 - 2.5) }}{{ round(0.135, 2) }}{{ min(1, 2) }}"
+    "{{ max(3, 4) }}{{ div(7, 2) }}{{ rem(7, 3) }}{{ random(1, 5) }}",
+    "{{ timeformat(0, '%F %T %Z %s %%') }}{{ timelocal(1000000, '%a %b %j') }}"
+    "{{ timeparse('2024-02-29T14:05:09+01:00') }}{{ adddays(0, 2) }}{{ addmonths(0, 13) }}"
+    "{{ addseconds(0, 61) }}{{ weekday(0) }}",
+    "{{ urlencode('a b&c') }}{{ urldecode('%zz+%41') }}{{ htmlencode('<&>') }}"
+    "{{ htmldecode('&#65;&amp;') }}{{ base64encode('abc') }}{{ base64decode('YWJj') }}"
+    "{{ hexencode('abc') }}{{ hexdecode('616263') }}",
+    "{{ md5('') }}{{ sha1('abc') }}{{ sha256('abc') }}{{ hmacsha256('key', 'text') }}",
+    "<LmCAPTURE var=\"j\">{\"a\":[1,2,{\"b\":null}],\"c\":true,\"d\":\"\\u00e9\"}</LmCAPTURE>"
+    "<LmASSIGN var=\"v\" value=\"jsondecode(j)\">{{ jsonencode(v) }}{{ join(members(v), ',') }}{{ type(v) }}",
+    "{{ defined(nothing) }}{{ coalesce('', 'x') }}{{ sleep(0) }}",
+]
+bad = [
+    "{{ substr('x', 0 - 1, 99) }}", "{{ rpad('7', 3, '') }}", "{{ chr(256) }}", "{{ div(7, 0) }}",
+    "{{ timeparse('2024-02-30') }}", "{{ adddays(0, 2147483647) }}", "{{ base64decode('@@') }}",
+    "{{ hexdecode('abc') }}", "{{ jsondecode('[[[[') }}", "{{ numformat(1, 99, '') }}",
+    "{{ fileread('a.txt') }}", "{{ filewrite('../x', 'y') }}", "{{ dirlist('.') }}",
+    "{{ sort(nothing, 'x') }}", "{{ repeat('ab', 0 - 1) }}", "{{ random(5, 1) }}",
+]
+write("stdlib", [(g + b).encode() for g in good for b in bad[good.index(g) % len(bad):][:2]])
