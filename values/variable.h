@@ -299,28 +299,18 @@ class Variable : public ChargedObject {
 
   // SetValue_Variable between two plain scalars whose source holds a value.
   bool FastCopyFrom(const Variable* source) {
-    if (source == this || !IsPlainScalar() || !source->IsPlainScalar() || source->valid_ == 0) {
-      return false;
-    }
+    if (!CanTakeScalarFrom(source)) return false;
     if (source->valid_ & kTextValid) text_.Assign(source->text_);
-    integer_ = source->integer_;
-    double_ = source->double_;
-    valid_ = source->valid_;
-    value_type_ = source->value_type_;
+    TakeScalarForms(source);
     return true;
   }
   // As FastCopyFrom, taking the text's buffer instead of copying it:
   // `source` is left holding this variable's old text, for a caller that
   // owns it and empties it before its next use.
   bool FastTakeFrom(Variable* source) {
-    if (source == this || !IsPlainScalar() || !source->IsPlainScalar() || source->valid_ == 0) {
-      return false;
-    }
+    if (!CanTakeScalarFrom(source)) return false;
     if (source->valid_ & kTextValid) text_.Swap(source->text_);
-    integer_ = source->integer_;
-    double_ = source->double_;
-    valid_ = source->valid_;
-    value_type_ = source->value_type_;
+    TakeScalarForms(source);
     return true;
   }
   // Whether taking `source`'s elements into this variable by sharing them
@@ -385,6 +375,16 @@ class Variable : public ChargedObject {
   friend class ImmutableVariable;
 
   static void Destroy(Variable* variable);
+  bool CanTakeScalarFrom(const Variable* source) const {
+    return source != this && IsPlainScalar() && source->IsPlainScalar() && source->valid_ != 0;
+  }
+  // Everything of a plain scalar's value but its text.
+  void TakeScalarForms(const Variable* source) {
+    integer_ = source->integer_;
+    double_ = source->double_;
+    valid_ = source->valid_;
+    value_type_ = source->value_type_;
+  }
   void CopyScalarFrom(Variable* source);
   void CopyAggregateFrom(Variable* source);
   void AppendScalarText(String& out);
