@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -12,40 +11,25 @@
 
 #include "config/config.h"
 #include "tests/ext/ext_harness.h"
+#include "tests/web/scratch_tree.h"
 #include "tests/web/server_harness.h"
-#include "tools/lumoasm/assembler.h"
 #include "web/http_server.h"
 
 namespace lumo {
 namespace {
 
-namespace fs = std::filesystem;
-
-class ExtensionServer : public ::testing::Test {
+class ExtensionServer : public ScratchTreeTest {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/lumo_ext_server_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    base_ = name;
-    fs::create_directories(base_ + "/root");
-    fs::create_directories(base_ + "/data");
-  }
   void TearDown() override {
     if (server_) {
       EXPECT_TRUE(server_->Stop());
     }
     server_.reset();
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
+    ScratchTreeTest::TearDown();
   }
 
-  void Put(const std::string& path, std::string_view text) {
-    std::ofstream(path, std::ios::binary) << text;
-  }
   void Program(const std::string& name, std::string_view source) {
-    String image, error;
-    ASSERT_TRUE(Assemble(source, "t", &image, &error)) << error.View();
-    Put(base_ + "/root/" + name, image.View());
+    ScratchTreeTest::Program(root_ + "/" + name, source);
   }
   void Configure(const std::string& lines) { Put(base_ + "/lumodex.conf", lines); }
   std::vector<std::string> Start() {
@@ -53,8 +37,8 @@ class ExtensionServer : public ::testing::Test {
     std::vector<std::string> warnings;
     server_->LoadConfiguration(base_ + "/lumodex.conf", &warnings);
     server_->OverridePort(0);
-    server_->OverrideText(kConfigDirLumo, base_ + "/root");
-    server_->OverrideText(kConfigDirData, base_ + "/data");
+    server_->OverrideText(kConfigDirLumo, root_);
+    server_->OverrideText(kConfigDirData, data_);
     server_->SetBindAddress("127.0.0.1");
     server_->SetIOTimeout(2000);
     String error;
@@ -63,7 +47,6 @@ class ExtensionServer : public ::testing::Test {
   }
   std::string Body(const std::string& path) { return Talk(server_->BoundPort(), Get(path)).body; }
 
-  std::string base_;
   std::unique_ptr<HTTPServer> server_;
 };
 

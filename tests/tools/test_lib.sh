@@ -34,6 +34,20 @@ same() {  # same NAME FILE TEXT
   [ "$(cat "$2")" = "$3" ] || { fail "$1: expected '$3', got:"; cat "$2"; }
 }
 
+# need_browser MODULES: headless Chromium and node with playwright-core
+# (installed from npm into MODULES when missing), or the test is skipped
+# (77). Sets $chromium.
+need_browser() {
+  chromium=${CHROMIUM:-/usr/bin/chromium}
+  [ -x "$chromium" ] || { echo "no chromium: skipped"; exit 77; }
+  command -v node >/dev/null || { echo "no node: skipped"; exit 77; }
+  if [ ! -d "$1/node_modules/playwright-core" ]; then
+    mkdir -p "$1"
+    npm install --prefix "$1" --no-audit --no-fund --save-exact playwright-core@1.65.2 \
+      >/dev/null 2>&1 || { echo "playwright-core not available: skipped"; exit 77; }
+  fi
+}
+
 # test_end MESSAGE: the verdict and the exit status.
 test_end() {
   if [ "$failures" -gt 0 ]; then

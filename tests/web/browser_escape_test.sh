@@ -11,16 +11,9 @@ set -u
 dex=$1
 modules=$2
 here=$(cd "$(dirname "$0")" && pwd)
-chromium=${CHROMIUM:-/usr/bin/chromium}
-[ -x "$chromium" ] || { echo "no chromium: skipped"; exit 77; }
-command -v node >/dev/null || { echo "no node: skipped"; exit 77; }
-if [ ! -d "$modules/node_modules/playwright-core" ]; then
-  mkdir -p "$modules"
-  npm install --prefix "$modules" --no-audit --no-fund --save-exact playwright-core@1.65.2 \
-    >/dev/null 2>&1 || { echo "playwright-core not available: skipped"; exit 77; }
-fi
 # shellcheck source=tests/tools/test_lib.sh
 . "$here/../tools/test_lib.sh"
+need_browser "$modules"
 test_begin
 mkdir -p "$work/root" "$work/data" "$work/home"
 for kind in escaped raw; do

@@ -7,12 +7,12 @@
 #define LUMO_TESTS_WEB_HOSTILE_FIXTURE_H_
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,8 +21,8 @@
 
 #include "core/base/string.h"
 #include "tests/web/hostile_harness.h"
+#include "tests/web/scratch_tree.h"
 #include "tests/web/server_harness.h"
-#include "tools/lumoasm/assembler.h"
 
 namespace lumo {
 
@@ -41,16 +41,11 @@ inline std::string UploadLogProgram() {
          Print(kRan);
 }
 
-class HostileTest : public ::testing::Test {
+class HostileTest : public ScratchTreeTest {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/lumo_hostile_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    base_ = name;
-    root_ = base_ + "/root";
-    data_ = base_ + "/data";
-    std::filesystem::create_directories(root_);
-    std::filesystem::create_directories(data_);
+    ScratchTreeTest::SetUp();
+    if (HasFatalFailure()) return;
     Program("ok.lmc", Print("ok"));
     Program("form.lmc", Print(kRan));
     Program("up.lmc", UploadLogProgram());
@@ -60,15 +55,12 @@ class HostileTest : public ::testing::Test {
   }
   void TearDown() override {
     StopServer();
-    std::error_code ignored;
-    std::filesystem::remove_all(base_, ignored);
+    ScratchTreeTest::TearDown();
   }
 
+  // A program in the document root.
   void Program(const std::string& name, std::string_view source) {
-    String image, error;
-    ASSERT_TRUE(Assemble(source, "t", &image, &error)) << error.View() << "\n" << source;
-    std::ofstream(root_ + "/" + name, std::ios::binary)
-        .write(image.Text(), static_cast<std::streamsize>(image.Length()));
+    ScratchTreeTest::Program(root_ + "/" + name, source);
   }
 
   // Starts lumodex with these configuration lines; with host arguments,
@@ -248,7 +240,6 @@ class HostileTest : public ::testing::Test {
     return false;
   }
 
-  std::string base_, root_, data_;
   std::unique_ptr<ServerProcess> server_;
   int port_ = 0;
 };

@@ -2,32 +2,25 @@
 // memory", whether the program ran out or the request did before the
 // program started, and every worker goes on serving.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
+#include "tests/web/scratch_tree.h"
 #include "tests/web/server_harness.h"
-#include "tools/lumoasm/assembler.h"
 #include "web/http_server.h"
 
 namespace lumo {
 namespace {
 
-namespace fs = std::filesystem;
-
-class RunMemory : public ::testing::Test {
+class RunMemory : public ScratchTreeTest {
  protected:
   void SetUp() override {
-    char name[] = "/tmp/lumo_memory_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    base_ = name;
-    fs::create_directories(base_ + "/root");
-    fs::create_directories(base_ + "/data");
+    ScratchTreeTest::SetUp();
+    if (HasFatalFailure()) return;
     Program("hello.lmc", "pushc \"hello\"\nout\n");
   }
   void TearDown() override {
@@ -35,15 +28,11 @@ class RunMemory : public ::testing::Test {
       EXPECT_TRUE(server_->Stop()) << "a worker did not end";
     }
     server_.reset();
-    std::error_code ignored;
-    fs::remove_all(base_, ignored);
+    ScratchTreeTest::TearDown();
   }
 
   void Program(const std::string& name, std::string_view source) {
-    String image, error;
-    ASSERT_TRUE(Assemble(source, "t", &image, &error)) << error.View();
-    std::ofstream(base_ + "/root/" + name, std::ios::binary)
-        .write(image.Text(), image.Length());
+    ScratchTreeTest::Program(root_ + "/" + name, source);
   }
   void Start(const std::string& config) {
     std::ofstream(base_ + "/lumodex.conf") << config;
@@ -52,8 +41,8 @@ class RunMemory : public ::testing::Test {
     server_->LoadConfiguration(base_ + "/lumodex.conf", &warnings);
     EXPECT_TRUE(warnings.empty());
     server_->OverridePort(0);
-    server_->OverrideText(kConfigDirLumo, base_ + "/root");
-    server_->OverrideText(kConfigDirData, base_ + "/data");
+    server_->OverrideText(kConfigDirLumo, root_);
+    server_->OverrideText(kConfigDirData, data_);
     server_->SetBindAddress("127.0.0.1");
     String error;
     ASSERT_EQ(server_->Listen(&error), HTTPServer::ListenResult::kListening) << error.View();
@@ -61,7 +50,6 @@ class RunMemory : public ::testing::Test {
   }
   Reply Send(const std::string& request) { return Talk(port_, {request}, 0, 30000); }
 
-  std::string base_;
   std::unique_ptr<HTTPServer> server_;
   int port_ = 0;
 };

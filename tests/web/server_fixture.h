@@ -1,11 +1,9 @@
 // ServerTest: a real HTTPServer in this process on a loopback port, over a
-// scratch document root, for the end-to-end server tests.
+// scratch tree, for the end-to-end server tests.
 #ifndef LUMO_TESTS_WEB_SERVER_FIXTURE_H_
 #define LUMO_TESTS_WEB_SERVER_FIXTURE_H_
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -19,43 +17,20 @@
 #include "core/context/output.h"
 #include "core/vm/lumo_vm.h"
 #include "values/variable.h"
+#include "tests/web/scratch_tree.h"
 #include "tests/web/server_harness.h"
-#include "tools/lumoasm/assembler.h"
 #include "web/http_server.h"
 
 namespace lumo {
 
-// A scratch tree: base/root is the document root, base/data the data
-// directory; base itself holds what must never be served.
-class ServerTest : public ::testing::Test {
+class ServerTest : public ScratchTreeTest {
  protected:
-  void SetUp() override {
-    char name[] = "/tmp/lumo_server_XXXXXX";
-    ASSERT_NE(mkdtemp(name), nullptr);
-    base_ = name;
-    root_ = base_ + "/root";
-    data_ = base_ + "/data";
-    std::filesystem::create_directories(root_);
-    std::filesystem::create_directories(data_);
-  }
   void TearDown() override {
     if (server_) {
       EXPECT_TRUE(server_->Stop()) << "a worker did not end";
     }
     server_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(base_, ignored);
-  }
-
-  static void Put(const std::string& path, std::string_view content) {
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary).write(content.data(),
-                                                static_cast<std::streamsize>(content.size()));
-  }
-  static void Program(const std::string& path, std::string_view source) {
-    String image, error;
-    ASSERT_TRUE(Assemble(source, "t", &image, &error)) << error.View() << "\n" << source;
-    Put(path, image.View());
+    ScratchTreeTest::TearDown();
   }
 
   // A fresh server with these configuration lines (none: no file); tweak
@@ -95,7 +70,6 @@ class ServerTest : public ::testing::Test {
     return "'http://127.0.0.1:" + std::to_string(port_) + std::string(path) + "'";
   }
 
-  std::string base_, root_, data_;
   std::unique_ptr<HTTPServer> server_;
   std::vector<std::string> warnings_;
   bool allow_warnings_ = false;
