@@ -37,6 +37,9 @@ check "--check" 0 $?
 # Unreadable source, unwritable output, bad options: 2.
 "$lumoc" "$work/missing.lum" 2> /dev/null
 check "missing source" 2 $?
+"$lumoc" "$work/lib" 2> "$work/err"
+check "a directory as the source" 2 $?
+contains "a directory as the source" "$work/err" "lumoc: cannot read '$work/lib': Is a directory"
 "$lumoc" -I "$work/lib" "$work/page.lum" -o "$work/nodir/p.lmc" 2> /dev/null
 check "unwritable output" 2 $?
 "$lumoc" --frobnicate "$work/page.lum" 2> /dev/null

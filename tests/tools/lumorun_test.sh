@@ -226,6 +226,9 @@ check "lumoasm two sources" 1 $?
 contains "lumoasm two sources" "$work/out" "second source"
 "$asm" "$work/hi.lasm" -o > "$work/out" 2>&1
 check "lumoasm -o without a name" 1 $?
+"$asm" "$work/site" > "$work/out" 2>&1
+check "lumoasm a directory" 1 $?
+contains "lumoasm a directory" "$work/out" "$work/site: Is a directory"
 printf ' \n\n' > "$work/empty.lasm"
 "$asm" "$work/empty.lasm" > "$work/out" 2>&1
 check "lumoasm empty source" 1 $?

@@ -50,14 +50,16 @@ bool ReadFile(const char* path, String* contents) {
   while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) {
     contents->Append(buffer, static_cast<int32_t>(got));
   }
-  const bool failed = ferror(file) != 0;
+  // fread leaves the reason (a directory, say) in errno; fclose may not.
+  const int failure = ferror(file) == 0 ? 0 : errno != 0 ? errno : EIO;
   fclose(file);
-  if (failed) {
+  if (failure != 0) {
     String text(path);
-    text.Append(": read error");
+    text.Append(": ");
+    text.Append(SystemErrorText(failure));
     Complain(text);
   }
-  return !failed;
+  return failure == 0;
 }
 
 bool WriteFile(const String& path, const String& contents) {

@@ -44,10 +44,11 @@ bool PosixSourceReader::Read(const std::string& path, std::string* text, std::st
     }
     text->append(buffer, n);
   }
-  const bool failed = ferror(f) != 0;
+  // fread leaves the reason (a directory, say) in errno; fclose may not.
+  const int failure = ferror(f) == 0 ? 0 : errno != 0 ? errno : EIO;
   fclose(f);
-  if (failed) {
-    *error = "read error";
+  if (failure != 0) {
+    *error = std::string(SystemErrorText(failure).View());
     return false;
   }
   return true;
