@@ -67,7 +67,7 @@ HTTPRequest::~HTTPRequest() {
 
 bool HTTPRequest::Fill() {
   for (;;) {
-    const ssize_t n = recv(socket_, buffer_, sizeof buffer_, 0);
+    const ssize_t n = recv(socket_, Buffer(), kBufferSize, 0);
     if (n > 0) {
       filled_ = static_cast<int32_t>(n);
       position_ = 0;
@@ -78,7 +78,7 @@ bool HTTPRequest::Fill() {
     if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
     if (!WaitFor(socket_, POLLIN, io_timeout_ms_)) return false;
     // One more receive after the wait; a second would-block ends input.
-    const ssize_t again = recv(socket_, buffer_, sizeof buffer_, 0);
+    const ssize_t again = recv(socket_, Buffer(), kBufferSize, 0);
     if (again <= 0) return false;
     filled_ = static_cast<int32_t>(again);
     position_ = 0;
@@ -121,7 +121,7 @@ HTTPRequest::ReadResult HTTPRequest::Read() {
     }
     size_t consumed = 0;
     head_started_ = true;
-    status = head_.Parse(buffer_ + position_, static_cast<size_t>(filled_ - position_), &consumed);
+    status = head_.Parse(buffer_.get() + position_, static_cast<size_t>(filled_ - position_), &consumed);
     position_ += static_cast<int32_t>(consumed);
   }
   return ResultOf(status);
@@ -134,22 +134,27 @@ bool HTTPRequest::ReadAvailable(ReadResult* result) {
       size_t consumed = 0;
       head_started_ = true;
       const Status status =
-          head_.Parse(buffer_ + position_, static_cast<size_t>(filled_ - position_), &consumed);
+          head_.Parse(buffer_.get() + position_, static_cast<size_t>(filled_ - position_), &consumed);
       position_ += static_cast<int32_t>(consumed);
       if (status != Status::kNeedMore) {
         *result = ResultOf(status);
         return true;
       }
     }
-    const ssize_t n = recv(socket_, buffer_, sizeof buffer_, MSG_DONTWAIT);
+    const ssize_t n = recv(socket_, Buffer(), kBufferSize, MSG_DONTWAIT);
     if (n > 0) {
       filled_ = static_cast<int32_t>(n);
       position_ = 0;
-      may_have_more_ = n == static_cast<ssize_t>(sizeof buffer_);
+      may_have_more_ = n == static_cast<ssize_t>(kBufferSize);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // Everything read is parsed: a connection that waits, kept between
+      // requests or sending its head slowly, holds no buffer meanwhile.
+      ReleaseBuffer();
+      return false;
+    }
     // The end of input, or a reset: whatever was begun is all there is.
     *result = EndHead();
     return true;
@@ -163,8 +168,8 @@ HTTPRequest::ReadResult HTTPRequest::EndHead() {
 
 void HTTPRequest::Prime(std::string_view bytes, bool more) {
   may_have_more_ = more;
-  const size_t n = bytes.size() < sizeof buffer_ ? bytes.size() : sizeof buffer_;
-  memmove(buffer_, bytes.data(), n);
+  const size_t n = bytes.size() < static_cast<size_t>(kBufferSize) ? bytes.size() : kBufferSize;
+  if (n > 0) memmove(Buffer(), bytes.data(), n);
   filled_ = static_cast<int32_t>(n);
   position_ = 0;
 }
@@ -207,7 +212,7 @@ int32_t HTTPRequest::Receive(char* out, int32_t length) {
   if (length <= 0) return 0;
   if (position_ >= filled_ && !Fill()) return 0;
   const int32_t n = filled_ - position_ < length ? filled_ - position_ : length;
-  memcpy(out, buffer_ + position_, static_cast<size_t>(n));
+  memcpy(out, buffer_.get() + position_, static_cast<size_t>(n));
   position_ += n;
   body_taken_ += n;
   return n;
@@ -268,7 +273,7 @@ void HTTPRequest::LingeringClose() {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - steady_clock::now()).count();
     if (left <= 0) break;
-    const ssize_t n = recv(socket_, buffer_, sizeof buffer_, 0);
+    const ssize_t n = recv(socket_, Buffer(), kBufferSize, 0);
     if (n == 0) break;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) break;

@@ -66,7 +66,8 @@ class HTTPRequest {
   // Bytes read from the socket beyond this request and its body (the next
   // pipelined requests); meaningful once the whole body was read.
   std::string_view Leftover() const {
-    return std::string_view(buffer_ + position_, static_cast<size_t>(filled_ - position_));
+    if (position_ >= filled_) return {};
+    return std::string_view(buffer_.get() + position_, static_cast<size_t>(filled_ - position_));
   }
   // Bytes that arrived ahead of this request's head (a previous request's
   // Leftover); at most kBufferSize. `more`: the socket may hold more.
@@ -172,10 +173,22 @@ class HTTPRequest {
  private:
   // Fills the buffer with one receive; false at the end of input.
   bool Fill();
+  // The receive buffer, made on first use: a connection that has sent
+  // nothing yet costs no buffer.
+  char* Buffer() {
+    if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    return buffer_.get();
+  }
+  // Lets the buffer go once everything in it was parsed.
+  void ReleaseBuffer() {
+    if (position_ < filled_) return;
+    buffer_.reset();
+    filled_ = position_ = 0;
+  }
 
   int socket_;
   int io_timeout_ms_ = 30000;
-  char buffer_[kBufferSize];
+  std::unique_ptr<char[]> buffer_;
   int32_t filled_ = 0;
   int32_t position_ = 0;
   int64_t body_taken_ = 0;  // body bytes handed out by Receive*

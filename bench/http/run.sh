@@ -6,6 +6,7 @@
 #                     [--connections N]
 #   bench/http/run.sh --load [--duration SECONDS]
 #   bench/http/run.sh --slow-clients [--duration SECONDS]
+#   bench/http/run.sh --idle
 #
 # Builds build-release/ (lumodex and lumoc) when needed, installs wrk,
 # nginx-light, php-fpm and php-cli with apt-get when missing (as root, or
@@ -19,6 +20,8 @@
 # resident memory and its open descriptors. --slow-clients runs wrk on
 # lumodex alone with and without 1,000 slow clients beside it
 # (slow_clients.py), and times a static file while six endless programs run.
+# --idle measures what 5,000 idle connections cost lumodex in resident
+# memory (idle_clients.py): kept ones after an answer, and silent ones.
 #
 # Every process started here is stopped, and the temporary directory
 # removed, on exit.
@@ -42,6 +45,7 @@ usage: bench/http/run.sh [--keep-alive] [--duration SECONDS] [--rounds N] [--thr
                          [--connections N]
        bench/http/run.sh --load [--duration SECONDS]
        bench/http/run.sh --slow-clients [--duration SECONDS]
+       bench/http/run.sh --idle
   --keep-alive        every connection carries many requests (wrk's default)
                       instead of one each
   --duration SECONDS  length of each wrk run (default 10; with --load 60)
@@ -54,6 +58,8 @@ usage: bench/http/run.sh [--keep-alive] [--duration SECONDS] [--rounds N] [--thr
   --slow-clients      lumodex alone: wrk's rate with and without 1,000 clients
                       sending one header byte every 10 s, how long those were
                       kept, and a static file's time beside six endless programs
+  --idle              lumodex alone: resident memory per idle connection, for
+                      5,000 kept after an answer and 5,000 that sent nothing
 USAGE
 }
 
@@ -74,6 +80,7 @@ while [ $# -gt 0 ]; do
     --connections=*) connections=${1#*=}; shift ;;
     --load) mode=load; shift ;;
     --slow-clients) mode=slow; shift ;;
+    --idle) mode=idle; shift ;;
     --keep-alive) keep_alive=yes; shift ;;
     -h|--help) usage; exit 0 ;;
     *) usage >&2; exit 2 ;;
@@ -384,6 +391,47 @@ request = function()
 end
 LUA
 }
+
+# idle_memory KIND: lumodex's resident memory (KiB) with 5,000 idle
+# connections of that kind open, less what it held before; "-" when they
+# could not all be opened.
+idle_memory() {
+  local pid=${started[lumodex]} before after out="$tmp/idle-$1.out"
+  sleep 1
+  before=$(proc_field "$pid" VmRSS)
+  python3 "$here/idle_clients.py" 127.0.0.1 "$lumo_port" 5000 "$1" 6 >"$out" 2>&1 &
+  local client=$!
+  for ((k = 0; k < 300; k++)); do
+    grep -q '^ready' "$out" && break
+    sleep 0.1
+  done
+  after=$(proc_field "$pid" VmRSS)
+  wait "$client" || true
+  if ! grep -qx 'ready 5000' "$out"; then
+    echo "-"
+    sed 's/^/  /' "$out" >&2
+    return
+  fi
+  echo $((after - before))
+}
+
+if [ "$mode" = idle ]; then
+  echo "$lumo_version: resident memory for 5,000 idle connections"
+  for kind in kept silent; do
+    # A fresh server for each kind: memory the first kind's connections
+    # left to the allocator would hide what the second costs.
+    [ -n "${started[lumodex]:-}" ] && stop_process "${started[lumodex]}"
+    start_lumodex
+    curl -s -o /dev/null "http://127.0.0.1:$lumo_port/1k.html"
+    grown=$(idle_memory "$kind")
+    if [ "$grown" = - ]; then
+      printf '%-40s %s\n' "$kind" "not all connections could be opened"
+    else
+      printf '%-40s %s\n' "$kind" "+$((grown / 1024)) MiB, $(awk -v g="$grown" 'BEGIN { printf "%.2f", g / 5000 }') KiB each"
+    fi
+  done
+  exit 0
+fi
 
 if [ "$mode" = slow ]; then
   start_lumodex

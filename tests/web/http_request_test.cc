@@ -43,6 +43,40 @@ TEST(HTTPRequest, RefusedHeadsReachTheResult) {
   EXPECT_EQ(length, 12);
 }
 
+// A head that arrives in pieces, with the reader finding the socket empty
+// between them (when it lets its buffer go), is read whole; the pipelined
+// request behind it is left over for the next reader, and a next reader
+// primed with it reads it without a receive.
+TEST(HTTPRequest, HeadsInPiecesAndPipelinedLeftovers) {
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  HTTPRequest first(fds[0]);
+  Result result = Result::kNothing;
+  EXPECT_FALSE(first.ReadAvailable(&result));
+  EXPECT_EQ(first.Leftover(), "");
+  const std::string pieces[] = {"GE", "T /a.lmc?x=1 HT", "TP/1.1\r\nHo", "st: h\r\nX-Long: ",
+                                std::string(9000, 'v'), "\r\n\r\nGET /b.html HTTP/1.1\r\n\r\n"};
+  for (const std::string& piece : pieces) {
+    EXPECT_FALSE(first.ReadAvailable(&result)) << "before '" << piece.substr(0, 20) << "'";
+    ASSERT_EQ(write(fds[1], piece.data(), piece.size()), static_cast<ssize_t>(piece.size()));
+  }
+  ASSERT_TRUE(first.ReadAvailable(&result));
+  EXPECT_EQ(result, Result::kOk);
+  EXPECT_EQ(first.Path().View(), "/a.lmc");
+  EXPECT_EQ(first.Query().View(), "x=1");
+  ASSERT_NE(first.Header("X-Long"), nullptr);
+  EXPECT_EQ(first.Header("X-Long")->Length(), 9000);
+  EXPECT_EQ(first.Leftover(), "GET /b.html HTTP/1.1\r\n\r\n");
+
+  HTTPRequest second(first.ReleaseSocket());
+  second.Prime(first.Leftover(), first.MayHaveMore());
+  close(fds[1]);
+  ASSERT_TRUE(second.ReadAvailable(&result));
+  EXPECT_EQ(result, Result::kOk);
+  EXPECT_EQ(second.Path().View(), "/b.html");
+  EXPECT_EQ(second.Leftover(), "");
+}
+
 // Body reads end at the deadline, at the client's end and at a stop, each
 // told apart, and count what they hand out.
 TEST(HTTPRequest, BodyReadsEndAtDeadlineEndOrStop) {
