@@ -160,8 +160,12 @@ fileexists("../outside.txt")
 }
 
 TEST(StdlibFiles, TheSandboxHolds) {
-  const std::string data = ScratchDirectory();
-  const std::string outside = std::filesystem::path(data).parent_path().string();
+  // Two levels down in a directory of the test's own, so that what a
+  // refused write would have made ("../x.txt", "../../x.txt") could only
+  // land where nothing else writes.
+  const std::string outside = ScratchDirectory();
+  const std::string data = outside + "/data/inner";
+  std::filesystem::create_directories(data);
   const BadCase cases[] = {
       {"fileread(\"../etc/passwd\")", "fileread: The specified path references a path outside the configured data directory"},
       {"filewrite(\"../x.txt\", \"no\")", "filewrite: The specified path references a path outside"},
@@ -174,6 +178,7 @@ TEST(StdlibFiles, TheSandboxHolds) {
       {"fileread(jsondecode(\"[1]\"))", "fileread: the path is an array or structure"},
   };
   ExpectErrors(cases, sizeof cases / sizeof cases[0], data);
+  EXPECT_FALSE(std::filesystem::exists(outside + "/data/x.txt"));
   EXPECT_FALSE(std::filesystem::exists(outside + "/x.txt"));
 }
 
